@@ -1,0 +1,385 @@
+#include "binding/convert.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "src/fault.hpp"
+
+namespace vyr::binding {
+
+namespace {
+
+std::string shown_name(const ArgumentDescription& description) {
+  return std::string(description.function_name) + "()";
+}
+
+std::string quoted_list(const std::vector<const char*>& names) {
+  std::string list;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) {
+      list += names.size() > 2 ? ", " : " ";
+      if (i + 1 == names.size()) {
+        list += "and ";
+      }
+    }
+    list += "'";
+    list += names[i];
+    list += "'";
+  }
+  return list;
+}
+
+// The interpreter could not make a result object: print its error and fault.
+[[noreturn]] void api_call_failed() {
+  PyErr_Print();
+  raise_fault("Python API call failed");
+}
+
+// Reserves room for `hint` more elements, growing geometrically so that
+// repeated reservations (one per vector of a batch) stay linear.  A failed
+// reservation is no error: the hint only sizes the first allocation.
+template <class T>
+void reserve_hint(std::vector<T>& storage, std::size_t hint) {
+  const std::size_t wanted = storage.size() + hint;
+  if (wanted <= storage.capacity()) {
+    return;
+  }
+  try {
+    storage.reserve(std::max(wanted, storage.capacity() * 2));
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+}
+
+// The length a sequence reports, or 0 when asking fails.
+std::size_t size_hint(PyObject* sequence) {
+  if (PyList_CheckExact(sequence)) {
+    return static_cast<std::size_t>(PyList_GET_SIZE(sequence));
+  }
+  if (PyTuple_CheckExact(sequence)) {
+    return static_cast<std::size_t>(PyTuple_GET_SIZE(sequence));
+  }
+  const Py_ssize_t size = PySequence_Size(sequence);
+  if (size < 0) {
+    PyErr_Clear();
+    return 0;
+  }
+  return static_cast<std::size_t>(size);
+}
+
+// Converts every item of a sequence with `convert_item(item)`, in iteration
+// order.  `reserve(hint)` is called once with the reported length.
+template <class Reserve, class ConvertItem>
+void convert_sequence(PyObject* object, std::size_t element_size, Reserve&& reserve,
+                      ConvertItem&& convert_item) {
+  if (PyUnicode_Check(object)) {
+    throw_type_error("Can't extract `str` to `Vec`");
+  }
+  if (!PySequence_Check(object)) {
+    throw_type_error(downcast_message(object, "Sequence"));
+  }
+  const std::size_t hint = size_hint(object);
+  if (!fits_allocation(hint, element_size)) {
+    raise_capacity_overflow();
+  }
+  reserve(hint);
+
+  // Exact lists and tuples are walked by index, exactly as their iterators walk
+  // them: the list's length is read again before every item, so a conversion
+  // callback that shrinks or grows the list is seen as iteration would see it.
+  if (PyList_CheckExact(object)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {
+      convert_item(PyList_GET_ITEM(object, i));
+    }
+    return;
+  }
+  if (PyTuple_CheckExact(object)) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(object); ++i) {
+      convert_item(PyTuple_GET_ITEM(object, i));
+    }
+    return;
+  }
+  PyRef iterator(PyObject_GetIter(object));
+  if (!iterator) {
+    throw_pending_error();
+  }
+  while (PyRef item{PyIter_Next(iterator.get())}) {
+    convert_item(item.get());
+  }
+  if (PyErr_Occurred()) {
+    throw_pending_error();
+  }
+}
+
+// Item converters receive a borrowed item.  Anything that may run Python code
+// holds its own reference first, since that code may drop the item from its
+// container.
+double item_to_double(PyObject* item) {
+  if (PyFloat_CheckExact(item)) {
+    return PyFloat_AS_DOUBLE(item);
+  }
+  PyRef held = PyRef::borrow(item);
+  return to_double(held.get());
+}
+
+void append_float_vector(PyObject* object, std::vector<double>& values) {
+  convert_sequence(
+      object, sizeof(double), [&](std::size_t hint) { reserve_hint(values, hint); },
+      [&](PyObject* item) { values.push_back(item_to_double(item)); });
+}
+
+}  // namespace
+
+void bind_arguments(const ArgumentDescription& description, PyObject* const* args,
+                    Py_ssize_t positional_count, PyObject* keyword_names, PyObject** slots) {
+  const std::size_t parameter_count = description.parameters.size();
+  const std::size_t given = static_cast<std::size_t>(positional_count);
+  std::fill(slots, slots + parameter_count, nullptr);
+  const std::size_t taken = std::min(given, parameter_count);
+  std::copy(args, args + taken, slots);
+  if (given > parameter_count) {
+    throw_type_error(shown_name(description) + " takes " + std::to_string(parameter_count) +
+                     " positional arguments but " + std::to_string(given) + " were given");
+  }
+
+  const Py_ssize_t keyword_count = keyword_names ? PyTuple_GET_SIZE(keyword_names) : 0;
+  for (Py_ssize_t i = 0; i < keyword_count; ++i) {
+    PyObject* keyword = PyTuple_GET_ITEM(keyword_names, i);
+    PyObject* value = args[positional_count + i];
+    Py_ssize_t length = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &length);
+    bool matched = false;
+    if (utf8 == nullptr) {
+      PyErr_Clear();
+    } else {
+      std::size_t index = 0;
+      for (const char* parameter : description.parameters) {
+        if (std::strlen(parameter) == static_cast<std::size_t>(length) &&
+            std::memcmp(parameter, utf8, static_cast<std::size_t>(length)) == 0) {
+          if (slots[index] != nullptr) {
+            throw_type_error(shown_name(description) + " got multiple values for argument '" +
+                             parameter + "'");
+          }
+          slots[index] = value;
+          matched = true;
+          break;
+        }
+        ++index;
+      }
+    }
+    if (!matched) {
+      throw_type_error(shown_name(description) + " got an unexpected keyword argument '" +
+                       lossy_utf8(keyword) + "'");
+    }
+  }
+
+  if (given < parameter_count) {
+    std::vector<const char*> missing;
+    std::size_t index = 0;
+    for (const char* parameter : description.parameters) {
+      if (slots[index++] == nullptr) {
+        missing.push_back(parameter);
+      }
+    }
+    if (!missing.empty()) {
+      throw_type_error(shown_name(description) + " missing " + std::to_string(missing.size()) +
+                       " required positional " +
+                       (missing.size() == 1 ? "argument" : "arguments") + ": " +
+                       quoted_list(missing));
+    }
+  }
+}
+
+PythonError wrap_argument_error(const char* name, PythonError&& error) {
+  if (error.type() != PyExc_TypeError) {
+    return std::move(error);
+  }
+  std::string message = std::string("argument '") + name + "': " + error.text();
+  PyRef original = error.take_exception();
+  PyRef cause(PyException_GetCause(original.get()));
+  if (!cause) {
+    return PythonError(PyExc_TypeError, std::move(message));
+  }
+  PyRef py_message(PyUnicode_FromStringAndSize(message.data(),
+                                               static_cast<Py_ssize_t>(message.size())));
+  if (!py_message) {
+    throw_pending_error();
+  }
+  PyRef wrapped(PyObject_CallOneArg(PyExc_TypeError, py_message.get()));
+  if (!wrapped) {
+    throw_pending_error();
+  }
+  PyException_SetCause(wrapped.get(), cause.release());
+  return PythonError(std::move(wrapped));
+}
+
+double to_double(PyObject* object) {
+  if (PyFloat_CheckExact(object)) {
+    return PyFloat_AS_DOUBLE(object);
+  }
+  const double value = PyFloat_AsDouble(object);
+  if (value == -1.0 && PyErr_Occurred()) {
+    throw_pending_error();
+  }
+  return value;
+}
+
+std::uint64_t to_size(PyObject* object) {
+  unsigned long long value = 0;
+  if (PyLong_Check(object)) {
+    value = PyLong_AsUnsignedLongLong(object);
+  } else {
+    PyRef index(PyNumber_Index(object));
+    if (!index) {
+      throw_pending_error();
+    }
+    value = PyLong_AsUnsignedLongLong(index.get());
+  }
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    throw_pending_error();
+  }
+  return value;
+}
+
+std::int8_t to_int8(PyObject* object) {
+  const long value = PyLong_AsLong(object);
+  if (value == -1 && PyErr_Occurred()) {
+    throw_pending_error();
+  }
+  if (value < -128 || value > 127) {
+    throw PythonError(PyExc_OverflowError, "out of range integral type conversion attempted");
+  }
+  return static_cast<std::int8_t>(value);
+}
+
+std::vector<double> to_float_vector(PyObject* object) {
+  std::vector<double> values;
+  append_float_vector(object, values);
+  return values;
+}
+
+Batch to_batch(PyObject* object) {
+  Batch batch;
+  convert_sequence(
+      object, sizeof(std::size_t), [&](std::size_t hint) { reserve_hint(batch.offsets, hint); },
+      [&](PyObject* item) {
+        PyRef held = PyRef::borrow(item);
+        append_float_vector(held.get(), batch.values);
+        batch.offsets.push_back(batch.values.size());
+      });
+  return batch;
+}
+
+spectral::PointPair to_point_pair(PyObject* object) {
+  if (!PyTuple_Check(object)) {
+    throw_type_error(downcast_message(object, "PyTuple"));
+  }
+  const Py_ssize_t length = PyTuple_GET_SIZE(object);
+  if (length != 2) {
+    throw PythonError(PyExc_ValueError,
+                      "expected tuple of length 2, but got tuple of length " +
+                          std::to_string(length));
+  }
+  const double x = item_to_double(PyTuple_GET_ITEM(object, 0));
+  const double y = item_to_double(PyTuple_GET_ITEM(object, 1));
+  return {x, y};
+}
+
+std::vector<spectral::PointPair> to_point_pairs(PyObject* object) {
+  std::vector<spectral::PointPair> pairs;
+  convert_sequence(
+      object, sizeof(spectral::PointPair), [&](std::size_t hint) { reserve_hint(pairs, hint); },
+      [&](PyObject* item) {
+        PyRef held = PyRef::borrow(item);
+        pairs.push_back(to_point_pair(held.get()));
+      });
+  return pairs;
+}
+
+std::vector<std::int8_t> to_int8_sequence(PyObject* object) {
+  std::vector<std::int8_t> values;
+  convert_sequence(
+      object, sizeof(std::int8_t), [&](std::size_t hint) { reserve_hint(values, hint); },
+      [&](PyObject* item) {
+        PyRef held = PyRef::borrow(item);
+        values.push_back(to_int8(held.get()));
+      });
+  return values;
+}
+
+PyRef build_float(double value) {
+  PyRef result(PyFloat_FromDouble(value));
+  if (!result) {
+    api_call_failed();
+  }
+  return result;
+}
+
+PyRef build_float_list(std::span<const double> values) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) {
+    api_call_failed();
+  }
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = PyFloat_FromDouble(values[i]);
+    if (item == nullptr) {
+      api_call_failed();
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+PyRef build_rows(const Rows& rows) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(rows.count)));
+  if (!list) {
+    api_call_failed();
+  }
+  for (std::size_t i = 0; i < rows.count; ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), build_float_list(rows[i]).release());
+  }
+  return list;
+}
+
+PyRef build_point_pair(spectral::PointPair pair) {
+  PyRef x = build_float(pair.x);
+  PyRef y = build_float(pair.y);
+  PyRef tuple(PyTuple_New(2));
+  if (!tuple) {
+    api_call_failed();
+  }
+  PyTuple_SET_ITEM(tuple.get(), 0, x.release());
+  PyTuple_SET_ITEM(tuple.get(), 1, y.release());
+  return tuple;
+}
+
+PyRef build_trajectory(std::span<const spectral::PointPair> trajectory) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(trajectory.size())));
+  if (!list) {
+    api_call_failed();
+  }
+  for (std::size_t i = 0; i < trajectory.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                    build_point_pair(trajectory[i]).release());
+  }
+  return list;
+}
+
+PyRef build_trajectories(std::vector<spectral::Trajectory>&& trajectories) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(trajectories.size())));
+  if (!list) {
+    api_call_failed();
+  }
+  for (std::size_t i = 0; i < trajectories.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                    build_trajectory(trajectories[i]).release());
+    // Each trajectory's storage goes as soon as its list exists.
+    spectral::Trajectory().swap(trajectories[i]);
+  }
+  return list;
+}
+
+}  // namespace vyr::binding

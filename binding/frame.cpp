@@ -1,0 +1,209 @@
+#include <Python.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "binding/errors.hpp"
+#include "src/fault.hpp"
+
+namespace vyr::binding {
+
+namespace {
+
+constexpr const char kPanicDoc[] =
+    "Raised when native code called from Python faults.\n\n"
+    "Like SystemExit, this exception derives from BaseException, so that it will "
+    "usually propagate all the way up the stack and make the interpreter exit.";
+
+constexpr const char kFallbackFaultMessage[] = "native code faulted without a message";
+
+PyObject* g_panic_type = nullptr;  // written once, under the interpreter lock
+
+// str() of an exception object, or null with the failure reported as unraisable.
+PyRef exception_text(PyObject* exception) {
+  PyRef text(PyObject_Str(exception));
+  if (!text) {
+    PyErr_WriteUnraisable(exception);
+  }
+  return text;
+}
+
+std::string unprintable_placeholder(PyObject* exception) {
+  PyRef name(PyType_GetName(Py_TYPE(exception)));
+  if (!name) {
+    PyErr_Clear();
+    return "<unprintable object>";
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return "<unprintable object>";
+  }
+  return "<unprintable " + std::string(utf8, static_cast<std::size_t>(size)) + " object>";
+}
+
+// A fault exception came back from Python code that this call ran: report it
+// and carry its message on as a fault of this call.
+[[noreturn]] void resume_fault(PyRef exception) {
+  std::string message = "Unwrapped panic from Python code";
+  if (PyRef text{PyObject_Str(exception.get())}) {
+    message = lossy_utf8(text.get());
+  } else {
+    PyErr_Clear();
+  }
+  std::fprintf(stderr,
+               "vyr_spectral_core: resuming a native fault after a PanicException came back "
+               "from Python code\nPython stack trace below:\n");
+  std::fflush(stderr);
+  PyErr_SetRaisedException(exception.release());
+  PyErr_PrintEx(0);
+  throw Fault(std::move(message));
+}
+
+}  // namespace
+
+void abort_at_boundary() noexcept {
+  std::fprintf(stderr, "uncaught panic at ffi boundary\n");
+  std::fflush(stderr);
+  std::abort();
+}
+
+PyObject* panic_exception_type() noexcept {
+  if (g_panic_type == nullptr) {
+    g_panic_type = PyErr_NewExceptionWithDoc("vyr_runtime.PanicException", kPanicDoc,
+                                             PyExc_BaseException, nullptr);
+  }
+  return g_panic_type;
+}
+
+void set_fault_exception(const char* message) noexcept {
+  try {
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) {
+      abort_at_boundary();
+    }
+    const char* text = message != nullptr ? message : kFallbackFaultMessage;
+    PyRef py_message(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)),
+                                          "replace"));
+    PyRef args(py_message ? PyTuple_Pack(1, py_message.get()) : nullptr);
+    if (!args) {
+      abort_at_boundary();
+    }
+    PyErr_SetObject(type, args.get());
+  } catch (...) {
+    abort_at_boundary();
+  }
+}
+
+bool SignalCheck::poll(void* context) noexcept {
+  auto* check = static_cast<SignalCheck*>(context);
+  if (PyErr_CheckSignals() == 0) {
+    return false;
+  }
+  // Keep the handler's exception aside until every worker has let go of the
+  // call's data; the frame raises it then.
+  check->raised = PyRef(PyErr_GetRaisedException());
+  return true;
+}
+
+std::string PythonError::text() const {
+  if (!exception_) {
+    return message_;
+  }
+  PyRef text = exception_text(exception_.get());
+  if (!text) {
+    return unprintable_placeholder(exception_.get());
+  }
+  return lossy_utf8(text.get());
+}
+
+PyRef PythonError::take_exception() {
+  if (exception_) {
+    return std::move(exception_);
+  }
+  PyRef message(PyUnicode_FromStringAndSize(message_.data(),
+                                            static_cast<Py_ssize_t>(message_.size())));
+  if (!message) {
+    throw_pending_error();
+  }
+  PyRef exception(PyObject_CallOneArg(type_, message.get()));
+  if (!exception) {
+    throw_pending_error();
+  }
+  return exception;
+}
+
+void PythonError::restore() {
+  if (exception_) {
+    PyErr_SetRaisedException(exception_.release());
+    return;
+  }
+  PyRef message(PyUnicode_FromStringAndSize(message_.data(),
+                                            static_cast<Py_ssize_t>(message_.size())));
+  if (!message) {
+    return;  // the failure to make the message is now the pending error
+  }
+  PyErr_SetObject(type_, message.get());
+}
+
+void throw_pending_error() {
+  PyRef exception(PyErr_GetRaisedException());
+  if (!exception) {
+    throw PythonError(PyExc_SystemError, "attempted to fetch exception but none was set");
+  }
+  PyObject* panic_type = panic_exception_type();
+  if (panic_type == nullptr) {
+    abort_at_boundary();
+  }
+  if (reinterpret_cast<PyObject*>(Py_TYPE(exception.get())) == panic_type) {
+    resume_fault(std::move(exception));
+  }
+  throw PythonError(std::move(exception));
+}
+
+void throw_type_error(std::string message) { throw PythonError(PyExc_TypeError, std::move(message)); }
+
+std::string lossy_utf8(PyObject* text) {
+  Py_ssize_t size = 0;
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
+    return std::string(utf8, static_cast<std::size_t>(size));
+  }
+  PyErr_Clear();
+  // Lone surrogates: encode them as they stand, then decode with replacement.
+  PyRef bytes(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+  if (!bytes) {
+    PyErr_Clear();
+    return "\xEF\xBF\xBD";
+  }
+  PyRef repaired(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
+                                      PyBytes_GET_SIZE(bytes.get()), "replace"));
+  if (!repaired) {
+    PyErr_Clear();
+    return "\xEF\xBF\xBD";
+  }
+  const char* utf8 = PyUnicode_AsUTF8AndSize(repaired.get(), &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return "\xEF\xBF\xBD";
+  }
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::string downcast_message(PyObject* object, const char* target) {
+  std::string type_name = "<failed to extract type name>";
+  if (PyRef name{PyType_GetQualName(Py_TYPE(object))}) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size)) {
+      type_name.assign(utf8, static_cast<std::size_t>(size));
+    } else {
+      PyErr_Clear();
+    }
+  } else {
+    PyErr_Clear();
+  }
+  return "'" + type_name + "' object cannot be converted to '" + target + "'";
+}
+
+}  // namespace vyr::binding

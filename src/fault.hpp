@@ -1,0 +1,51 @@
+// Faults: how a kernel that cannot go on stops the current call.
+//
+// A fault is a C++ exception carrying the text that the caller will see as the
+// message of the Python-level fault exception.  Kernels raise faults through
+// `raise_fault`, which first writes the one-time report to standard error on
+// the thread where the fault happens and then throws.  Faults are plain C++ and
+// carry no interpreter state, so worker threads may raise them freely; the
+// parallel engine carries them back to the calling thread unchanged.
+#pragma once
+
+#include <exception>
+#include <source_location>
+#include <string>
+
+namespace vyr {
+
+class Fault : public std::exception {
+ public:
+  explicit Fault(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+  const std::string& message() const noexcept { return message_; }
+
+ private:
+  std::string message_;
+};
+
+// Writes the standard-error report for a fault (thread name and id, source
+// location, message; the first report of the process adds a hint line).
+void report_fault(const std::string& message, const std::source_location& where) noexcept;
+
+// Reports the fault where it happens and throws it.
+[[noreturn]] void raise_fault(std::string message,
+                              std::source_location where = std::source_location::current());
+
+// The fault of a read at `index` past the end of a vector of `length` elements.
+[[noreturn]] void raise_index_fault(std::size_t length, std::size_t index,
+                                    std::source_location where = std::source_location::current());
+
+// The fault of a reservation whose byte size exceeds what any allocation may ask for.
+[[noreturn]] void raise_capacity_overflow(
+    std::source_location where = std::source_location::current());
+
+// Largest byte size that a single reservation may request: 2^63 - 8.
+inline constexpr unsigned long long kMaxAllocationBytes = 0x7FFFFFFFFFFFFFF8ULL;
+
+// True when `count` elements of `element_size` bytes fit under kMaxAllocationBytes.
+constexpr bool fits_allocation(unsigned long long count, unsigned long long element_size) noexcept {
+  return element_size == 0 || count <= kMaxAllocationBytes / element_size;
+}
+
+}  // namespace vyr

@@ -1,0 +1,160 @@
+// The module root: initialisation, registration of the exported functions, and
+// the element-wise vector add.
+#include <Python.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "binding/convert.hpp"
+#include "binding/errors.hpp"
+#include "binding/functions.hpp"
+#include "parallel/engine.hpp"
+#include "src/fault.hpp"
+
+namespace vyr {
+
+// a[i] + b[i] for the first min(len) pairs, on the worker pool.
+std::vector<double> add(std::span<const double> a, std::span<const double> b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  std::vector<double> sums(n);
+  auto leaf = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      sums[i] = a[i] + b[i];
+    }
+  };
+  parallel::for_each_piece(n, leaf);
+  return sums;
+}
+
+}  // namespace vyr
+
+namespace {
+
+using vyr::binding::PyRef;
+using vyr::binding::PythonError;
+using vyr::binding::throw_pending_error;
+
+constexpr const char kSubinterpreterMessage[] =
+    "vyr_spectral_core does not yet support subinterpreters, see "
+    "docs/subinterpreters.md in the vyr_spectral_core sources";
+
+const vyr::binding::ArgumentDescription kAddN{"add_n", {"a", "b"}};
+
+PyModuleDef g_definition = {
+    PyModuleDef_HEAD_INIT,
+    "vyr_spectral_core",  // m_name
+    "",                   // m_doc: the module's __doc__ is the empty string
+    0,                    // m_size
+    nullptr,              // m_methods: functions are added by registration
+    nullptr,              // m_slots: single-phase initialisation
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// Id of the interpreter that first imported the module; -1 before that.
+std::atomic<std::int64_t> g_owner_interpreter{-1};
+// The one module object, kept for the life of the process once made.
+PyObject* g_module = nullptr;
+
+PyObject* interned(const char* text) {
+  PyObject* name = PyUnicode_InternFromString(text);
+  if (name == nullptr) {
+    throw_pending_error();
+  }
+  return name;
+}
+
+// Adds one function of the table to the module and to its __all__.
+void register_function(PyObject* module, PyMethodDef* record) {
+  static PyObject* const name_key = interned("__name__");
+  static PyObject* const all_key = interned("__all__");
+
+  PyRef module_name(PyModule_GetNameObject(module));
+  if (!module_name) {
+    throw_pending_error();
+  }
+  PyRef function(PyCMethod_New(record, module, module_name.get(), nullptr));
+  if (!function) {
+    throw_pending_error();
+  }
+  PyRef name(PyObject_GetAttr(function.get(), name_key));
+  if (!name) {
+    throw_pending_error();
+  }
+  if (!PyUnicode_Check(name.get())) {
+    vyr::binding::throw_type_error(vyr::binding::downcast_message(name.get(), "PyString"));
+  }
+  PyRef all(PyObject_GetAttr(module, all_key));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      throw_pending_error();
+    }
+    PyErr_Clear();
+    all = PyRef(PyList_New(0));
+    if (!all || PyObject_SetAttr(module, all_key, all.get()) < 0) {
+      throw_pending_error();
+    }
+  }
+  if (!PyList_Check(all.get())) {
+    vyr::binding::throw_type_error(vyr::binding::downcast_message(all.get(), "PyList"));
+  }
+  if (PyList_Append(all.get(), name.get()) < 0) {
+    PyErr_Clear();
+    vyr::raise_fault("could not append __name__ to __all__");
+  }
+  if (PyObject_SetAttr(module, name.get(), function.get()) < 0) {
+    throw_pending_error();
+  }
+}
+
+PyObject* initialise() {
+  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interpreter == -1) {
+    throw_pending_error();
+  }
+  std::int64_t expected = -1;
+  if (!g_owner_interpreter.compare_exchange_strong(expected, interpreter,
+                                                   std::memory_order_acq_rel,
+                                                   std::memory_order_acquire) &&
+      expected != interpreter) {
+    throw PythonError(PyExc_ImportError, kSubinterpreterMessage);
+  }
+  if (g_module != nullptr) {
+    return Py_NewRef(g_module);
+  }
+  PyRef module(PyModule_Create2(&g_definition, 1013));
+  if (!module) {
+    throw_pending_error();
+  }
+  for (PyMethodDef& record : vyr::binding::function_table()) {
+    register_function(module.get(), &record);
+  }
+  if (g_module != nullptr) {
+    // A nested import finished first; keep the module it stored.
+    return Py_NewRef(g_module);
+  }
+  g_module = Py_NewRef(module.get());
+  return module.release();
+}
+
+}  // namespace
+
+extern "C" PyObject* vyr_add_n(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  namespace binding = vyr::binding;
+  return binding::call_frame([&]() -> PyObject* {
+    PyObject* slots[2];
+    binding::bind_arguments(kAddN, args, nargs, kwnames, slots);
+    const auto a = binding::convert_argument("a", slots[0], binding::to_float_vector);
+    const auto b = binding::convert_argument("b", slots[1], binding::to_float_vector);
+    return binding::build_float_list(vyr::add(a, b)).release();
+  });
+}
+
+PyMODINIT_FUNC PyInit_vyr_spectral_core(void) {
+  return vyr::binding::call_frame(initialise);
+}

@@ -1,0 +1,95 @@
+#include "octonion.hpp"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "fault.hpp"
+#include "parallel/engine.hpp"
+
+namespace vyr::octonion {
+
+namespace {
+
+// e_i · e_j = sign · e_target.
+struct BasisProduct {
+  std::int8_t sign;
+  std::size_t target;
+};
+
+// Row: left factor e_i; column: right factor e_j.  Built from e0 as the
+// identity, e_i·e_i = -1 and e_i·e_(i+1) = e_(i+3) on the indices 1..7 mod 7.
+constexpr BasisProduct kBasisProducts[8][8] = {
+    {{+1, 0}, {+1, 1}, {+1, 2}, {+1, 3}, {+1, 4}, {+1, 5}, {+1, 6}, {+1, 7}},
+    {{+1, 1}, {-1, 0}, {+1, 4}, {+1, 7}, {-1, 2}, {+1, 6}, {-1, 5}, {-1, 3}},
+    {{+1, 2}, {-1, 4}, {-1, 0}, {+1, 5}, {+1, 1}, {-1, 3}, {+1, 7}, {-1, 6}},
+    {{+1, 3}, {-1, 7}, {-1, 5}, {-1, 0}, {+1, 6}, {+1, 2}, {-1, 4}, {+1, 1}},
+    {{+1, 4}, {+1, 2}, {-1, 1}, {-1, 6}, {-1, 0}, {+1, 7}, {+1, 3}, {-1, 5}},
+    {{+1, 5}, {-1, 6}, {+1, 3}, {-1, 2}, {-1, 7}, {-1, 0}, {+1, 1}, {+1, 4}},
+    {{+1, 6}, {+1, 5}, {-1, 7}, {+1, 4}, {-1, 3}, {-1, 1}, {-1, 0}, {+1, 2}},
+    {{+1, 7}, {+1, 3}, {+1, 6}, {-1, 1}, {+1, 5}, {-1, 4}, {-1, 2}, {-1, 0}},
+};
+
+}  // namespace
+
+Octonion _mul(std::span<const double> a, std::span<const double> b) {
+  Octonion c{0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  for (std::size_t i = 0; i < 8; ++i) {
+    if (i >= a.size()) {
+      raise_index_fault(a.size(), i);
+    }
+    const double left = a[i];
+    // A zero coefficient contributes nothing, so 0·inf and 0·NaN never arise.
+    if (left == 0.0) {
+      continue;
+    }
+    for (std::size_t j = 0; j < 8; ++j) {
+      if (j >= b.size()) {
+        raise_index_fault(b.size(), j);
+      }
+      const double right = b[j];
+      if (right == 0.0) {
+        continue;
+      }
+      const BasisProduct& entry = kBasisProducts[i][j];
+      const double signed_left = entry.sign < 0 ? -left : left;
+      c[entry.target] = c[entry.target] + right * signed_left;
+    }
+  }
+  return c;
+}
+
+double norm(std::span<const double> v) noexcept {
+  double sum = -0.0;
+  for (const double x : v) {
+    sum = sum + x * x;
+  }
+  return std::sqrt(sum);
+}
+
+Rows mul_n(const Batch& a_batch, const Batch& b_batch) {
+  const std::size_t n = std::min(a_batch.size(), b_batch.size());
+  Rows products{8, n, std::vector<double>(n * 8)};
+  auto leaf = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const Octonion c = _mul(a_batch[i], b_batch[i]);
+      std::copy(c.begin(), c.end(), products.values.begin() + static_cast<std::ptrdiff_t>(i * 8));
+    }
+  };
+  parallel::for_each_piece(n, leaf);
+  return products;
+}
+
+std::vector<double> norm_n(const Batch& batch) {
+  const std::size_t n = batch.size();
+  std::vector<double> norms(n);
+  auto leaf = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      norms[i] = norm(batch[i]);
+    }
+  };
+  parallel::for_each_piece(n, leaf);
+  return norms;
+}
+
+}  // namespace vyr::octonion
