@@ -8,10 +8,13 @@
 
 #include <cstddef>
 #include <exception>
+#include <memory>
 #include <new>
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "src/fault.hpp"
 
 namespace vyr::parallel {
 
@@ -35,6 +38,9 @@ class RangeFn {
 };
 
 // Thrown out of a map whose waiting caller asked for it to stop (see WaitHook).
+// Once the hook has asked, the map ends in Cancelled even if every piece had
+// already started and finished, or if a piece faulted: the caller has given up
+// on the result.
 class Cancelled : public std::exception {
  public:
   const char* what() const noexcept override { return "map cancelled by its caller"; }
@@ -42,8 +48,12 @@ class Cancelled : public std::exception {
 
 // A hook that a thread outside the pool may install while it runs maps.  While
 // that thread waits for a map to finish it calls `poll(context)` every few
-// milliseconds; when poll returns true the map is cancelled: pieces not yet
-// started are skipped, running ones finish, and the map throws Cancelled.
+// milliseconds (about every 10 ms, and never for a map that finishes sooner);
+// when poll returns true the map is cancelled: pieces not yet started are
+// skipped, running ones finish, partial results are destroyed, and once no
+// worker can touch the caller's data any more the map throws Cancelled.  An
+// exception thrown by poll cancels the map the same way and is rethrown in
+// place of Cancelled.  Without a hook the caller just blocks.
 struct WaitHook {
   bool (*poll)(void* context);
   void* context;
@@ -74,43 +84,85 @@ std::size_t pool_size();
 // the lowest failing index).  n <= 1 runs on the calling thread.
 void for_each_piece(std::size_t n, RangeFn leaf);
 
-// Appends n results to `out`, slot k holding element(k), in input order.  On a
-// fault `out` is left as it was and every partial result is destroyed.
+namespace detail {
+
+class Pool;
+
+// Runs `leaf` over pieces covering [0, n) on `pool` (null: the calling
+// worker's own pool, or the process-wide pool from any other thread).
+// Every subtree of the split either completes all its pieces or fails; when
+// `undo` is given, the engine calls it once for every range whose pieces all
+// completed but whose results are being thrown away because a neighbour failed
+// or the map was cancelled, so that a failing map leaves nothing behind.  A
+// leaf that fails must clean up after itself before it throws.  `undo` must
+// not throw.
+void run_map(Pool* pool, std::size_t n, RangeFn leaf, const RangeFn* undo);
+
+// indexed_map on a given pool (null as for run_map).
 template <class R, class Element>
-void indexed_map(std::vector<R>& out, std::size_t n, Element&& element) {
+void indexed_map_on(Pool* pool, std::vector<R>& out, std::size_t n, Element&& element) {
   const std::size_t base = out.size();
+  if (n > out.max_size() - base || !fits_allocation(base + n, sizeof(R))) {
+    raise_capacity_overflow();
+  }
   out.reserve(base + n);
-  // Results are constructed in the reserved storage and only adopted into the
-  // vector once every slot is filled.
-  struct Storage {
+
+  // The results are built in a buffer of their own: a vector cannot hold
+  // constructed elements beyond its length, and the output must stay exactly
+  // as it was if the map fails.
+  struct Buffer {
+    explicit Buffer(std::size_t count)
+        : count(count), slots(count == 0 ? nullptr : std::allocator<R>().allocate(count)) {}
+    ~Buffer() {
+      if (slots != nullptr) std::allocator<R>().deallocate(slots, count);
+    }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    std::size_t count;
     R* slots;
-    std::vector<unsigned char> filled;
   };
-  std::vector<R> staging;
-  staging.reserve(n);
-  R* slots = std::allocator<R>().allocate(n == 0 ? 1 : n);
-  std::vector<unsigned char> filled(n, 0);
-  auto leaf = [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      ::new (static_cast<void*>(slots + i)) R(element(i));
-      filled[i] = 1;
+  Buffer buffer(n);
+  R* const slots = buffer.slots;
+
+  auto leaf = [slots, &element](std::size_t begin, std::size_t end) {
+    std::size_t i = begin;
+    try {
+      for (; i < end; ++i) ::new (static_cast<void*>(slots + i)) R(element(i));
+    } catch (...) {
+      std::destroy(slots + begin, slots + i);
+      throw;
     }
   };
+  auto undo = [slots](std::size_t begin, std::size_t end) noexcept {
+    std::destroy(slots + begin, slots + end);
+  };
+  const RangeFn undo_fn(undo);
+  run_map(pool, n, RangeFn(leaf), &undo_fn);
+
+  // Every slot is filled; hand the results over.  Room was reserved, so only
+  // a throwing move of R can fail here, and then the output is cut back.
   try {
-    for_each_piece(n, leaf);
+    for (std::size_t i = 0; i < n; ++i) out.push_back(std::move(slots[i]));
   } catch (...) {
-    for (std::size_t i = 0; i < n; ++i) {
-      if (filled[i]) slots[i].~R();
-    }
-    std::allocator<R>().deallocate(slots, n == 0 ? 1 : n);
+    out.erase(out.begin() + static_cast<std::ptrdiff_t>(base), out.end());
+    std::destroy(slots, slots + n);
     throw;
   }
-  for (std::size_t i = 0; i < n; ++i) {
-    out.push_back(std::move(slots[i]));
-    slots[i].~R();
-  }
-  std::allocator<R>().deallocate(slots, n == 0 ? 1 : n);
-  (void)staging;
+  std::destroy(slots, slots + n);
+}
+
+}  // namespace detail
+
+// Appends n results to `out`, slot k holding element(k), in input order.  The
+// elements are computed on the pool (on the calling thread when n <= 1); the
+// pool is created by the first map even when n is 0.  On a fault, or when the
+// map is cancelled, `out` is left as it was, every partial result is
+// destroyed, and the fault of the lowest failing index (or Cancelled) is
+// rethrown.  A result count too large to allocate raises the capacity
+// overflow fault before any work starts.
+template <class R, class Element>
+void indexed_map(std::vector<R>& out, std::size_t n, Element&& element) {
+  detail::indexed_map_on(nullptr, out, n, std::forward<Element>(element));
 }
 
 }  // namespace vyr::parallel

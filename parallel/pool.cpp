@@ -1,0 +1,601 @@
+#include "parallel/pool.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <system_error>
+
+#include "parallel/sizing.hpp"
+#include "src/fault.hpp"
+
+namespace vyr::parallel::detail {
+
+namespace {
+
+thread_local Worker* tls_worker = nullptr;
+thread_local const WaitHook* tls_hook = nullptr;
+
+constexpr std::size_t kStackBytes = std::size_t{2} << 20;
+
+// How long an idle worker keeps looking before it sleeps.  The first rounds
+// only pause the core, so that a worker finishing one map is still awake for
+// the next one a few microseconds later; later rounds yield, so that on a
+// machine with few cores a thread that has work (or a caller that has just
+// been woken) gets the processor.  Measured on a 2-core machine: together
+// about 30-60 microseconds before a worker sleeps.
+constexpr unsigned kPauseRounds = 32;
+constexpr unsigned kYieldRounds = 16;
+constexpr unsigned kPausesPerRound = 32;
+
+// How often a waiting caller with a wait hook polls it.
+constexpr std::chrono::milliseconds kPollInterval{10};
+
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield" ::: "memory");
+#endif
+}
+
+std::uint64_t next_random(std::uint64_t& state) noexcept {
+  // xorshift64*: cheap, and good enough to spread the victims of thieves.
+  state ^= state >> 12;
+  state ^= state << 25;
+  state ^= state >> 27;
+  return state * 0x2545F4914F6CDD1DULL;
+}
+
+// The second half of a fork-join.  When a thief runs it (or its owner finds it
+// in the middle of its queue) it runs as migrated; when the owner takes it
+// back it runs inline with the owner's migrated flag.
+struct HalfJob : Job {
+  HalfJob(MapState& state, Worker& owner, std::size_t first, std::size_t count,
+          std::size_t split_budget) noexcept
+      : Job{&HalfJob::run_stolen},
+        map(state),
+        begin(first),
+        length(count),
+        budget(split_budget),
+        latch(&owner) {}
+
+  static void run_stolen(Job* self) noexcept {
+    auto* job = static_cast<HalfJob*>(self);
+    job->run_here(true);
+    job->latch.set();
+  }
+
+  void run_here(bool migrated) noexcept {
+    try {
+      run_piece(map, begin, length, budget, migrated);
+    } catch (...) {
+      fault = std::current_exception();
+    }
+  }
+
+  static void run_piece(MapState& map, std::size_t begin, std::size_t length,
+                        std::size_t budget, bool migrated);
+
+  MapState& map;
+  const std::size_t begin;
+  const std::size_t length;
+  const std::size_t budget;
+  SpinLatch latch;
+  std::exception_ptr fault;
+};
+
+// The root fork-join of a map handed in from outside the pool.
+struct RootJob : Job {
+  RootJob(MapState& state, std::size_t first, std::size_t split, std::size_t count,
+          std::size_t split_budget, BlockingLatch& done) noexcept
+      : Job{&RootJob::run},
+        map(state),
+        begin(first),
+        mid(split),
+        length(count),
+        budget(split_budget),
+        latch(done) {}
+
+  static void run(Job* self) noexcept {
+    auto* job = static_cast<RootJob*>(self);
+    Worker* worker = tls_worker;
+    try {
+      worker->pool->fork_join(job->map, *worker, job->begin, job->mid, job->length,
+                              job->budget, true);
+    } catch (...) {
+      job->fault = std::current_exception();
+    }
+    job->latch.set();
+  }
+
+  MapState& map;
+  const std::size_t begin;
+  const std::size_t mid;
+  const std::size_t length;
+  const std::size_t budget;
+  BlockingLatch& latch;
+  std::exception_ptr fault;
+};
+
+// Discards the results of a completed range whose neighbour failed.
+void undo_range(const MapState& map, std::size_t begin, std::size_t end) noexcept {
+  if (map.undo != nullptr && begin < end) (*map.undo)(begin, end);
+}
+
+// Joins the outcomes of two halves: the left half's fault wins, and the
+// results of a half that completed are undone when the other one failed.
+void join_outcomes(const MapState& map, std::size_t begin, std::size_t mid, std::size_t end,
+                   const std::exception_ptr& left, const std::exception_ptr& right) {
+  if (left) {
+    if (!right) undo_range(map, mid, end);
+    std::rethrow_exception(left);
+  }
+  if (right) {
+    undo_range(map, begin, mid);
+    std::rethrow_exception(right);
+  }
+}
+
+// A fork on a thread that is no worker of the map's pool and whose pool has
+// no threads: both halves run here, one after the other.
+void serial_fork(MapState& map, std::size_t begin, std::size_t mid, std::size_t length,
+                 std::size_t budget) {
+  const bool migrated = !map.root_forked;  // the root's halves count as handed in
+  map.root_forked = true;
+  std::exception_ptr left, right;
+  try {
+    HalfJob::run_piece(map, begin, mid, budget, migrated);
+  } catch (...) {
+    left = std::current_exception();
+  }
+  try {
+    HalfJob::run_piece(map, begin + mid, length - mid, budget, migrated);
+  } catch (...) {
+    right = std::current_exception();
+  }
+  join_outcomes(map, begin, begin + mid, begin + length, left, right);
+}
+
+void HalfJob::run_piece(MapState& map, std::size_t begin, std::size_t length,
+                        std::size_t budget, bool migrated) {
+  // Checked before every fork and every leaf, so a cancelled map starts
+  // nothing new.
+  if (map.cancelled.load(std::memory_order_acquire)) throw Cancelled();
+  if (!split_budget(length, budget, migrated, map.threads)) {
+    map.leaf(begin, begin + length);
+    return;
+  }
+  const std::size_t mid = length / 2;
+  Worker* worker = tls_worker;
+  if (worker != nullptr && worker->pool == map.pool) {
+    map.pool->fork_join(map, *worker, begin, mid, length, budget, false);
+  } else if (map.serial) {
+    serial_fork(map, begin, mid, length, budget);
+  } else {
+    map.pool->inject_root(map, begin, mid, length, budget);
+  }
+}
+
+struct GuardLock {
+  explicit GuardLock(pthread_mutex_t& m) : mutex(m) {
+    if (pthread_mutex_lock(&mutex) != 0) fatal_engine_fault();
+  }
+  ~GuardLock() { pthread_mutex_unlock(&mutex); }
+  GuardLock(const GuardLock&) = delete;
+  GuardLock& operator=(const GuardLock&) = delete;
+  pthread_mutex_t& mutex;
+};
+
+// The once-guard of the process-wide pool.  It is hand-made rather than a
+// std::call_once so that a child process made by fork can reset it: the child
+// inherits the parent's pool record but none of its threads, and must build a
+// pool of its own.
+pthread_mutex_t g_guard = PTHREAD_MUTEX_INITIALIZER;
+enum : int { kNoPool = 0, kPoolReady = 1, kPoolFailed = 2 };
+std::atomic<int> g_state{kNoPool};
+std::atomic<Pool*> g_pool{nullptr};
+std::string* g_failure = nullptr;  // written under g_guard before g_state says failed
+std::atomic<SpawnFn> g_spawn{nullptr};
+bool g_atfork_registered = false;  // under g_guard; inherited by children with the handler
+
+void forget_pool_in_child() noexcept {
+  // Only the forking thread exists here.  The parent's pool, its queues and
+  // its locks are left alone (possibly mid-operation in a thread that no
+  // longer exists) and leaked.
+  pthread_mutex_init(&g_guard, nullptr);
+  g_pool.store(nullptr, std::memory_order_relaxed);
+  g_failure = nullptr;
+  g_state.store(kNoPool, std::memory_order_release);
+  tls_worker = nullptr;
+}
+
+}  // namespace
+
+[[noreturn]] void fatal_engine_fault() noexcept {
+  static const char message[] = "vyr_spectral_core: detected unexpected panic; aborting\n";
+  [[maybe_unused]] ssize_t written = ::write(STDERR_FILENO, message, sizeof message - 1);
+  std::abort();
+}
+
+Worker* current_worker() noexcept { return tls_worker; }
+
+// ---------------------------------------------------------------- latches
+
+void SpinLatch::set() noexcept {
+  Worker* const owner = owner_;
+  if (state_.exchange(kSet, std::memory_order_acq_rel) == kSleeping) {
+    owner->pool->wake_worker(*owner);
+  }
+}
+
+void BlockingLatch::set() noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(mutex_);
+    set_ = true;
+    // Notified under the lock: the waiter may return and destroy the latch
+    // as soon as it can take the mutex.
+    condition_.notify_all();
+  } catch (...) {
+    fatal_engine_fault();
+  }
+}
+
+void BlockingLatch::wait() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  condition_.wait(lock, [this] { return set_; });
+}
+
+bool BlockingLatch::wait_for(std::chrono::nanoseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return condition_.wait_for(lock, timeout, [this] { return set_; });
+}
+
+// ---------------------------------------------------------------- the pool
+
+Pool::Pool(std::size_t threads) {
+  workers_.reserve(threads);
+  for (std::size_t i = 0; i < threads; ++i) workers_.push_back(std::make_unique<Worker>(this, i));
+}
+
+std::unique_ptr<Pool> Pool::create(std::size_t threads, SpawnFn spawn) {
+  static const std::string kPrefix = "The global thread pool has not been initialized.";
+  if (threads == 0) threads = 1;
+  if (spawn == nullptr) spawn = &pthread_create;
+  std::unique_ptr<Pool> pool;
+  try {
+    pool.reset(new Pool(threads));
+    pool->threads_.reserve(threads);
+  } catch (const std::bad_alloc&) {
+    throw Fault(kPrefix + " Out of memory while building a pool of " + std::to_string(threads) +
+                " workers.");
+  }
+
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0 ||
+      pthread_attr_setstacksize(&attributes, kStackBytes) != 0) {
+    throw Fault(kPrefix + " Could not set up the attributes of the worker threads.");
+  }
+  int error = 0;
+  std::size_t failed_at = 0;
+  for (std::size_t i = 0; i < threads; ++i) {
+    pthread_t thread;
+    error = spawn(&thread, &attributes, &Pool::thread_main, pool->workers_[i].get());
+    if (error != 0) {
+      failed_at = i;
+      break;
+    }
+    pool->threads_.push_back(thread);
+  }
+  pthread_attr_destroy(&attributes);
+  if (error == 0) return pool;
+
+  pool->stop_threads();
+  pool.reset();
+  if ((error == ENOSYS || error == EOPNOTSUPP) && tls_worker == nullptr) {
+    // No threads on this platform: the creating thread becomes the only
+    // worker, and maps called from it run their whole split tree here.
+    pool.reset(new Pool(1));
+    pool->threadless_ = true;
+    tls_worker = pool->workers_[0].get();
+    pool->started_.store(1, std::memory_order_release);
+    return pool;
+  }
+  throw Fault(kPrefix + " Could not start worker thread " + std::to_string(failed_at + 1) +
+              " of " + std::to_string(threads) + ": " + std::generic_category().message(error) +
+              ".");
+}
+
+Pool::~Pool() {
+  stop_threads();
+  if (threadless_ && tls_worker == workers_[0].get()) tls_worker = nullptr;
+}
+
+void Pool::stop_threads() noexcept {
+  for (std::size_t i = 0; i < threads_.size(); ++i) workers_[i]->terminate.set();
+  for (pthread_t thread : threads_) pthread_join(thread, nullptr);
+  threads_.clear();
+}
+
+void* Pool::thread_main(void* argument) noexcept {
+  auto* worker = static_cast<Worker*>(argument);
+  tls_worker = worker;
+  Pool& pool = *worker->pool;
+  pool.started_.fetch_add(1, std::memory_order_acq_rel);
+  // The main loop: look for work, run it, sleep when idle, until the pool is
+  // torn down (which the process-wide pool never is).
+  pool.wait_until(*worker, worker->terminate);
+  tls_worker = nullptr;
+  return nullptr;
+}
+
+void Pool::idle_begin() noexcept { counters_.fetch_add(kIdleOne, std::memory_order_seq_cst); }
+void Pool::idle_end() noexcept { counters_.fetch_sub(kIdleOne, std::memory_order_seq_cst); }
+
+void Pool::announce_work(bool queue_was_busy) noexcept {
+  // The increment is what a worker about to sleep checks against: if it read
+  // the counters before this, its registration fails and it looks again;
+  // if after, it sees the new job.
+  const std::uint64_t before = counters_.fetch_add(kEventOne, std::memory_order_seq_cst);
+  const std::uint64_t sleeping = before & 0xFFFF;
+  const std::uint64_t idle = (before >> 16) & 0xFFFF;
+  if (sleeping > 0 && (queue_was_busy || idle == sleeping)) wake_any();
+}
+
+bool Pool::wake_any() noexcept {
+  const std::size_t count = workers_.size();
+  const std::size_t start = wake_cursor_.fetch_add(1, std::memory_order_relaxed) % count;
+  try {
+    for (std::size_t k = 0; k < count; ++k) {
+      Worker& worker = *workers_[(start + k) % count];
+      std::lock_guard<std::mutex> lock(worker.sleep_mutex);
+      if (worker.blocked) {
+        worker.blocked = false;
+        counters_.fetch_sub(kSleepingOne, std::memory_order_seq_cst);
+        worker.wake_up.notify_one();
+        return true;
+      }
+    }
+  } catch (...) {
+    fatal_engine_fault();
+  }
+  return false;
+}
+
+void Pool::wake_worker(Worker& worker) noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(worker.sleep_mutex);
+    if (worker.blocked) {
+      worker.blocked = false;
+      counters_.fetch_sub(kSleepingOne, std::memory_order_seq_cst);
+      worker.wake_up.notify_one();
+    }
+  } catch (...) {
+    fatal_engine_fault();
+  }
+}
+
+Job* Pool::find_work(Worker& worker) noexcept {
+  if (Job* job = worker.deque.take()) return job;
+  const std::size_t count = workers_.size();
+  if (count > 1) {
+    const std::size_t start = next_random(worker.random_state) % count;
+    for (std::size_t k = 0; k < count; ++k) {
+      Worker& victim = *workers_[(start + k) % count];
+      if (&victim == &worker) continue;
+      for (;;) {
+        const auto stolen = victim.deque.steal();
+        if (stolen.status == WorkDeque<Job>::StealStatus::kTaken) return stolen.item;
+        if (stolen.status == WorkDeque<Job>::StealStatus::kEmpty) break;
+      }
+    }
+  }
+  return injected_.pop();
+}
+
+void Pool::wait_until(Worker& worker, SpinLatch& latch) noexcept {
+  if (latch.probe()) return;
+  idle_begin();
+  unsigned rounds = 0;
+  bool sleepy = false;
+  std::uint32_t sleepy_events = 0;
+  while (!latch.probe()) {
+    if (Job* job = find_work(worker)) {
+      idle_end();
+      job->execute(job);
+      idle_begin();
+      rounds = 0;
+      sleepy = false;
+      continue;
+    }
+    if (rounds < kPauseRounds) {
+      for (unsigned i = 0; i < kPausesPerRound; ++i) cpu_relax();
+      ++rounds;
+    } else if (rounds < kPauseRounds + kYieldRounds) {
+      sched_yield();
+      ++rounds;
+    } else if (!sleepy) {
+      // One more full search after noting the push count; only then sleep.
+      sleepy_events = static_cast<std::uint32_t>(
+          counters_.load(std::memory_order_seq_cst) >> 32);
+      sleepy = true;
+    } else {
+      sleep(worker, latch, sleepy_events);
+      rounds = 0;
+      sleepy = false;
+    }
+  }
+  idle_end();
+}
+
+void Pool::sleep(Worker& worker, SpinLatch& latch, std::uint32_t sleepy_events) noexcept {
+  try {
+    std::unique_lock<std::mutex> lock(worker.sleep_mutex);
+    if (!latch.announce_sleep()) return;  // already set
+    std::uint64_t seen = counters_.load(std::memory_order_seq_cst);
+    for (;;) {
+      if (static_cast<std::uint32_t>(seen >> 32) != sleepy_events) {
+        // Work was pushed since this worker last looked.
+        latch.withdraw_sleep();
+        return;
+      }
+      if (counters_.compare_exchange_weak(seen, seen + kSleepingOne, std::memory_order_seq_cst,
+                                          std::memory_order_seq_cst)) {
+        break;
+      }
+    }
+    worker.blocked = true;
+    while (worker.blocked) worker.wake_up.wait(lock);
+    latch.withdraw_sleep();
+  } catch (...) {
+    fatal_engine_fault();
+  }
+}
+
+void Pool::fork_join(MapState& map, Worker& worker, std::size_t begin, std::size_t mid,
+                     std::size_t length, std::size_t budget, bool root) {
+  HalfJob right(map, worker, begin + mid, length - mid, budget);
+  bool queued = true;
+  bool queue_was_busy = false;
+  try {
+    queue_was_busy = worker.deque.push(&right);
+  } catch (const std::bad_alloc&) {
+    queued = false;  // no room to share it: run it here after the left half
+  }
+  if (queued) announce_work(queue_was_busy);
+
+  std::exception_ptr left_fault;
+  try {
+    HalfJob::run_piece(map, begin, mid, budget, root);
+  } catch (...) {
+    left_fault = std::current_exception();
+  }
+
+  if (!queued) {
+    right.run_here(root);
+  } else {
+    while (!right.latch.probe()) {
+      Job* job = worker.deque.take();
+      if (job == &right) {
+        right.run_here(root);
+        break;
+      }
+      if (job != nullptr) {
+        job->execute(job);
+        continue;
+      }
+      // Stolen: keep working until the thief is done with it.
+      wait_until(worker, right.latch);
+      break;
+    }
+  }
+  join_outcomes(map, begin, begin + mid, begin + length, left_fault, right.fault);
+}
+
+void Pool::inject_root(MapState& map, std::size_t begin, std::size_t mid, std::size_t length,
+                       std::size_t budget) {
+  BlockingLatch done;
+  RootJob root(map, begin, mid, length, budget, done);
+  bool queue_was_busy = false;
+  while (!injected_.push(&root, queue_was_busy)) {
+    announce_work(true);
+    sched_yield();
+  }
+  announce_work(queue_was_busy);
+
+  // From here on the workers may touch the caller's data: nothing may leave
+  // this function before the latch is set.
+  const WaitHook* hook = tls_hook;
+  std::exception_ptr poll_fault;
+  bool cancel_requested = false;
+  if (hook == nullptr) {
+    done.wait();
+  } else {
+    while (!done.wait_for(kPollInterval)) {
+      if (cancel_requested) continue;
+      try {
+        cancel_requested = hook->poll(hook->context);
+      } catch (...) {
+        poll_fault = std::current_exception();
+        cancel_requested = true;
+      }
+      if (cancel_requested) map.cancelled.store(true, std::memory_order_release);
+    }
+  }
+
+  if (cancel_requested) {
+    if (!root.fault) undo_range(map, begin, begin + length);
+    if (poll_fault) std::rethrow_exception(poll_fault);
+    throw Cancelled();
+  }
+  if (root.fault) std::rethrow_exception(root.fault);
+}
+
+// ---------------------------------------------------------------- the process-wide pool
+
+Pool& global_pool() {
+  int state = g_state.load(std::memory_order_acquire);
+  if (state == kNoPool) {
+    GuardLock lock(g_guard);
+    state = g_state.load(std::memory_order_acquire);
+    if (state == kNoPool) {
+      if (!g_atfork_registered) {
+        if (pthread_atfork(nullptr, nullptr, &forget_pool_in_child) != 0) fatal_engine_fault();
+        g_atfork_registered = true;
+      }
+      try {
+        const std::size_t threads = pool_size_from_environment();
+        g_pool.store(Pool::create(threads, g_spawn.load(std::memory_order_acquire)).release(),
+                     std::memory_order_release);
+        state = kPoolReady;
+      } catch (const Fault& fault) {
+        g_failure = new std::string(fault.message());
+        state = kPoolFailed;
+      } catch (const std::exception& error) {
+        g_failure = new std::string(
+            std::string("The global thread pool has not been initialized. ") + error.what());
+        state = kPoolFailed;
+      }
+      g_state.store(state, std::memory_order_release);
+    }
+  }
+  if (state == kPoolReady) return *g_pool.load(std::memory_order_acquire);
+  throw Fault(*g_failure);
+}
+
+void set_global_spawn_for_testing(SpawnFn spawn) noexcept {
+  g_spawn.store(spawn, std::memory_order_release);
+}
+
+void run_map(Pool* pool, std::size_t n, RangeFn leaf, const RangeFn* undo) {
+  Worker* worker = tls_worker;
+  if (pool == nullptr) pool = worker != nullptr ? worker->pool : &global_pool();
+  MapState map{pool, pool->size(), leaf, undo};
+  const bool on_own_worker = worker != nullptr && worker->pool == pool;
+  map.serial = !on_own_worker && pool->threadless();
+  if (n == 0) return;
+  HalfJob::run_piece(map, 0, n, map.threads, false);
+}
+
+}  // namespace vyr::parallel::detail
+
+namespace vyr::parallel {
+
+ScopedWaitHook::ScopedWaitHook(const WaitHook* hook) noexcept : previous_(detail::tls_hook) {
+  detail::tls_hook = hook;
+}
+
+ScopedWaitHook::~ScopedWaitHook() { detail::tls_hook = previous_; }
+
+std::size_t pool_size() {
+  if (detail::Worker* worker = detail::tls_worker) return worker->pool->size();
+  return detail::global_pool().size();
+}
+
+void for_each_piece(std::size_t n, RangeFn leaf) { detail::run_map(nullptr, n, leaf, nullptr); }
+
+}  // namespace vyr::parallel
