@@ -71,10 +71,11 @@ std::size_t size_hint(PyObject* sequence) {
 }
 
 // Converts every item of a sequence with `convert_item(item)`, in iteration
-// order.  `reserve(hint)` is called once with the reported length.
-template <class Reserve, class ConvertItem>
+// order.  `reserve(hint)` is called once with the reported length.  `read_whole`
+// may take the whole sequence at once, returning false when it cannot.
+template <class Reserve, class ReadWhole, class ConvertItem>
 void convert_sequence(PyObject* object, std::size_t element_size, Reserve&& reserve,
-                      ConvertItem&& convert_item) {
+                      ReadWhole&& read_whole, ConvertItem&& convert_item) {
   if (PyUnicode_Check(object)) {
     throw_type_error("Can't extract `str` to `Vec`");
   }
@@ -86,6 +87,9 @@ void convert_sequence(PyObject* object, std::size_t element_size, Reserve&& rese
     raise_capacity_overflow();
   }
   reserve(hint);
+  if (read_whole(object)) {
+    return;
+  }
 
   // Exact lists and tuples are walked by index, exactly as their iterators walk
   // them: the list's length is read again before every item, so a conversion
@@ -114,6 +118,134 @@ void convert_sequence(PyObject* object, std::size_t element_size, Reserve&& rese
   }
 }
 
+constexpr auto kNoWholeRead = [](PyObject*) { return false; };
+
+// Arrays whose iteration yields exactly the doubles stored in their buffer (or
+// numbers whose __float__ is the exact C conversion of the stored value) can be
+// read straight from that buffer.  Only the exact built-in types qualify:
+// subclasses may iterate differently.  A dotted type name belongs to a type
+// defined in C, never to a class statement.
+bool iterates_as_buffer(PyObject* object) {
+  if (Py_IS_TYPE(object, &PyMemoryView_Type)) {
+    return true;
+  }
+  const char* name = Py_TYPE(object)->tp_name;
+  return std::strcmp(name, "numpy.ndarray") == 0 || std::strcmp(name, "array.array") == 0;
+}
+
+// A held buffer view, released on every path.
+class BufferView {
+ public:
+  explicit BufferView(PyObject* object) {
+    if (PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) == 0) {
+      held_ = true;
+    } else {
+      // Iteration will meet (and report) the same problem, if any.
+      PyErr_Clear();
+    }
+  }
+  ~BufferView() {
+    if (held_) {
+      PyBuffer_Release(&view_);
+    }
+  }
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+
+  bool held() const noexcept { return held_; }
+  const Py_buffer& view() const noexcept { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+template <class Stored>
+void append_converted(const void* data, std::size_t count, std::vector<double>& out) {
+  const auto* stored = static_cast<const Stored*>(data);
+  const std::size_t base = out.size();
+  out.resize(base + count);
+  for (std::size_t i = 0; i < count; ++i) {
+    out[base + i] = static_cast<double>(stored[i]);
+  }
+}
+
+// Appends `count` native values of struct-module format `format` as doubles;
+// false for a format whose scalars do not convert this way.
+bool append_native(const char* format, const void* data, std::size_t count,
+                   std::vector<double>& out) {
+  if (format == nullptr) {
+    format = "B";
+  }
+  if (format[0] == '@') {
+    ++format;
+  }
+  if (format[0] == '\0' || format[1] != '\0') {
+    return false;
+  }
+  switch (format[0]) {
+    case 'd': {
+      const std::size_t base = out.size();
+      out.resize(base + count);
+      if (count != 0) {
+        std::memcpy(out.data() + base, data, count * sizeof(double));
+      }
+      return true;
+    }
+    case 'f': append_converted<float>(data, count, out); return true;
+    case 'b': append_converted<signed char>(data, count, out); return true;
+    case 'B': append_converted<unsigned char>(data, count, out); return true;
+    case 'h': append_converted<short>(data, count, out); return true;
+    case 'H': append_converted<unsigned short>(data, count, out); return true;
+    case 'i': append_converted<int>(data, count, out); return true;
+    case 'I': append_converted<unsigned int>(data, count, out); return true;
+    case 'l': append_converted<long>(data, count, out); return true;
+    case 'L': append_converted<unsigned long>(data, count, out); return true;
+    case 'q': append_converted<long long>(data, count, out); return true;
+    case 'Q': append_converted<unsigned long long>(data, count, out); return true;
+    case 'n': append_converted<Py_ssize_t>(data, count, out); return true;
+    case 'N': append_converted<std::size_t>(data, count, out); return true;
+    default: return false;
+  }
+}
+
+// One-dimensional arrays: the whole float vector from the buffer.
+bool append_vector_from_buffer(PyObject* object, std::vector<double>& out) {
+  if (!iterates_as_buffer(object)) {
+    return false;
+  }
+  BufferView buffer(object);
+  if (!buffer.held() || buffer.view().ndim != 1) {
+    return false;
+  }
+  const Py_buffer& view = buffer.view();
+  return append_native(view.format, view.buf, static_cast<std::size_t>(view.shape[0]), out);
+}
+
+// Two-dimensional numpy arrays iterate into one-dimensional rows, each read as
+// above: the whole batch from the buffer.
+bool batch_from_buffer(PyObject* object, Batch& batch) {
+  if (std::strcmp(Py_TYPE(object)->tp_name, "numpy.ndarray") != 0) {
+    return false;
+  }
+  BufferView buffer(object);
+  if (!buffer.held() || buffer.view().ndim != 2) {
+    return false;
+  }
+  const Py_buffer& view = buffer.view();
+  const auto rows = static_cast<std::size_t>(view.shape[0]);
+  const auto columns = static_cast<std::size_t>(view.shape[1]);
+  const std::size_t values_before = batch.values.size();
+  if (!append_native(view.format, view.buf, rows * columns, batch.values)) {
+    return false;
+  }
+  batch.offsets.reserve(batch.offsets.size() + rows);
+  for (std::size_t row = 1; row <= rows; ++row) {
+    batch.offsets.push_back(values_before + row * columns);
+  }
+  return true;
+}
+
 // Item converters receive a borrowed item.  Anything that may run Python code
 // holds its own reference first, since that code may drop the item from its
 // container.
@@ -128,6 +260,7 @@ double item_to_double(PyObject* item) {
 void append_float_vector(PyObject* object, std::vector<double>& values) {
   convert_sequence(
       object, sizeof(double), [&](std::size_t hint) { reserve_hint(values, hint); },
+      [&](PyObject* whole) { return append_vector_from_buffer(whole, values); },
       [&](PyObject* item) { values.push_back(item_to_double(item)); });
 }
 
@@ -265,6 +398,7 @@ Batch to_batch(PyObject* object) {
   Batch batch;
   convert_sequence(
       object, sizeof(std::size_t), [&](std::size_t hint) { reserve_hint(batch.offsets, hint); },
+      [&](PyObject* whole) { return batch_from_buffer(whole, batch); },
       [&](PyObject* item) {
         PyRef held = PyRef::borrow(item);
         append_float_vector(held.get(), batch.values);
@@ -291,7 +425,7 @@ spectral::PointPair to_point_pair(PyObject* object) {
 std::vector<spectral::PointPair> to_point_pairs(PyObject* object) {
   std::vector<spectral::PointPair> pairs;
   convert_sequence(
-      object, sizeof(spectral::PointPair), [&](std::size_t hint) { reserve_hint(pairs, hint); },
+      object, sizeof(spectral::PointPair), [&](std::size_t hint) { reserve_hint(pairs, hint); }, kNoWholeRead,
       [&](PyObject* item) {
         PyRef held = PyRef::borrow(item);
         pairs.push_back(to_point_pair(held.get()));
@@ -302,7 +436,7 @@ std::vector<spectral::PointPair> to_point_pairs(PyObject* object) {
 std::vector<std::int8_t> to_int8_sequence(PyObject* object) {
   std::vector<std::int8_t> values;
   convert_sequence(
-      object, sizeof(std::int8_t), [&](std::size_t hint) { reserve_hint(values, hint); },
+      object, sizeof(std::int8_t), [&](std::size_t hint) { reserve_hint(values, hint); }, kNoWholeRead,
       [&](PyObject* item) {
         PyRef held = PyRef::borrow(item);
         values.push_back(to_int8(held.get()));
