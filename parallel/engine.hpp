@@ -144,7 +144,7 @@ void indexed_map_on(Pool* pool, std::vector<R>& out, std::size_t n, Element&& el
   try {
     for (std::size_t i = 0; i < n; ++i) out.push_back(std::move(slots[i]));
   } catch (...) {
-    out.erase(out.begin() + static_cast<std::ptrdiff_t>(base), out.end());
+    while (out.size() > base) out.pop_back();
     std::destroy(slots, slots + n);
     throw;
   }

@@ -1,0 +1,83 @@
+// A small harness for the engine tests: named groups of checks, a failure
+// count, and a summary line.  Shared by every test executable in this folder.
+#pragma once
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+namespace engine_test {
+
+struct Tally {
+  int passed = 0;
+  int failed = 0;
+};
+
+inline Tally& tally() {
+  static Tally t;
+  return t;
+}
+
+// Records one check; prints the failing ones with their location.
+inline bool check(bool ok, const char* what, const char* file, int line) {
+  if (ok) {
+    ++tally().passed;
+  } else {
+    ++tally().failed;
+    std::fprintf(stderr, "FAILED %s:%d: %s\n", file, line, what);
+  }
+  return ok;
+}
+
+#define CHECK(condition) ::engine_test::check((condition), #condition, __FILE__, __LINE__)
+#define CHECK_MSG(condition, message)                                                   \
+  ::engine_test::check((condition), (std::string(#condition) + " -- " + (message)).c_str(), \
+                       __FILE__, __LINE__)
+
+// Runs one named group of checks and reports it if it failed anything.
+inline void group(const char* name, const std::function<void()>& body) {
+  const int before = tally().failed;
+  try {
+    body();
+  } catch (const std::exception& error) {
+    check(false, (std::string("unexpected exception: ") + error.what()).c_str(), name, 0);
+  } catch (...) {
+    check(false, "unexpected non-standard exception", name, 0);
+  }
+  if (tally().failed != before) std::fprintf(stderr, "group '%s' failed\n", name);
+}
+
+inline int summary(const char* program) {
+  std::printf("%s: %d passed, %d failed\n", program, tally().passed, tally().failed);
+  return tally().failed == 0 ? 0 : 1;
+}
+
+// Runs `body` in a forked child and returns its exit status (or 128 + signal).
+// The child ends with _exit so that it never runs the parent's exit handlers.
+inline int in_child(const std::function<int()>& body) {
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    int code = 99;
+    try {
+      code = body();
+    } catch (...) {
+      code = 98;
+    }
+    std::fflush(nullptr);
+    _exit(code);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -2;
+}
+
+}  // namespace engine_test
