@@ -171,24 +171,33 @@ std::string lossy_utf8(PyObject* text) {
     return std::string(utf8, static_cast<std::size_t>(size));
   }
   PyErr_Clear();
-  // Lone surrogates: encode them as they stand, then decode with replacement.
-  PyRef bytes(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-  if (!bytes) {
-    PyErr_Clear();
-    return "\xEF\xBF\xBD";
+  // Lone surrogates cannot be encoded: each one stands as U+FFFD.
+  std::string text_utf8;
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+  const int kind = PyUnicode_KIND(text);
+  const void* data = PyUnicode_DATA(text);
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    Py_UCS4 code = PyUnicode_READ(kind, data, i);
+    if (code >= 0xD800 && code <= 0xDFFF) {
+      code = 0xFFFD;
+    }
+    if (code < 0x80) {
+      text_utf8 += static_cast<char>(code);
+    } else if (code < 0x800) {
+      text_utf8 += static_cast<char>(0xC0 | (code >> 6));
+      text_utf8 += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      text_utf8 += static_cast<char>(0xE0 | (code >> 12));
+      text_utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      text_utf8 += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      text_utf8 += static_cast<char>(0xF0 | (code >> 18));
+      text_utf8 += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+      text_utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      text_utf8 += static_cast<char>(0x80 | (code & 0x3F));
+    }
   }
-  PyRef repaired(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
-                                      PyBytes_GET_SIZE(bytes.get()), "replace"));
-  if (!repaired) {
-    PyErr_Clear();
-    return "\xEF\xBF\xBD";
-  }
-  const char* utf8 = PyUnicode_AsUTF8AndSize(repaired.get(), &size);
-  if (utf8 == nullptr) {
-    PyErr_Clear();
-    return "\xEF\xBF\xBD";
-  }
-  return std::string(utf8, static_cast<std::size_t>(size));
+  return text_utf8;
 }
 
 std::string downcast_message(PyObject* object, const char* target) {

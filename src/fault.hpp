@@ -40,10 +40,12 @@ void report_fault(const std::string& message, const std::source_location& where)
 [[noreturn]] void raise_capacity_overflow(
     std::source_location where = std::source_location::current());
 
-// Largest byte size that a single reservation may request: 2^63 - 8.
-inline constexpr unsigned long long kMaxAllocationBytes = 0x7FFFFFFFFFFFFFF8ULL;
+// Largest byte size that a single reservation may request: the largest signed
+// 64-bit value, so that pointer differences within it stay representable.  For
+// 8-byte elements the largest reservation is therefore 2^63 - 8 bytes.
+inline constexpr unsigned long long kMaxAllocationBytes = 0x7FFFFFFFFFFFFFFFULL;
 
-// True when `count` elements of `element_size` bytes fit under kMaxAllocationBytes.
+// True when `count` elements of `element_size` bytes fit within kMaxAllocationBytes.
 constexpr bool fits_allocation(unsigned long long count, unsigned long long element_size) noexcept {
   return element_size == 0 || count <= kMaxAllocationBytes / element_size;
 }
