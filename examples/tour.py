@@ -1,0 +1,227 @@
+"""A short tour of vyr_spectral_core: every function, on real inputs.
+
+Run it with any interpreter that has the module installed:
+
+    python examples/tour.py
+
+It takes a few seconds. One section deliberately triggers a fault, for which the
+module also writes a short report to standard error.
+"""
+
+import itertools
+import math
+import random
+
+import vyr_spectral_core as vsc
+
+
+def section(title):
+    print()
+    print(title)
+    print("-" * len(title))
+
+
+def fmt(values, digits=6):
+    return "[" + ", ".join(f"{v:.{digits}g}" for v in values) + "]"
+
+
+# ---------------------------------------------------------------------------
+def clifford_rotations():
+    section("Rotations in Cl(3,0): the rotor sandwich v' = R v ~R")
+    # Multivectors of Cl(3,0) have 2**3 = 8 components, indexed by blade mask:
+    #   1, e0, e1, e0e1, e2, e0e2, e1e2, e0e1e2
+    signature = [1, 1, 1]
+    E0E1 = 3
+
+    def vector(x, y, z):
+        return [0.0, x, y, 0.0, z, 0.0, 0.0, 0.0]
+
+    def rotor(theta):
+        """R = cos(theta/2) - sin(theta/2) e0e1: turns e0 towards e1 by theta."""
+        r = [0.0] * 8
+        r[0], r[E0E1] = math.cos(theta / 2), -math.sin(theta / 2)
+        return r
+
+    def reverse(r):
+        """~R flips the sign of the grade-2 and grade-3 parts."""
+        return [c if bin(k).count("1") in (0, 1) else -c for k, c in enumerate(r)]
+
+    angles = [math.pi / 2, math.pi / 3, math.pi, 2 * math.pi]
+    points = [vector(1.0, 0.0, 0.0), vector(1.0, 0.0, 0.0), vector(1.0, 2.0, 3.0), vector(0.5, -1.0, 2.0)]
+    rotors = [rotor(t) for t in angles]
+
+    # Two batch calls rotate every point by its own rotor at once.
+    half = vsc.geometric_product_n(rotors, points, signature)
+    rotated = vsc.geometric_product_n(half, [reverse(r) for r in rotors], signature)
+
+    for theta, p, q in zip(angles, points, rotated):
+        vec_in, vec_out = (p[1], p[2], p[4]), (q[1], q[2], q[4])
+        other = max(abs(q[k]) for k in (0, 3, 5, 6, 7))
+        print(f"  theta = {math.degrees(theta):5.1f} deg: {fmt(vec_in, 3)} -> {fmt(vec_out, 6)}"
+              f"   |v| {math.hypot(*vec_in):.6f} -> {math.hypot(*vec_out):.6f},"
+              f" non-vector parts <= {other:.1e}")
+    print("  A turn by 90 deg takes e0 to e1; z, along the rotation axis, stays put;")
+    print("  lengths are kept, and the result is a pure vector up to rounding.")
+
+    # The algebra itself: e0 e1 = -e1 e0, (e0e1)^2 = -1, and other signatures.
+    e0, e1 = vector(1, 0, 0), vector(0, 1, 0)
+    e0e1, e1e0 = vsc.geometric_product_n([e0, e1], [e1, e0], signature)
+    print(f"  e0 e1 = {fmt(e0e1, 2)}   e1 e0 = {fmt(e1e0, 2)}")
+    bivector = [0.0, 0.0, 0.0, 1.0]
+    for sig in ([1, 1], [1, -1], [-1, -1]):
+        (square,) = vsc.geometric_product_n([bivector], [bivector], sig)
+        print(f"  signature {sig!s:9}: (e0e1)^2 = {square[0]:+.0f}")
+
+
+# ---------------------------------------------------------------------------
+def octonions():
+    section("Octonions: a normed algebra that is not associative")
+    rng = random.Random(8)
+    a = [rng.uniform(-1, 1) for _ in range(8)]
+    b = [rng.uniform(-1, 1) for _ in range(8)]
+    ab = vsc.octonion_mul(a, b)
+    na, nb, nab = vsc.octonion_norm_n([a, b, ab])
+    print(f"  |a| = {na:.15f}   |b| = {nb:.15f}")
+    print(f"  |ab| = {nab:.15f}   |a||b| = {na * nb:.15f}   relative gap {abs(nab - na * nb) / nab:.1e}")
+
+    # Many pairs at once, on the worker pool.
+    xs = [[rng.gauss(0, 1) for _ in range(8)] for _ in range(20000)]
+    ys = [[rng.gauss(0, 1) for _ in range(8)] for _ in range(20000)]
+    products = vsc.octonion_mul_n(xs, ys)
+    nx, ny, nxy = vsc.octonion_norm_n(xs), vsc.octonion_norm_n(ys), vsc.octonion_norm_n(products)
+    worst = max(abs(p - u * v) / p for u, v, p in zip(nx, ny, nxy))
+    print(f"  over {len(products)} random pairs, |xy| = |x||y| holds to a relative {worst:.1e}")
+
+    def unit(k):
+        return [1.0 if i == k else 0.0 for i in range(8)]
+
+    def name(x):
+        return " + ".join(f"{c:+g} e{i}" for i, c in enumerate(x) if c) or "0"
+
+    e1, e2, e3 = unit(1), unit(2), unit(3)
+    left = vsc.octonion_mul(vsc.octonion_mul(e1, e2), e3)
+    right = vsc.octonion_mul(e1, vsc.octonion_mul(e2, e3))
+    print(f"  (e1 e2) e3 = {name(left)}   but   e1 (e2 e3) = {name(right)}")
+    print(f"  e1 e2 = {name(vsc.octonion_mul(e1, e2))}, e2 e1 = {name(vsc.octonion_mul(e2, e1))},"
+          f" e1 e1 = {name(vsc.octonion_mul(e1, e1))}")
+    # Alternativity survives: (x x) y = x (x y).
+    xxy, x_xy = vsc.octonion_mul(vsc.octonion_mul(a, a), b), vsc.octonion_mul(a, vsc.octonion_mul(a, b))
+    print(f"  alternative law (aa)b = a(ab): largest gap {max(abs(p - q) for p, q in zip(xxy, x_xy)):.1e}")
+    print(f"  a zero coefficient is skipped, so 0 * inf gives no NaN:"
+          f" {fmt(vsc.octonion_mul([0.0] * 7 + [1.0], [math.inf] + [0.0] * 7), 2)}")
+
+
+# ---------------------------------------------------------------------------
+def planar_map():
+    section("The planar map Phi(x, y) = (y', exp(x) - ln(y'))")
+    print("  Each step guards its inputs: x above 709.78 is replaced by ln x, and y <= 0")
+    print("  by max(|y|, 1e-300), so a trajectory from a finite start stays finite.")
+    for start in ((0.0, 1.0), (1.0, 1.0), (0.0, -2.0), (800.0, 1.0)):
+        print(f"  spectral_flow_step{start} = {vsc.spectral_flow_step(*start)}")
+
+    trajectory = vsc.spectral_flow_n(0.5, 0.5, 8)
+    print("  spectral_flow_n(0.5, 0.5, 8):")
+    for k, (x, y) in enumerate(trajectory):
+        print(f"    {k}: ({x:.10g}, {y:.10g})")
+
+    rng = random.Random(2)
+    starts = [(rng.uniform(-3, 3), rng.uniform(-3, 3)) for _ in range(4000)]
+    n_steps = 40
+    batch = vsc.spectral_flow_batch(starts, n_steps)
+    finals = [traj[-1] for traj in batch]
+    finite = sum(1 for x, y in finals if math.isfinite(x) and math.isfinite(y))
+    ys = sorted(y for _, y in finals)
+    print(f"  spectral_flow_batch over {len(starts)} starts, {n_steps} steps each:"
+          f" {len(batch)} trajectories of {len(batch[0])} points")
+    print(f"    final points finite: {finite}/{len(finals)};"
+          f" final y from {ys[0]:.4g} to {ys[-1]:.4g}, median {ys[len(ys) // 2]:.4g}")
+    same = all(batch[k] == vsc.spectral_flow_n(*starts[k], n_steps) for k in (0, 1, 1234, 3999))
+    print(f"    each batch trajectory equals spectral_flow_n for its start: {same}")
+
+
+# ---------------------------------------------------------------------------
+def lattices():
+    section("Lattice norms: E8 roots and a Leech-lattice minimal vector")
+    # The 240 roots of E8: all (+-1, +-1, 0^6) permutations and (+-1/2)^8 with an
+    # even number of minus signs.
+    roots = []
+    for i, j in itertools.combinations(range(8), 2):
+        for si, sj in itertools.product((1.0, -1.0), repeat=2):
+            v = [0.0] * 8
+            v[i], v[j] = si, sj
+            roots.append(v)
+    for signs in itertools.product((0.5, -0.5), repeat=8):
+        if sum(s < 0 for s in signs) % 2 == 0:
+            roots.append(list(signs))
+    norms = vsc.e8_norms_squared_n(roots)
+    print(f"  {len(roots)} E8 roots, squared norms {sorted(set(norms))};"
+          f" e8_min_norm_squared() = {vsc.e8_min_norm_squared()}")
+
+    # Leech lattice in the usual coordinates scaled by sqrt(8): minimal vectors
+    # such as (4, 4, 0^22) and (-3, 1^23) have squared length 32 there.
+    leech = [[4.0, 4.0] + [0.0] * 22, [-3.0] + [1.0] * 23]
+    scaled = [s / 8 for s in vsc.e8_norms_squared_n(leech)]
+    print(f"  Leech minimal vectors (scaled by 1/sqrt 8): squared norms {scaled};"
+          f" leech_min_norm_squared() = {vsc.leech_min_norm_squared()}")
+    print(f"  points of any length work: e8_norms_squared_n([[3, 4], [], [1e200]])"
+          f" = {vsc.e8_norms_squared_n([[3, 4], [], [1e200]])}")
+    print("  (an empty point's squared norm is -0.0; an overflowing one is inf)")
+
+
+# ---------------------------------------------------------------------------
+def vector_add():
+    section("add_n: element-wise sums")
+    print(f"  add_n([1, 2, 3], [10, 20]) = {vsc.add_n([1, 2, 3], [10, 20])}  (the shorter length wins)")
+    print(f"  add_n([-0.0, 1e308, inf], [-0.0, 1e308, -inf]) ="
+          f" {vsc.add_n([-0.0, 1e308, math.inf], [-0.0, 1e308, -math.inf])}")
+    a = [float(i) for i in range(1_000_000)]
+    b = [0.5] * 1_000_000
+    total = vsc.add_n(a, b)
+    print(f"  a million sums on the pool, equal to a plain loop: {total == [x + y for x, y in zip(a, b)]}")
+
+
+# ---------------------------------------------------------------------------
+def faults():
+    section("Faults: PanicException")
+    print("  A kernel that reads past the end of a vector faults. The call raises")
+    print("  PanicException, which derives from BaseException (like SystemExit), so")
+    print("  'except Exception' lets it through; the module stays usable afterwards.")
+    try:
+        try:
+            vsc.octonion_mul([1.0, 2.0, 3.0], [1.0] * 8)
+        except Exception:
+            print("  never reached")
+    except BaseException as e:
+        if type(e).__name__ != "PanicException":
+            raise
+        print(f"  caught {type(e).__module__}.{type(e).__name__}: {e}")
+        print(f"  isinstance(e, Exception) = {isinstance(e, Exception)}, e.args = {e.args}")
+
+    # The type is not a module attribute; take it once from a caught instance.
+    def panic_type():
+        try:
+            vsc.geometric_product_n([[]], [[]], [])
+        except BaseException as e:
+            return type(e)
+        raise AssertionError("the call above must fault")
+
+    PanicException = panic_type()
+    try:
+        vsc.octonion_mul_n([[1.0] * 8] * 5, [[1.0] * 8] * 2 + [[1.0] * 3] + [[1.0] * 5] * 2)
+    except PanicException as e:
+        print(f"  batch with short vectors at pairs 2, 3 and 4: '{e}' (the lowest index wins)")
+    print(f"  next call works: add_n([1], [2]) = {vsc.add_n([1], [2])}")
+
+
+def main():
+    print(f"vyr_spectral_core: {len(vsc.__all__)} functions: {', '.join(vsc.__all__)}")
+    clifford_rotations()
+    octonions()
+    planar_map()
+    lattices()
+    vector_add()
+    faults()
+
+
+if __name__ == "__main__":
+    main()
