@@ -805,7 +805,7 @@ def test_largest_hints_below_the_reservation_bound_convert():
     assert_same(vsc.add_n(Seq([1.0, 2.0, 3.0], length=2**60 - 1), [0.0] * 3), [1.0, 2.0, 3.0])
     assert_same(vsc.spectral_flow_batch(Seq([(0.0, 1.0)], length=2**59 - 1), 0), [[(0.0, 1.0)]])
     assert_same(
-        vsc.geometric_product_n([[0.0, 1.0]], [[0.0, 1.0]], Seq([3], length=sys.maxsize)),
+        vsc.geometric_product_n([[0.0, 1.0]], [[0.0, 1.0]], Seq([3], length=2**63 - 8)),
         [[3.0, 0.0]],
     )
 
