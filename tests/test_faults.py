@@ -287,3 +287,78 @@ def test_successful_calls_write_nothing():
         """
     )
     assert proc.stdout == "" and proc.stderr == ""
+
+
+# ---------------------------------------------------------------------------
+# Nothing stays behind: repeated failing and succeeding calls do not grow memory
+# ---------------------------------------------------------------------------
+
+LEAK_CASES = {
+    "octonion fault at the last pair": (
+        "a = [[1.0] * 8] * 100000; b = [[2.0] * 8] * 99999 + [[2.0]]",
+        "vsc.octonion_mul_n(a, b)",
+    ),
+    "clifford fault at the last pair": (
+        "a = [[1.0] + [0.0] * 7] * 100000 + [[1.0]]; b = [[2.0] * 8] * 100001",
+        "vsc.geometric_product_n(a, b, [1, -1, 1])",
+    ),
+    "conversion failure after a long vector": (
+        "a = [1.5] * 1000000; b = [1.0] * 999999 + ['x']",
+        "vsc.add_n(a, b)",
+    ),
+    "conversion failure after many points": (
+        "p = [[1.0, 2.0, 3.0]] * 100000 + [None]",
+        "vsc.e8_norms_squared_n(p)",
+    ),
+    "capacity fault after many starts": (
+        "s = [(0.5, 1.5)] * 400000",
+        "vsc.spectral_flow_batch(s, 2**59 - 1)",
+    ),
+    "memory error for one huge trajectory": (
+        "pass",
+        "vsc.spectral_flow_n(0.0, 1.0, 2**58)",
+    ),
+    "large trajectory batches": (
+        "s = [(0.5, 1.5)] * 1000",
+        "vsc.spectral_flow_batch(s, 1000)",
+    ),
+    "large products": (
+        "a = [[1.0] * 8] * 100000",
+        "vsc.octonion_mul_n(a, a)",
+    ),
+}
+
+
+@pytest.mark.parametrize("name", sorted(LEAK_CASES))
+def test_repeated_calls_do_not_grow_memory(name):
+    setup, stmt = LEAK_CASES[name]
+    proc = run_snippet(
+        f"""
+        import gc
+        import vyr_spectral_core as vsc
+
+        def rss():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * 4096
+
+        {setup}
+
+        def once():
+            try:
+                {stmt}
+            except BaseException:
+                pass
+
+        for _ in range(3):
+            once()
+        gc.collect()
+        before = rss()
+        for _ in range(12):
+            once()
+        gc.collect()
+        print(rss() - before)
+        """,
+        timeout=300,
+    )
+    grown = int(proc.stdout.strip().splitlines()[-1])
+    assert grown < 40 * 2**20, f"resident memory grew by {grown} bytes"

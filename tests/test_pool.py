@@ -362,3 +362,42 @@ if __name__ == "__main__":
         env={"VYR_NUM_THREADS": "2"},
     )
     assert proc.stdout.strip() == "[True, True, True, True, True, True]"
+
+
+def test_pool_that_cannot_start_fails_every_later_call():
+    proc = run_snippet(
+        """
+        import os, resource, time
+        import vyr_spectral_core as vsc
+
+        def count():
+            return len(os.listdir("/proc/self/task"))
+
+        def vmsize():
+            for line in open("/proc/self/status"):
+                if line.startswith("VmSize:"):
+                    return int(line.split()[1]) * 1024
+
+        base = count()
+        # room for a few 2 MiB worker stacks, not for 64 of them
+        limit = vmsize() + 24 * 2**20
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        for call in (lambda: vsc.add_n([1.0], [2.0]), lambda: vsc.e8_norms_squared_n([]),
+                     lambda: vsc.spectral_flow_batch([(0.0, 1.0)] * 10, 2)):
+            try:
+                call()
+                print("no error")
+            except BaseException as e:
+                print(type(e).__name__, str(e).startswith("The global thread pool has not been initialized."))
+        deadline = time.monotonic() + 10
+        while count() != base and time.monotonic() < deadline:
+            time.sleep(0.05)
+        print("threads", count() - base)
+        print(vsc.spectral_flow_n(0.0, 1.0, 1), vsc.octonion_mul([1.0] + [0.0] * 7, [2.0] * 8)[0])
+        """,
+        env={"VYR_NUM_THREADS": "64"},
+    )
+    assert _lines(proc) == ["PanicException True"] * 3 + [
+        "threads 0",
+        "[(0.0, 1.0), (1.0, 1.0)] 2.0",
+    ]
