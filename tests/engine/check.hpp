@@ -80,4 +80,11 @@ inline int in_child(const std::function<int()>& body) {
   return -2;
 }
 
+// Runs `body` in a child process and records whether it exited with 0.
+inline void expect_child(const char* what, const std::function<int()>& body) {
+  const int status = in_child(body);
+  check(status == 0, (std::string(what) + ": child exited with " + std::to_string(status)).c_str(),
+        "child", 0);
+}
+
 }  // namespace engine_test
