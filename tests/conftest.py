@@ -22,6 +22,12 @@ try:
         deadline=None,
         suppress_health_check=[HealthCheck.too_slow],
     )
+    settings.register_profile(
+        "thorough",
+        max_examples=2000,
+        deadline=None,
+        suppress_health_check=[HealthCheck.too_slow],
+    )
     settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "suite"))
 except ImportError:  # pragma: no cover - hypothesis is a test requirement
     pass

@@ -1047,3 +1047,32 @@ def test_result_objects_hold_only_their_own_references():
 
 def test_keyword_names_compare_by_text():
     assert_same(vsc.add_n(**{MyStr("a"): [1.0], "".join(["b"]): [2.0]}), [3.0])
+
+
+def test_sequence_growing_or_shrinking_while_converted():
+    grow = []
+
+    class Grower:
+        def __float__(self):
+            grow.extend([2.0, 3.0, 4.0])
+            return 1.0
+
+    grow.extend([Grower(), 1.5])
+    assert_same(vsc.add_n(grow, [0.0] * 10), [1.0, 1.5, 2.0, 3.0, 4.0])
+
+    shrink = []
+
+    class Shrinker:
+        def __float__(self):
+            del shrink[1:]
+            return 1.0
+
+    shrink.extend([Shrinker(), 1.0, 2.0, 3.0])
+    assert_same(vsc.add_n(shrink, [0.0] * 10), [1.0])
+
+
+def test_size_hint_far_below_the_item_count():
+    items = [float(i) for i in range(20000)]
+    assert_same(vsc.add_n(Seq(items, length=1), items), [2.0 * v for v in items])
+    pts = [[v] for v in items[:3000]]
+    assert_same(vsc.e8_norms_squared_n(Seq(pts, length=0)), [v * v for v in items[:3000]])

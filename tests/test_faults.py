@@ -247,6 +247,30 @@ def test_resumed_fault_writes_banner_and_inner_traceback():
     assert "__float__" in after
     assert "capacity overflow" in after
     assert "PanicException" in after
+    # the banner stands on its own line before the marker
+    banner = err.split("Python stack trace below:", 1)[0].rstrip("\n").splitlines()
+    assert banner and banner[-1].strip()
+    # reported where it happened and shown in the traceback, not reported again
+    assert err.count("capacity overflow") == 2, err
+
+
+def test_first_fault_report_carries_one_extra_hint_line():
+    counts = []
+    for n in (1, 2, 3):
+        proc = run_snippet(
+            f"""
+            import vyr_spectral_core as vsc
+            for _ in range({n}):
+                try:
+                    vsc.octonion_mul([1.0] * 8, [1.0])
+                except BaseException:
+                    pass
+            """
+        )
+        counts.append(len(proc.stderr.splitlines()))
+    first, second, third = counts
+    assert third - second == second - first > 0
+    assert first == (second - first) + 1
 
 
 @pytest.mark.parametrize(

@@ -401,3 +401,30 @@ def test_pool_that_cannot_start_fails_every_later_call():
         "threads 0",
         "[(0.0, 1.0), (1.0, 1.0)] 2.0",
     ]
+
+
+def test_pool_started_from_a_secondary_python_thread():
+    proc = run_snippet(
+        """
+        import os, threading
+        import vyr_spectral_core as vsc
+        base = len(os.listdir("/proc/self/task"))
+        out = []
+        t = threading.Thread(target=lambda: out.append(vsc.add_n([1.0] * 1000, [2.0] * 1000)))
+        t.start()
+        t.join()
+        ok = out == [[3.0] * 1000] and vsc.add_n([1.0] * 1000, [1.0] * 1000) == [2.0] * 1000
+        t = threading.Thread(target=lambda: out.append(vsc.e8_norms_squared_n([[2.0]] * 500)))
+        t.start()
+        t.join()
+        ok = ok and out[-1] == [4.0] * 500
+        # a joined Python thread may take a moment to leave the task list
+        import time
+        deadline = time.monotonic() + 5
+        while len(os.listdir("/proc/self/task")) - base > 3 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        print(ok, len(os.listdir("/proc/self/task")) - base)
+        """,
+        env={"VYR_NUM_THREADS": "3"},
+    )
+    assert proc.stdout.split() == ["True", "3"]
