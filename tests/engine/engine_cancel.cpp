@@ -1,0 +1,250 @@
+// The wait hook: a caller that polls while it waits can cancel its map; the
+// map then starts nothing new, destroys what it made and throws Cancelled
+// only once no worker touches the caller's data.  Also a map started from
+// inside the hook on the same thread, which needs a wait state of its own.
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "check.hpp"
+#include "parallel/engine.hpp"
+#include "parallel/pool.hpp"
+
+namespace par = vyr::parallel;
+namespace detail = vyr::parallel::detail;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::atomic<long> g_live{0};
+struct Tracked {
+  explicit Tracked(long v) : value(v) { g_live.fetch_add(1); }
+  Tracked(Tracked&& other) noexcept : value(other.value) { g_live.fetch_add(1); }
+  ~Tracked() { g_live.fetch_sub(1); }
+  long value;
+};
+
+struct PollState {
+  std::atomic<int> polls{0};
+  int cancel_at = 0;  // 0: never
+  std::vector<Clock::time_point> times;
+};
+
+bool poll_counting(void* context) {
+  auto* state = static_cast<PollState*>(context);
+  state->times.push_back(Clock::now());
+  const int polls = state->polls.fetch_add(1) + 1;
+  return state->cancel_at != 0 && polls >= state->cancel_at;
+}
+
+void slow_element() { std::this_thread::sleep_for(std::chrono::microseconds(500)); }
+
+void cancel_stops_the_map() {
+  auto pool = detail::Pool::create(2);
+  PollState state;
+  state.cancel_at = 3;
+  const par::WaitHook hook{&poll_counting, &state};
+  par::ScopedWaitHook scope(&hook);
+
+  std::vector<Tracked> out;
+  out.emplace_back(-1);
+  std::atomic<long> computed{0};
+  const std::size_t n = 4000;  // about a second of work for two workers
+  const auto start = Clock::now();
+  bool cancelled = false;
+  try {
+    detail::indexed_map_on(pool.get(), out, n, [&](std::size_t i) {
+      slow_element();
+      computed.fetch_add(1);
+      return Tracked(static_cast<long>(i));
+    });
+  } catch (const par::Cancelled&) {
+    cancelled = true;
+  }
+  const auto elapsed = Clock::now() - start;
+  CHECK(cancelled);
+  CHECK(state.polls.load() == 3);  // no polling once cancelled
+  CHECK(computed.load() < static_cast<long>(n) / 2);
+  CHECK(elapsed < std::chrono::milliseconds(600));
+  CHECK(out.size() == 1 && out[0].value == -1);
+  out.clear();
+  CHECK(g_live.load() == 0);
+
+  // The pool is fine afterwards and an uncancelled map behaves as before.
+  state.cancel_at = 0;
+  std::vector<long> plain;
+  detail::indexed_map_on(pool.get(), plain, 10000, [](std::size_t i) { return static_cast<long>(i) * 2; });
+  bool same = plain.size() == 10000;
+  for (std::size_t i = 0; same && i < 10000; ++i) same = plain[i] == static_cast<long>(i) * 2;
+  CHECK(same);
+}
+
+void started_pieces_finish() {
+  // Every piece that started runs to its end; pieces that had not started
+  // never run.  Nothing of the caller's is touched after the throw.
+  auto pool = detail::Pool::create(2);
+  PollState state;
+  state.cancel_at = 1;
+  const par::WaitHook hook{&poll_counting, &state};
+  par::ScopedWaitHook scope(&hook);
+  std::mutex mutex;
+  std::vector<std::pair<std::size_t, std::size_t>> started, finished;
+  std::atomic<bool> returned{false};
+  std::atomic<int> touched_after{0};
+  auto leaf = [&](std::size_t begin, std::size_t end) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      started.emplace_back(begin, end);
+    }
+    for (std::size_t i = begin; i < end; ++i) slow_element();
+    if (returned.load()) touched_after.fetch_add(1);
+    std::lock_guard<std::mutex> lock(mutex);
+    finished.emplace_back(begin, end);
+  };
+  bool cancelled = false;
+  try {
+    detail::run_map(pool.get(), 2000, par::RangeFn(leaf), nullptr);
+  } catch (const par::Cancelled&) {
+    cancelled = true;
+  }
+  returned.store(true);
+  CHECK(cancelled);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    CHECK(!started.empty());
+    CHECK(started.size() == finished.size());
+    std::size_t covered = 0;
+    for (auto [begin, end] : started) covered += end - begin;
+    CHECK(covered < 2000);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  CHECK(touched_after.load() == 0);
+}
+
+void polling_rhythm() {
+  // An uncancelled map with a hook gives the same results, polling every
+  // 5 to 20 ms while it waits.
+  auto pool = detail::Pool::create(2);
+  PollState state;
+  const par::WaitHook hook{&poll_counting, &state};
+  std::vector<long> out;
+  const auto start = Clock::now();
+  {
+    par::ScopedWaitHook scope(&hook);
+    detail::indexed_map_on(pool.get(), out, 600, [](std::size_t i) {
+      slow_element();
+      return static_cast<long>(i) + 1;
+    });
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  bool same = out.size() == 600;
+  for (std::size_t i = 0; same && i < 600; ++i) same = out[i] == static_cast<long>(i) + 1;
+  CHECK(same);
+  const int polls = state.polls.load();
+  CHECK_MSG(polls >= 3, std::to_string(polls) + " polls");
+  if (polls >= 3) {
+    const double average = seconds / polls;
+    CHECK_MSG(average >= 0.005 && average <= 0.030, std::to_string(average * 1000) + " ms per poll");
+  }
+
+  // The scope restored "no hook": no more polls.
+  const int before = state.polls.load();
+  out.clear();
+  detail::indexed_map_on(pool.get(), out, 200, [](std::size_t i) {
+    slow_element();
+    return static_cast<long>(i);
+  });
+  CHECK(state.polls.load() == before);
+
+  // Short maps never poll.
+  par::ScopedWaitHook scope(&hook);
+  for (int k = 0; k < 100; ++k) {
+    out.clear();
+    detail::indexed_map_on(pool.get(), out, 64, [](std::size_t i) { return static_cast<long>(i); });
+  }
+  CHECK(state.polls.load() == before);
+}
+
+bool poll_throwing(void*) { throw std::runtime_error("interrupted"); }
+
+void throwing_poll() {
+  auto pool = detail::Pool::create(2);
+  const par::WaitHook hook{&poll_throwing, nullptr};
+  par::ScopedWaitHook scope(&hook);
+  std::vector<Tracked> out;
+  std::string message;
+  try {
+    detail::indexed_map_on(pool.get(), out, 3000, [](std::size_t i) {
+      slow_element();
+      return Tracked(static_cast<long>(i));
+    });
+  } catch (const std::runtime_error& error) {
+    message = error.what();
+  }
+  CHECK(message == "interrupted");
+  CHECK(out.empty());
+  CHECK(g_live.load() == 0);
+}
+
+// A hook that starts a map of its own, on the same thread, while the outer
+// map is still being waited for -- as a signal handler run from the poll
+// might.
+struct Reentrant {
+  detail::Pool* pool;
+  int depth = 0;
+  int nested_ok = 0;
+  int nested_runs = 0;
+};
+
+bool poll_with_nested_map(void* context) {
+  auto* state = static_cast<Reentrant*>(context);
+  if (state->depth > 0) return false;
+  ++state->depth;
+  std::vector<long> inner;
+  detail::indexed_map_on(state->pool, inner, 300, [](std::size_t i) {
+    slow_element();
+    return static_cast<long>(i) * 7;
+  });
+  bool ok = inner.size() == 300;
+  for (std::size_t i = 0; ok && i < 300; ++i) ok = inner[i] == static_cast<long>(i) * 7;
+  ++state->nested_runs;
+  state->nested_ok += ok;
+  --state->depth;
+  return false;
+}
+
+void nested_map_from_the_hook() {
+  for (std::size_t threads : {1, 2}) {
+    auto pool = detail::Pool::create(threads);
+    Reentrant state{pool.get()};
+    const par::WaitHook hook{&poll_with_nested_map, &state};
+    par::ScopedWaitHook scope(&hook);
+    std::vector<long> out;
+    detail::indexed_map_on(pool.get(), out, 1000, [](std::size_t i) {
+      slow_element();
+      return static_cast<long>(i) + 5;
+    });
+    bool same = out.size() == 1000;
+    for (std::size_t i = 0; same && i < 1000; ++i) same = out[i] == static_cast<long>(i) + 5;
+    CHECK(same);
+    CHECK(state.nested_runs >= 1);
+    CHECK(state.nested_ok == state.nested_runs);
+  }
+}
+
+}  // namespace
+
+int main() {
+  using engine_test::group;
+  group("cancel stops the map", cancel_stops_the_map);
+  group("started pieces finish, then the map throws", started_pieces_finish);
+  group("polling rhythm and no polling without a hook", polling_rhythm);
+  group("a throwing poll cancels too", throwing_poll);
+  group("a map started from the hook on the same thread", nested_map_from_the_hook);
+  return engine_test::summary("engine_cancel");
+}
