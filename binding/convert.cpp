@@ -192,20 +192,47 @@ bool append_native(const char* format, const void* data, std::size_t count,
       }
       return true;
     }
-    case 'f': append_converted<float>(data, count, out); return true;
-    case 'b': append_converted<signed char>(data, count, out); return true;
-    case 'B': append_converted<unsigned char>(data, count, out); return true;
-    case 'h': append_converted<short>(data, count, out); return true;
-    case 'H': append_converted<unsigned short>(data, count, out); return true;
-    case 'i': append_converted<int>(data, count, out); return true;
-    case 'I': append_converted<unsigned int>(data, count, out); return true;
-    case 'l': append_converted<long>(data, count, out); return true;
-    case 'L': append_converted<unsigned long>(data, count, out); return true;
-    case 'q': append_converted<long long>(data, count, out); return true;
-    case 'Q': append_converted<unsigned long long>(data, count, out); return true;
-    case 'n': append_converted<Py_ssize_t>(data, count, out); return true;
-    case 'N': append_converted<std::size_t>(data, count, out); return true;
-    default: return false;
+    case 'f':
+      append_converted<float>(data, count, out);
+      return true;
+    case 'b':
+      append_converted<signed char>(data, count, out);
+      return true;
+    case 'B':
+      append_converted<unsigned char>(data, count, out);
+      return true;
+    case 'h':
+      append_converted<short>(data, count, out);
+      return true;
+    case 'H':
+      append_converted<unsigned short>(data, count, out);
+      return true;
+    case 'i':
+      append_converted<int>(data, count, out);
+      return true;
+    case 'I':
+      append_converted<unsigned int>(data, count, out);
+      return true;
+    case 'l':
+      append_converted<long>(data, count, out);
+      return true;
+    case 'L':
+      append_converted<unsigned long>(data, count, out);
+      return true;
+    case 'q':
+      append_converted<long long>(data, count, out);
+      return true;
+    case 'Q':
+      append_converted<unsigned long long>(data, count, out);
+      return true;
+    case 'n':
+      append_converted<Py_ssize_t>(data, count, out);
+      return true;
+    case 'N':
+      append_converted<std::size_t>(data, count, out);
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -319,9 +346,8 @@ void bind_arguments(const ArgumentDescription& description, PyObject* const* arg
     }
     if (!missing.empty()) {
       throw_type_error(shown_name(description) + " missing " + std::to_string(missing.size()) +
-                       " required positional " +
-                       (missing.size() == 1 ? "argument" : "arguments") + ": " +
-                       quoted_list(missing));
+                       " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
+                       ": " + quoted_list(missing));
     }
   }
 }
@@ -336,8 +362,8 @@ PythonError wrap_argument_error(const char* name, PythonError&& error) {
   if (!cause) {
     return PythonError(PyExc_TypeError, std::move(message));
   }
-  PyRef py_message(PyUnicode_FromStringAndSize(message.data(),
-                                               static_cast<Py_ssize_t>(message.size())));
+  PyRef py_message(
+      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   if (!py_message) {
     throw_pending_error();
   }
@@ -413,9 +439,8 @@ spectral::PointPair to_point_pair(PyObject* object) {
   }
   const Py_ssize_t length = PyTuple_GET_SIZE(object);
   if (length != 2) {
-    throw PythonError(PyExc_ValueError,
-                      "expected tuple of length 2, but got tuple of length " +
-                          std::to_string(length));
+    throw PythonError(PyExc_ValueError, "expected tuple of length 2, but got tuple of length " +
+                                            std::to_string(length));
   }
   const double x = item_to_double(PyTuple_GET_ITEM(object, 0));
   const double y = item_to_double(PyTuple_GET_ITEM(object, 1));
@@ -425,7 +450,8 @@ spectral::PointPair to_point_pair(PyObject* object) {
 std::vector<spectral::PointPair> to_point_pairs(PyObject* object) {
   std::vector<spectral::PointPair> pairs;
   convert_sequence(
-      object, sizeof(spectral::PointPair), [&](std::size_t hint) { reserve_hint(pairs, hint); }, kNoWholeRead,
+      object, sizeof(spectral::PointPair), [&](std::size_t hint) { reserve_hint(pairs, hint); },
+      kNoWholeRead,
       [&](PyObject* item) {
         PyRef held = PyRef::borrow(item);
         pairs.push_back(to_point_pair(held.get()));
@@ -436,7 +462,8 @@ std::vector<spectral::PointPair> to_point_pairs(PyObject* object) {
 std::vector<std::int8_t> to_int8_sequence(PyObject* object) {
   std::vector<std::int8_t> values;
   convert_sequence(
-      object, sizeof(std::int8_t), [&](std::size_t hint) { reserve_hint(values, hint); }, kNoWholeRead,
+      object, sizeof(std::int8_t), [&](std::size_t hint) { reserve_hint(values, hint); },
+      kNoWholeRead,
       [&](PyObject* item) {
         PyRef held = PyRef::borrow(item);
         values.push_back(to_int8(held.get()));

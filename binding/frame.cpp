@@ -85,8 +85,8 @@ void set_fault_exception(const char* message) noexcept {
       abort_at_boundary();
     }
     const char* text = message != nullptr ? message : kFallbackFaultMessage;
-    PyRef py_message(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)),
-                                          "replace"));
+    PyRef py_message(
+        PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
     PyRef args(py_message ? PyTuple_Pack(1, py_message.get()) : nullptr);
     if (!args) {
       abort_at_boundary();
@@ -123,8 +123,8 @@ PyRef PythonError::take_exception() {
   if (exception_) {
     return std::move(exception_);
   }
-  PyRef message(PyUnicode_FromStringAndSize(message_.data(),
-                                            static_cast<Py_ssize_t>(message_.size())));
+  PyRef message(
+      PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
   if (!message) {
     throw_pending_error();
   }
@@ -140,8 +140,8 @@ void PythonError::restore() {
     PyErr_SetRaisedException(exception_.release());
     return;
   }
-  PyRef message(PyUnicode_FromStringAndSize(message_.data(),
-                                            static_cast<Py_ssize_t>(message_.size())));
+  PyRef message(
+      PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
   if (!message) {
     return;  // the failure to make the message is now the pending error
   }
@@ -163,7 +163,9 @@ void throw_pending_error() {
   throw PythonError(std::move(exception));
 }
 
-void throw_type_error(std::string message) { throw PythonError(PyExc_TypeError, std::move(message)); }
+void throw_type_error(std::string message) {
+  throw PythonError(PyExc_TypeError, std::move(message));
+}
 
 std::string lossy_utf8(PyObject* text) {
   Py_ssize_t size = 0;

@@ -179,6 +179,8 @@ PyMethodDef g_function_table[] = {
 
 }  // namespace
 
-std::span<PyMethodDef> function_table() noexcept { return g_function_table; }
+std::span<PyMethodDef> function_table() noexcept {
+  return g_function_table;
+}
 
 }  // namespace vyr::binding

@@ -48,10 +48,16 @@ struct UnitMetric {
 bool unit_metric(std::span<const std::int8_t> signature, UnitMetric& metric) noexcept {
   for (std::size_t m = 0; m < signature.size(); ++m) {
     switch (signature[m]) {
-      case 1: break;
-      case -1: metric.negative_mask |= std::uint64_t{1} << m; break;
-      case 0: metric.null_mask |= std::uint64_t{1} << m; break;
-      default: return false;
+      case 1:
+        break;
+      case -1:
+        metric.negative_mask |= std::uint64_t{1} << m;
+        break;
+      case 0:
+        metric.null_mask |= std::uint64_t{1} << m;
+        break;
+      default:
+        return false;
     }
   }
   return true;

@@ -117,8 +117,7 @@ PyObject* initialise() {
     throw_pending_error();
   }
   std::int64_t expected = -1;
-  if (!g_owner_interpreter.compare_exchange_strong(expected, interpreter,
-                                                   std::memory_order_acq_rel,
+  if (!g_owner_interpreter.compare_exchange_strong(expected, interpreter, std::memory_order_acq_rel,
                                                    std::memory_order_acquire) &&
       expected != interpreter) {
     throw PythonError(PyExc_ImportError, kSubinterpreterMessage);
