@@ -428,3 +428,39 @@ def test_pool_started_from_a_secondary_python_thread():
         env={"VYR_NUM_THREADS": "3"},
     )
     assert proc.stdout.split() == ["True", "3"]
+
+
+def test_single_element_maps_run_on_the_calling_thread():
+    # A fault report names the thread it happened on.  A batch of one element
+    # faults on the calling thread, exactly like the non-batch product; with two
+    # elements the work is handed to the pool.
+    proc = run_snippet(
+        """
+        import os, tempfile
+        import vyr_spectral_core as vsc
+
+        def report(fn):
+            with tempfile.TemporaryFile() as f:
+                saved = os.dup(2)
+                os.dup2(f.fileno(), 2)
+                try:
+                    try:
+                        fn()
+                    except BaseException:
+                        pass
+                finally:
+                    os.dup2(saved, 2)
+                    os.close(saved)
+                f.seek(0)
+                return f.read().decode()
+
+        good, bad = [1.0] * 8, [1.0]
+        report(lambda: vsc.octonion_mul(good, bad))
+        caller = report(lambda: vsc.octonion_mul(good, bad))
+        one = report(lambda: vsc.octonion_mul_n([good], [bad]))
+        two = report(lambda: vsc.octonion_mul_n([good, good], [good, bad]))
+        print(bool(caller.strip()), caller == one, bool(two.strip()), caller != two)
+        """,
+        env={"VYR_NUM_THREADS": "2"},
+    )
+    assert proc.stdout.split() == ["True"] * 4
