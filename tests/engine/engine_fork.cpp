@@ -1,0 +1,126 @@
+// A process forked after the pool exists inherits the pool's record but none
+// of its threads.  The child must build a pool of its own on first use --
+// also a grandchild, also a child forked from inside an element function on a
+// worker, also while other threads of the parent are mid-map -- and the
+// parent's pool must keep working.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "check.hpp"
+#include "parallel/engine.hpp"
+
+namespace par = vyr::parallel;
+
+#if defined(__SANITIZE_THREAD__)
+// The children here start threads after a multi-threaded fork, which the
+// sanitizer refuses by default.
+extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
+#endif
+
+namespace {
+
+std::uint64_t mix(std::uint64_t x) {
+  x ^= x >> 33;
+  x *= 0xC2B2AE3D27D4EB4FULL;
+  return x ^ (x >> 29);
+}
+
+// A map whose result is checked against a serial loop; true when right.
+bool map_is_right(std::size_t n, std::uint64_t salt) {
+  std::vector<std::uint64_t> out;
+  par::indexed_map(out, n, [salt](std::size_t i) { return mix(i + salt); });
+  if (out.size() != n) return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (out[i] != mix(i + salt)) return false;
+  }
+  return true;
+}
+
+void child_and_grandchild() {
+  const std::size_t parent_size = par::pool_size();
+  CHECK(map_is_right(10000, 1));
+  engine_test::expect_child("child", [parent_size] {
+    alarm(20);
+    if (par::pool_size() != parent_size) return 1;
+    if (!map_is_right(10000, 2)) return 2;
+    // A grandchild of a process whose pool was itself rebuilt after a fork.
+    const int grandchild = engine_test::in_child([parent_size] {
+      alarm(20);
+      if (par::pool_size() != parent_size) return 1;
+      return map_is_right(20000, 3) ? 0 : 2;
+    });
+    if (grandchild != 0) return 10 + grandchild;
+    return map_is_right(5000, 4) ? 0 : 3;
+  });
+  CHECK(map_is_right(10000, 5));
+  // A child that forks before using its inherited pool at all.
+  engine_test::expect_child("child forking at once", [] {
+    alarm(20);
+    const int grandchild = engine_test::in_child([] { return map_is_right(3000, 6) ? 0 : 1; });
+    return grandchild == 0 && map_is_right(3000, 7) ? 0 : 1;
+  });
+  CHECK(map_is_right(10000, 8));
+}
+
+void fork_from_a_worker() {
+  // The element function forks: the child's only thread was a worker of the
+  // parent's pool and is an ordinary outside thread in the child.
+  std::atomic<int> child_status{-1};
+  std::vector<int> out;
+  par::indexed_map(out, 64, [&](std::size_t i) {
+    if (i == 40) {
+      child_status.store(engine_test::in_child([] {
+        alarm(20);
+        return map_is_right(4000, 9) ? 0 : 1;
+      }));
+    }
+    return static_cast<int>(i);
+  });
+  CHECK(child_status.load() == 0);
+  CHECK(out.size() == 64 && out[63] == 63);
+  CHECK(map_is_right(10000, 10));
+}
+
+void fork_while_maps_run() {
+  // Other threads keep handing maps to the parent's pool while children are
+  // forked; neither side may hang or go wrong.
+  std::atomic<bool> stop{false};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> busy;
+  for (int t = 0; t < 2; ++t) {
+    busy.emplace_back([&, t] {
+      std::uint64_t salt = static_cast<std::uint64_t>(t) << 40;
+      while (!stop.load()) {
+        if (!map_is_right(2000, salt++)) wrong.fetch_add(1);
+      }
+    });
+  }
+  int failed_children = 0;
+  for (int k = 0; k < 10; ++k) {
+    const int status = engine_test::in_child([k] {
+      alarm(20);
+      return map_is_right(3000 + static_cast<std::size_t>(k), 11) ? 0 : 1;
+    });
+    failed_children += status != 0;
+  }
+  stop.store(true);
+  for (auto& thread : busy) thread.join();
+  CHECK(failed_children == 0);
+  CHECK(wrong.load() == 0);
+  CHECK(map_is_right(10000, 12));
+}
+
+}  // namespace
+
+int main() {
+  using engine_test::group;
+  group("child and grandchild get pools of their own", child_and_grandchild);
+  group("fork from inside an element function", fork_from_a_worker);
+  group("fork while other threads run maps", fork_while_maps_run);
+  return engine_test::summary("engine_fork");
+}
