@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Benchmark suite: makes (or reuses) bench/.venv, installs the module from the
+# repository root together with the peers, and runs bench/bench.py, which writes
+# bench/results/RESULTS.md and bench/results/time_per_element.png.
+#
+#   bash bench/run.sh              full run (about 8-10 minutes on 2 cores)
+#   bash bench/run.sh --quick      small sizes, for working on the harness
+#   VYR_BENCH_PYTHON=/path/python3.13 bash bench/run.sh
+#   VYR_BENCH_SKIP_INSTALL=1 bash bench/run.sh   keep the module already in the venv
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=$(cd "$here/.." && pwd)
+venv="$here/.venv"
+export PIP_DISABLE_PIP_VERSION_CHECK=1
+
+is_ok_python() {
+  [ -x "$1" ] && "$1" -c 'import sys, venv; sys.exit(0 if sys.version_info >= (3, 12) else 1)' 2>/dev/null
+}
+
+find_python() {
+  local c
+  if [ -n "${VYR_BENCH_PYTHON:-}" ]; then
+    if is_ok_python "$VYR_BENCH_PYTHON"; then echo "$VYR_BENCH_PYTHON"; return 0; fi
+    echo "VYR_BENCH_PYTHON=$VYR_BENCH_PYTHON is not a Python >= 3.12 with venv" >&2
+    return 1
+  fi
+  local candidates=()
+  if command -v pyenv >/dev/null 2>&1; then
+    local proot
+    proot=$(pyenv root 2>/dev/null || true)
+    if [ -n "$proot" ]; then
+      for c in "$proot"/versions/3.12.*/bin/python3 "$proot"/versions/3.13.*/bin/python3 \
+               "$proot"/versions/3.1[4-9].*/bin/python3; do
+        candidates+=("$c")
+      done
+    fi
+  fi
+  for c in "$HOME"/.pyenv/versions/3.12.*/bin/python3 "$HOME"/.pyenv/versions/3.13.*/bin/python3; do
+    candidates+=("$c")
+  done
+  for c in python3.12 python3.13 python3.14 python3 /usr/bin/python3.13 /usr/bin/python3.12; do
+    if command -v "$c" >/dev/null 2>&1; then candidates+=("$(command -v "$c")"); fi
+  done
+  for c in "${candidates[@]}"; do
+    if is_ok_python "$c"; then echo "$c"; return 0; fi
+  done
+  echo "no Python >= 3.12 found: tried pyenv versions 3.12.*/3.13.*, python3.12, python3.13," \
+       "python3 and /usr/bin/python3.1[23]; install one (e.g. apt-get install python3.13-dev" \
+       "python3.13-venv) or set VYR_BENCH_PYTHON" >&2
+  return 1
+}
+
+quick=0
+for a in "$@"; do [ "$a" = "--quick" ] && quick=1; done
+
+if [ -x "$venv/bin/python" ] && ! is_ok_python "$venv/bin/python"; then
+  echo "bench/.venv holds an unusable interpreter; making it anew" >&2
+  rm -rf "$venv"
+fi
+if [ ! -x "$venv/bin/python" ]; then
+  py=$(find_python)
+  echo "making $venv with $py ($("$py" --version 2>&1))"
+  "$py" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip
+fi
+vpy="$venv/bin/python"
+
+if ! "$vpy" -c 'import numpy, clifford, kingdon, matplotlib' 2>/dev/null; then
+  echo "installing the peers: numpy clifford kingdon matplotlib"
+  "$vpy" -m pip install -q numpy clifford kingdon matplotlib
+fi
+
+if [ "${VYR_BENCH_SKIP_INSTALL:-0}" != "1" ]; then
+  echo "building and installing vyr_spectral_core from $root"
+  if ! "$vpy" -m pip install -q --force-reinstall --no-deps -Cbuild-dir="$venv/build" "$root" >"$here/results/install.log.tmp" 2>&1; then
+    cat "$here/results/install.log.tmp" >&2
+    echo "building the module failed (log above)" >&2
+    exit 1
+  fi
+fi
+# Import from outside the repository so that the installed module is the one used.
+(cd /tmp && "$vpy" -c 'import vyr_spectral_core') || { echo "vyr_spectral_core does not import" >&2; exit 1; }
+
+cd /tmp
+exec "$vpy" "$here/bench.py" "$@"
