@@ -114,7 +114,8 @@ void indexed_map_on(Pool* pool, std::vector<R>& out, std::size_t n, Element&& el
     explicit Buffer(std::size_t count)
         : count(count), slots(count == 0 ? nullptr : std::allocator<R>().allocate(count)) {}
     ~Buffer() {
-      if (slots != nullptr) std::allocator<R>().deallocate(slots, count);
+      if (slots != nullptr)
+        std::allocator<R>().deallocate(slots, count);
     }
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
@@ -127,7 +128,8 @@ void indexed_map_on(Pool* pool, std::vector<R>& out, std::size_t n, Element&& el
   auto leaf = [slots, &element](std::size_t begin, std::size_t end) {
     std::size_t i = begin;
     try {
-      for (; i < end; ++i) ::new (static_cast<void*>(slots + i)) R(element(i));
+      for (; i < end; ++i)
+        ::new (static_cast<void*>(slots + i)) R(element(i));
     } catch (...) {
       std::destroy(slots + begin, slots + i);
       throw;
@@ -142,9 +144,11 @@ void indexed_map_on(Pool* pool, std::vector<R>& out, std::size_t n, Element&& el
   // Every slot is filled; hand the results over.  Room was reserved, so only
   // a throwing move of R can fail here, and then the output is cut back.
   try {
-    for (std::size_t i = 0; i < n; ++i) out.push_back(std::move(slots[i]));
+    for (std::size_t i = 0; i < n; ++i)
+      out.push_back(std::move(slots[i]));
   } catch (...) {
-    while (out.size() > base) out.pop_back();
+    while (out.size() > base)
+      out.pop_back();
     std::destroy(slots, slots + n);
     throw;
   }

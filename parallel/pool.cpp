@@ -78,8 +78,8 @@ struct HalfJob : Job {
     }
   }
 
-  static void run_piece(MapState& map, std::size_t begin, std::size_t length,
-                        std::size_t budget, bool migrated);
+  static void run_piece(MapState& map, std::size_t begin, std::size_t length, std::size_t budget,
+                        bool migrated);
 
   MapState& map;
   const std::size_t begin;
@@ -105,8 +105,8 @@ struct RootJob : Job {
     auto* job = static_cast<RootJob*>(self);
     Worker* worker = tls_worker;
     try {
-      worker->pool->fork_join(job->map, *worker, job->begin, job->mid, job->length,
-                              job->budget, true);
+      worker->pool->fork_join(job->map, *worker, job->begin, job->mid, job->length, job->budget,
+                              true);
     } catch (...) {
       job->fault = std::current_exception();
     }
@@ -124,7 +124,8 @@ struct RootJob : Job {
 
 // Discards the results of a completed range whose neighbour failed.
 void undo_range(const MapState& map, std::size_t begin, std::size_t end) noexcept {
-  if (map.undo != nullptr && begin < end) (*map.undo)(begin, end);
+  if (map.undo != nullptr && begin < end)
+    (*map.undo)(begin, end);
 }
 
 // Joins the outcomes of two halves: the left half's fault wins, and the
@@ -132,7 +133,8 @@ void undo_range(const MapState& map, std::size_t begin, std::size_t end) noexcep
 void join_outcomes(const MapState& map, std::size_t begin, std::size_t mid, std::size_t end,
                    const std::exception_ptr& left, const std::exception_ptr& right) {
   if (left) {
-    if (!right) undo_range(map, mid, end);
+    if (!right)
+      undo_range(map, mid, end);
     std::rethrow_exception(left);
   }
   if (right) {
@@ -161,11 +163,12 @@ void serial_fork(MapState& map, std::size_t begin, std::size_t mid, std::size_t 
   join_outcomes(map, begin, begin + mid, begin + length, left, right);
 }
 
-void HalfJob::run_piece(MapState& map, std::size_t begin, std::size_t length,
-                        std::size_t budget, bool migrated) {
+void HalfJob::run_piece(MapState& map, std::size_t begin, std::size_t length, std::size_t budget,
+                        bool migrated) {
   // Checked before every fork and every leaf, so a cancelled map starts
   // nothing new.
-  if (map.cancelled.load(std::memory_order_acquire)) throw Cancelled();
+  if (map.cancelled.load(std::memory_order_acquire))
+    throw Cancelled();
   if (!split_budget(length, budget, migrated, map.threads)) {
     map.leaf(begin, begin + length);
     return;
@@ -183,7 +186,8 @@ void HalfJob::run_piece(MapState& map, std::size_t begin, std::size_t length,
 
 struct GuardLock {
   explicit GuardLock(pthread_mutex_t& m) : mutex(m) {
-    if (pthread_mutex_lock(&mutex) != 0) fatal_engine_fault();
+    if (pthread_mutex_lock(&mutex) != 0)
+      fatal_engine_fault();
   }
   ~GuardLock() { pthread_mutex_unlock(&mutex); }
   GuardLock(const GuardLock&) = delete;
@@ -222,7 +226,9 @@ void forget_pool_in_child() noexcept {
   std::abort();
 }
 
-Worker* current_worker() noexcept { return tls_worker; }
+Worker* current_worker() noexcept {
+  return tls_worker;
+}
 
 // ---------------------------------------------------------------- latches
 
@@ -259,13 +265,16 @@ bool BlockingLatch::wait_for(std::chrono::nanoseconds timeout) {
 
 Pool::Pool(std::size_t threads) {
   workers_.reserve(threads);
-  for (std::size_t i = 0; i < threads; ++i) workers_.push_back(std::make_unique<Worker>(this, i));
+  for (std::size_t i = 0; i < threads; ++i)
+    workers_.push_back(std::make_unique<Worker>(this, i));
 }
 
 std::unique_ptr<Pool> Pool::create(std::size_t threads, SpawnFn spawn) {
   static const std::string kPrefix = "The global thread pool has not been initialized.";
-  if (threads == 0) threads = 1;
-  if (spawn == nullptr) spawn = &pthread_create;
+  if (threads == 0)
+    threads = 1;
+  if (spawn == nullptr)
+    spawn = &pthread_create;
   std::unique_ptr<Pool> pool;
   try {
     pool.reset(new Pool(threads));
@@ -292,7 +301,8 @@ std::unique_ptr<Pool> Pool::create(std::size_t threads, SpawnFn spawn) {
     pool->threads_.push_back(thread);
   }
   pthread_attr_destroy(&attributes);
-  if (error == 0) return pool;
+  if (error == 0)
+    return pool;
 
   pool->stop_threads();
   pool.reset();
@@ -305,19 +315,21 @@ std::unique_ptr<Pool> Pool::create(std::size_t threads, SpawnFn spawn) {
     pool->started_.store(1, std::memory_order_release);
     return pool;
   }
-  throw Fault(kPrefix + " Could not start worker thread " + std::to_string(failed_at + 1) +
-              " of " + std::to_string(threads) + ": " + std::generic_category().message(error) +
-              ".");
+  throw Fault(kPrefix + " Could not start worker thread " + std::to_string(failed_at + 1) + " of " +
+              std::to_string(threads) + ": " + std::generic_category().message(error) + ".");
 }
 
 Pool::~Pool() {
   stop_threads();
-  if (threadless_ && tls_worker == workers_[0].get()) tls_worker = nullptr;
+  if (threadless_ && tls_worker == workers_[0].get())
+    tls_worker = nullptr;
 }
 
 void Pool::stop_threads() noexcept {
-  for (std::size_t i = 0; i < threads_.size(); ++i) workers_[i]->terminate.set();
-  for (pthread_t thread : threads_) pthread_join(thread, nullptr);
+  for (std::size_t i = 0; i < threads_.size(); ++i)
+    workers_[i]->terminate.set();
+  for (pthread_t thread : threads_)
+    pthread_join(thread, nullptr);
   threads_.clear();
 }
 
@@ -333,8 +345,12 @@ void* Pool::thread_main(void* argument) noexcept {
   return nullptr;
 }
 
-void Pool::idle_begin() noexcept { counters_.fetch_add(kIdleOne, std::memory_order_seq_cst); }
-void Pool::idle_end() noexcept { counters_.fetch_sub(kIdleOne, std::memory_order_seq_cst); }
+void Pool::idle_begin() noexcept {
+  counters_.fetch_add(kIdleOne, std::memory_order_seq_cst);
+}
+void Pool::idle_end() noexcept {
+  counters_.fetch_sub(kIdleOne, std::memory_order_seq_cst);
+}
 
 void Pool::announce_work(bool queue_was_busy) noexcept {
   // The increment is what a worker about to sleep checks against: if it read
@@ -343,7 +359,8 @@ void Pool::announce_work(bool queue_was_busy) noexcept {
   const std::uint64_t before = counters_.fetch_add(kEventOne, std::memory_order_seq_cst);
   const std::uint64_t sleeping = before & 0xFFFF;
   const std::uint64_t idle = (before >> 16) & 0xFFFF;
-  if (sleeping > 0 && (queue_was_busy || idle == sleeping)) wake_any();
+  if (sleeping > 0 && (queue_was_busy || idle == sleeping))
+    wake_any();
 }
 
 bool Pool::wake_any() noexcept {
@@ -380,17 +397,21 @@ void Pool::wake_worker(Worker& worker) noexcept {
 }
 
 Job* Pool::find_work(Worker& worker) noexcept {
-  if (Job* job = worker.deque.take()) return job;
+  if (Job* job = worker.deque.take())
+    return job;
   const std::size_t count = workers_.size();
   if (count > 1) {
     const std::size_t start = next_random(worker.random_state) % count;
     for (std::size_t k = 0; k < count; ++k) {
       Worker& victim = *workers_[(start + k) % count];
-      if (&victim == &worker) continue;
+      if (&victim == &worker)
+        continue;
       for (;;) {
         const auto stolen = victim.deque.steal();
-        if (stolen.status == WorkDeque<Job>::StealStatus::kTaken) return stolen.item;
-        if (stolen.status == WorkDeque<Job>::StealStatus::kEmpty) break;
+        if (stolen.status == WorkDeque<Job>::StealStatus::kTaken)
+          return stolen.item;
+        if (stolen.status == WorkDeque<Job>::StealStatus::kEmpty)
+          break;
       }
     }
   }
@@ -398,7 +419,8 @@ Job* Pool::find_work(Worker& worker) noexcept {
 }
 
 void Pool::wait_until(Worker& worker, SpinLatch& latch) noexcept {
-  if (latch.probe()) return;
+  if (latch.probe())
+    return;
   idle_begin();
   unsigned rounds = 0;
   bool sleepy = false;
@@ -413,15 +435,15 @@ void Pool::wait_until(Worker& worker, SpinLatch& latch) noexcept {
       continue;
     }
     if (rounds < kPauseRounds) {
-      for (unsigned i = 0; i < kPausesPerRound; ++i) cpu_relax();
+      for (unsigned i = 0; i < kPausesPerRound; ++i)
+        cpu_relax();
       ++rounds;
     } else if (rounds < kPauseRounds + kYieldRounds) {
       sched_yield();
       ++rounds;
     } else if (!sleepy) {
       // One more full search after noting the push count; only then sleep.
-      sleepy_events = static_cast<std::uint32_t>(
-          counters_.load(std::memory_order_seq_cst) >> 32);
+      sleepy_events = static_cast<std::uint32_t>(counters_.load(std::memory_order_seq_cst) >> 32);
       sleepy = true;
     } else {
       sleep(worker, latch, sleepy_events);
@@ -435,7 +457,8 @@ void Pool::wait_until(Worker& worker, SpinLatch& latch) noexcept {
 void Pool::sleep(Worker& worker, SpinLatch& latch, std::uint32_t sleepy_events) noexcept {
   try {
     std::unique_lock<std::mutex> lock(worker.sleep_mutex);
-    if (!latch.announce_sleep()) return;  // already set
+    if (!latch.announce_sleep())
+      return;  // already set
     std::uint64_t seen = counters_.load(std::memory_order_seq_cst);
     for (;;) {
       if (static_cast<std::uint32_t>(seen >> 32) != sleepy_events) {
@@ -449,7 +472,8 @@ void Pool::sleep(Worker& worker, SpinLatch& latch, std::uint32_t sleepy_events) 
       }
     }
     worker.blocked = true;
-    while (worker.blocked) worker.wake_up.wait(lock);
+    while (worker.blocked)
+      worker.wake_up.wait(lock);
     latch.withdraw_sleep();
   } catch (...) {
     fatal_engine_fault();
@@ -466,7 +490,8 @@ void Pool::fork_join(MapState& map, Worker& worker, std::size_t begin, std::size
   } catch (const std::bad_alloc&) {
     queued = false;  // no room to share it: run it here after the left half
   }
-  if (queued) announce_work(queue_was_busy);
+  if (queued)
+    announce_work(queue_was_busy);
 
   std::exception_ptr left_fault;
   try {
@@ -512,27 +537,38 @@ void Pool::inject_root(MapState& map, std::size_t begin, std::size_t mid, std::s
   const WaitHook* hook = tls_hook;
   std::exception_ptr poll_fault;
   bool cancel_requested = false;
-  if (hook == nullptr) {
-    done.wait();
-  } else {
-    while (!done.wait_for(kPollInterval)) {
-      if (cancel_requested) continue;
-      try {
-        cancel_requested = hook->poll(hook->context);
-      } catch (...) {
-        poll_fault = std::current_exception();
-        cancel_requested = true;
+  try {
+    if (hook == nullptr) {
+      done.wait();
+    } else {
+      while (!done.wait_for(kPollInterval)) {
+        if (cancel_requested)
+          continue;
+        try {
+          cancel_requested = hook->poll(hook->context);
+        } catch (...) {
+          poll_fault = std::current_exception();
+          cancel_requested = true;
+        }
+        if (cancel_requested)
+          map.cancelled.store(true, std::memory_order_release);
       }
-      if (cancel_requested) map.cancelled.store(true, std::memory_order_release);
     }
+  } catch (...) {
+    // Waiting itself failed: returning now would let the workers write into
+    // a dead stack frame.
+    fatal_engine_fault();
   }
 
   if (cancel_requested) {
-    if (!root.fault) undo_range(map, begin, begin + length);
-    if (poll_fault) std::rethrow_exception(poll_fault);
+    if (!root.fault)
+      undo_range(map, begin, begin + length);
+    if (poll_fault)
+      std::rethrow_exception(poll_fault);
     throw Cancelled();
   }
-  if (root.fault) std::rethrow_exception(root.fault);
+  if (root.fault)
+    std::rethrow_exception(root.fault);
 }
 
 // ---------------------------------------------------------------- the process-wide pool
@@ -544,7 +580,8 @@ Pool& global_pool() {
     state = g_state.load(std::memory_order_acquire);
     if (state == kNoPool) {
       if (!g_atfork_registered) {
-        if (pthread_atfork(nullptr, nullptr, &forget_pool_in_child) != 0) fatal_engine_fault();
+        if (pthread_atfork(nullptr, nullptr, &forget_pool_in_child) != 0)
+          fatal_engine_fault();
         g_atfork_registered = true;
       }
       try {
@@ -563,7 +600,8 @@ Pool& global_pool() {
       g_state.store(state, std::memory_order_release);
     }
   }
-  if (state == kPoolReady) return *g_pool.load(std::memory_order_acquire);
+  if (state == kPoolReady)
+    return *g_pool.load(std::memory_order_acquire);
   throw Fault(*g_failure);
 }
 
@@ -573,11 +611,13 @@ void set_global_spawn_for_testing(SpawnFn spawn) noexcept {
 
 void run_map(Pool* pool, std::size_t n, RangeFn leaf, const RangeFn* undo) {
   Worker* worker = tls_worker;
-  if (pool == nullptr) pool = worker != nullptr ? worker->pool : &global_pool();
+  if (pool == nullptr)
+    pool = worker != nullptr ? worker->pool : &global_pool();
   MapState map{pool, pool->size(), leaf, undo};
   const bool on_own_worker = worker != nullptr && worker->pool == pool;
   map.serial = !on_own_worker && pool->threadless();
-  if (n == 0) return;
+  if (n == 0)
+    return;
   HalfJob::run_piece(map, 0, n, map.threads, false);
 }
 
@@ -589,13 +629,18 @@ ScopedWaitHook::ScopedWaitHook(const WaitHook* hook) noexcept : previous_(detail
   detail::tls_hook = hook;
 }
 
-ScopedWaitHook::~ScopedWaitHook() { detail::tls_hook = previous_; }
+ScopedWaitHook::~ScopedWaitHook() {
+  detail::tls_hook = previous_;
+}
 
 std::size_t pool_size() {
-  if (detail::Worker* worker = detail::tls_worker) return worker->pool->size();
+  if (detail::Worker* worker = detail::tls_worker)
+    return worker->pool->size();
   return detail::global_pool().size();
 }
 
-void for_each_piece(std::size_t n, RangeFn leaf) { detail::run_map(nullptr, n, leaf, nullptr); }
+void for_each_piece(std::size_t n, RangeFn leaf) {
+  detail::run_map(nullptr, n, leaf, nullptr);
+}
 
 }  // namespace vyr::parallel

@@ -25,7 +25,8 @@ namespace vyr::parallel::detail {
 // spends half of what it has left and stops splitting once it has none.
 constexpr bool split_budget(std::size_t length, std::size_t& budget, bool migrated,
                             std::size_t threads) noexcept {
-  if (length / 2 < 1) return false;
+  if (length / 2 < 1)
+    return false;
   if (migrated) {
     budget = budget / 2 > threads ? budget / 2 : threads;
     return true;

@@ -42,7 +42,9 @@ bool poll_counting(void* context) {
   return state->cancel_at != 0 && polls >= state->cancel_at;
 }
 
-void slow_element() { std::this_thread::sleep_for(std::chrono::microseconds(500)); }
+void slow_element() {
+  std::this_thread::sleep_for(std::chrono::microseconds(500));
+}
 
 void cancel_stops_the_map() {
   auto pool = detail::Pool::create(2);
@@ -78,9 +80,11 @@ void cancel_stops_the_map() {
   // The pool is fine afterwards and an uncancelled map behaves as before.
   state.cancel_at = 0;
   std::vector<long> plain;
-  detail::indexed_map_on(pool.get(), plain, 10000, [](std::size_t i) { return static_cast<long>(i) * 2; });
+  detail::indexed_map_on(pool.get(), plain, 10000,
+                         [](std::size_t i) { return static_cast<long>(i) * 2; });
   bool same = plain.size() == 10000;
-  for (std::size_t i = 0; same && i < 10000; ++i) same = plain[i] == static_cast<long>(i) * 2;
+  for (std::size_t i = 0; same && i < 10000; ++i)
+    same = plain[i] == static_cast<long>(i) * 2;
   CHECK(same);
 }
 
@@ -101,8 +105,10 @@ void started_pieces_finish() {
       std::lock_guard<std::mutex> lock(mutex);
       started.emplace_back(begin, end);
     }
-    for (std::size_t i = begin; i < end; ++i) slow_element();
-    if (returned.load()) touched_after.fetch_add(1);
+    for (std::size_t i = begin; i < end; ++i)
+      slow_element();
+    if (returned.load())
+      touched_after.fetch_add(1);
     std::lock_guard<std::mutex> lock(mutex);
     finished.emplace_back(begin, end);
   };
@@ -119,7 +125,8 @@ void started_pieces_finish() {
     CHECK(!started.empty());
     CHECK(started.size() == finished.size());
     std::size_t covered = 0;
-    for (auto [begin, end] : started) covered += end - begin;
+    for (auto [begin, end] : started)
+      covered += end - begin;
     CHECK(covered < 2000);
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -143,13 +150,15 @@ void polling_rhythm() {
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   bool same = out.size() == 600;
-  for (std::size_t i = 0; same && i < 600; ++i) same = out[i] == static_cast<long>(i) + 1;
+  for (std::size_t i = 0; same && i < 600; ++i)
+    same = out[i] == static_cast<long>(i) + 1;
   CHECK(same);
   const int polls = state.polls.load();
   CHECK_MSG(polls >= 3, std::to_string(polls) + " polls");
   if (polls >= 3) {
     const double average = seconds / polls;
-    CHECK_MSG(average >= 0.005 && average <= 0.030, std::to_string(average * 1000) + " ms per poll");
+    CHECK_MSG(average >= 0.005 && average <= 0.030,
+              std::to_string(average * 1000) + " ms per poll");
   }
 
   // The scope restored "no hook": no more polls.
@@ -170,7 +179,9 @@ void polling_rhythm() {
   CHECK(state.polls.load() == before);
 }
 
-bool poll_throwing(void*) { throw std::runtime_error("interrupted"); }
+bool poll_throwing(void*) {
+  throw std::runtime_error("interrupted");
+}
 
 void throwing_poll() {
   auto pool = detail::Pool::create(2);
@@ -203,7 +214,8 @@ struct Reentrant {
 
 bool poll_with_nested_map(void* context) {
   auto* state = static_cast<Reentrant*>(context);
-  if (state->depth > 0) return false;
+  if (state->depth > 0)
+    return false;
   ++state->depth;
   std::vector<long> inner;
   detail::indexed_map_on(state->pool, inner, 300, [](std::size_t i) {
@@ -211,7 +223,8 @@ bool poll_with_nested_map(void* context) {
     return static_cast<long>(i) * 7;
   });
   bool ok = inner.size() == 300;
-  for (std::size_t i = 0; ok && i < 300; ++i) ok = inner[i] == static_cast<long>(i) * 7;
+  for (std::size_t i = 0; ok && i < 300; ++i)
+    ok = inner[i] == static_cast<long>(i) * 7;
   ++state->nested_runs;
   state->nested_ok += ok;
   --state->depth;
@@ -230,7 +243,8 @@ void nested_map_from_the_hook() {
       return static_cast<long>(i) + 5;
     });
     bool same = out.size() == 1000;
-    for (std::size_t i = 0; same && i < 1000; ++i) same = out[i] == static_cast<long>(i) + 5;
+    for (std::size_t i = 0; same && i < 1000; ++i)
+      same = out[i] == static_cast<long>(i) + 5;
     CHECK(same);
     CHECK(state.nested_runs >= 1);
     CHECK(state.nested_ok == state.nested_runs);

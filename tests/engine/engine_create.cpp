@@ -30,7 +30,8 @@ const char kPrefix[] = "The global thread pool has not been initialized.";
 int thread_count() {
   int count = 0;
   if (DIR* dir = opendir("/proc/self/task")) {
-    while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
+    while (dirent* entry = readdir(dir))
+      count += entry->d_name[0] != '.';
     closedir(dir);
   }
   return count;
@@ -47,7 +48,8 @@ constexpr bool kCountThreads = true;
 // Waits (up to 10 s) for `pool` to have `expected` workers running.
 bool workers_started(const detail::Pool& pool, std::size_t expected) {
   for (int i = 0; i < 2000; ++i) {
-    if (pool.started() == expected) return true;
+    if (pool.started() == expected)
+      return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return false;
@@ -55,9 +57,11 @@ bool workers_started(const detail::Pool& pool, std::size_t expected) {
 
 // Waits (up to 10 s) for the process to have `expected` threads.
 bool settles_at(int expected) {
-  if (!kCountThreads) return true;
+  if (!kCountThreads)
+    return true;
   for (int i = 0; i < 2000; ++i) {
-    if (thread_count() == expected) return true;
+    if (thread_count() == expected)
+      return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return false;
@@ -69,7 +73,8 @@ std::atomic<int> g_fail_error{0};
 
 int failing_spawn(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*),
                   void* argument) {
-  if (g_spawn_calls.fetch_add(1) + 1 == g_fail_at.load()) return g_fail_error.load();
+  if (g_spawn_calls.fetch_add(1) + 1 == g_fail_at.load())
+    return g_fail_error.load();
   return pthread_create(thread, attributes, start, argument);
 }
 
@@ -80,56 +85,61 @@ bool starts_with(const std::string& text, const char* prefix) {
 void lazy_creation() {
   // A fresh process has no engine threads, an empty map starts them.
   engine_test::expect_child(__func__, [] {
-          alarm(20);
-          setenv("VYR_NUM_THREADS", "3", 1);
-          if (kCountThreads && thread_count() != 1) return 1;
-          auto leaf = [](std::size_t, std::size_t) {};
-          par::for_each_piece(0, par::RangeFn(leaf));
-          if (!settles_at(4) || !workers_started(detail::global_pool(), 3)) return 2;
-          std::vector<int> out;
-          par::indexed_map(out, 0, [](std::size_t) { return 1; });
-          if (!out.empty() || !settles_at(4)) return 3;
-          return 0;
-        });
+    alarm(20);
+    setenv("VYR_NUM_THREADS", "3", 1);
+    if (kCountThreads && thread_count() != 1)
+      return 1;
+    auto leaf = [](std::size_t, std::size_t) {};
+    par::for_each_piece(0, par::RangeFn(leaf));
+    if (!settles_at(4) || !workers_started(detail::global_pool(), 3))
+      return 2;
+    std::vector<int> out;
+    par::indexed_map(out, 0, [](std::size_t) { return 1; });
+    if (!out.empty() || !settles_at(4))
+      return 3;
+    return 0;
+  });
   // Same through indexed_map and through the size query.
   engine_test::expect_child(__func__, [] {
-          alarm(20);
-          setenv("VYR_NUM_THREADS", "2", 1);
-          std::vector<int> out;
-          par::indexed_map(out, 0, [](std::size_t) { return 1; });
-          return settles_at(3) ? 0 : 1;
-        });
+    alarm(20);
+    setenv("VYR_NUM_THREADS", "2", 1);
+    std::vector<int> out;
+    par::indexed_map(out, 0, [](std::size_t) { return 1; });
+    return settles_at(3) ? 0 : 1;
+  });
   engine_test::expect_child(__func__, [] {
-          alarm(20);
-          setenv("VYR_NUM_THREADS", "2", 1);
-          return par::pool_size() == 2 && settles_at(3) ? 0 : 1;
-        });
+    alarm(20);
+    setenv("VYR_NUM_THREADS", "2", 1);
+    return par::pool_size() == 2 && settles_at(3) ? 0 : 1;
+  });
 }
 
 void concurrent_first_callers() {
   engine_test::expect_child(__func__, [] {
-          alarm(20);
-          setenv("VYR_NUM_THREADS", "3", 1);
-          std::atomic<bool> go{false};
-          std::atomic<int> wrong{0};
-          std::vector<std::thread> callers;
-          for (int i = 0; i < 8; ++i) {
-            callers.emplace_back([&, i] {
-              while (!go.load()) {
-              }
-              std::vector<std::size_t> out;
-              par::indexed_map(out, static_cast<std::size_t>(i * 50), [](std::size_t k) { return k; });
-              if (par::pool_size() != 3 || out.size() != static_cast<std::size_t>(i * 50)) {
-                wrong.fetch_add(1);
-              }
-            });
-          }
-          go.store(true);
-          for (auto& caller : callers) caller.join();
-          if (wrong.load() != 0) return 1;
-          // One pool of three, not eight.
-          return settles_at(4) && workers_started(detail::global_pool(), 3) ? 0 : 2;
-        });
+    alarm(20);
+    setenv("VYR_NUM_THREADS", "3", 1);
+    std::atomic<bool> go{false};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 8; ++i) {
+      callers.emplace_back([&, i] {
+        while (!go.load()) {
+        }
+        std::vector<std::size_t> out;
+        par::indexed_map(out, static_cast<std::size_t>(i * 50), [](std::size_t k) { return k; });
+        if (par::pool_size() != 3 || out.size() != static_cast<std::size_t>(i * 50)) {
+          wrong.fetch_add(1);
+        }
+      });
+    }
+    go.store(true);
+    for (auto& caller : callers)
+      caller.join();
+    if (wrong.load() != 0)
+      return 1;
+    // One pool of three, not eight.
+    return settles_at(4) && workers_started(detail::global_pool(), 3) ? 0 : 2;
+  });
 }
 
 void worker_stacks() {
@@ -152,49 +162,54 @@ void worker_stacks() {
     return 0;
   });
   CHECK(smallest.load() == largest.load());
-  CHECK(smallest.load() >= (std::size_t{2} << 20) && smallest.load() < (std::size_t{2} << 20) + 65536);
+  CHECK(smallest.load() >= (std::size_t{2} << 20) &&
+        smallest.load() < (std::size_t{2} << 20) + 65536);
 }
 
 void failed_start_is_permanent() {
   // The second thread of four fails: the one started is stopped again, and
   // every call that needs the pool fails with the same fault.
   engine_test::expect_child(__func__, [] {
-          alarm(20);
-          setenv("VYR_NUM_THREADS", "4", 1);
-          g_spawn_calls.store(0);
-          g_fail_at.store(2);
-          g_fail_error.store(EAGAIN);
-          detail::set_global_spawn_for_testing(&failing_spawn);
-          std::string first;
-          try {
-            par::pool_size();
-            return 1;
-          } catch (const vyr::Fault& fault) {
-            first = fault.message();
-          }
-          if (!starts_with(first, kPrefix) || first.size() <= sizeof kPrefix) return 2;
-          if (!settles_at(1)) return 3;
-          // Retrying would succeed now, but the guard is spent.
-          detail::set_global_spawn_for_testing(nullptr);
-          const int calls = g_spawn_calls.load();
-          for (int attempt = 0; attempt < 3; ++attempt) {
-            try {
-              std::vector<int> out;
-              par::indexed_map(out, attempt * 10, [](std::size_t) { return 0; });
-              return 4;
-            } catch (const vyr::Fault& fault) {
-              if (fault.message() != first) return 5;
-            }
-            try {
-              auto leaf = [](std::size_t, std::size_t) {};
-              par::for_each_piece(1, par::RangeFn(leaf));
-              return 6;
-            } catch (const vyr::Fault& fault) {
-              if (fault.message() != first) return 7;
-            }
-          }
-          return g_spawn_calls.load() == calls ? 0 : 8;
-        });
+    alarm(20);
+    setenv("VYR_NUM_THREADS", "4", 1);
+    g_spawn_calls.store(0);
+    g_fail_at.store(2);
+    g_fail_error.store(EAGAIN);
+    detail::set_global_spawn_for_testing(&failing_spawn);
+    std::string first;
+    try {
+      par::pool_size();
+      return 1;
+    } catch (const vyr::Fault& fault) {
+      first = fault.message();
+    }
+    if (!starts_with(first, kPrefix) || first.size() <= sizeof kPrefix)
+      return 2;
+    if (!settles_at(1))
+      return 3;
+    // Retrying would succeed now, but the guard is spent.
+    detail::set_global_spawn_for_testing(nullptr);
+    const int calls = g_spawn_calls.load();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      try {
+        std::vector<int> out;
+        par::indexed_map(out, attempt * 10, [](std::size_t) { return 0; });
+        return 4;
+      } catch (const vyr::Fault& fault) {
+        if (fault.message() != first)
+          return 5;
+      }
+      try {
+        auto leaf = [](std::size_t, std::size_t) {};
+        par::for_each_piece(1, par::RangeFn(leaf));
+        return 6;
+      } catch (const vyr::Fault& fault) {
+        if (fault.message() != first)
+          return 7;
+      }
+    }
+    return g_spawn_calls.load() == calls ? 0 : 8;
+  });
 
   // The same on a private pool, from the test process itself.
   g_spawn_calls.store(0);
@@ -216,46 +231,54 @@ void platform_without_threads() {
   // ENOSYS and EOPNOTSUPP: the caller becomes the only worker.
   for (int error : {ENOSYS, EOPNOTSUPP}) {
     engine_test::expect_child(__func__, [error] {
-            alarm(20);
-            setenv("VYR_NUM_THREADS", "4", 1);
-            g_spawn_calls.store(0);
-            g_fail_at.store(1);
-            g_fail_error.store(error);
-            detail::set_global_spawn_for_testing(&failing_spawn);
-            if (par::pool_size() != 1) return 1;
-            if (kCountThreads && thread_count() != 1) return 2;
-            const auto self = std::this_thread::get_id();
-            std::atomic<int> elsewhere{0};
-            std::vector<std::size_t> out;
-            par::indexed_map(out, 1000, [&](std::size_t k) {
-              if (std::this_thread::get_id() != self) elsewhere.fetch_add(1);
-              return k * 3;
-            });
-            for (std::size_t k = 0; k < 1000; ++k) {
-              if (out[k] != k * 3) return 3;
-            }
-            if (elsewhere.load() != 0) return 4;
-            // Another thread has no worker to hand its map to: it runs its
-            // map itself instead of waiting forever.
-            int other = 0;
-            std::thread([&] {
-              std::vector<std::size_t> mine;
-              try {
-                par::indexed_map(mine, 500, [](std::size_t k) { return k + 1; });
-                bool ok = mine.size() == 500;
-                for (std::size_t k = 0; ok && k < 500; ++k) ok = mine[k] == k + 1;
-                other = ok ? 1 : 2;
-                par::indexed_map(mine, 300, [](std::size_t k) -> std::size_t {
-                  if (k == 250 || k == 120) throw static_cast<int>(k);
-                  return k;
-                });
-                other = 3;
-              } catch (int k) {
-                if (other == 1 && k == 120 && mine.size() == 500) other = 10;
-              }
-            }).join();
-            return other == 10 ? 0 : 5;
+      alarm(20);
+      setenv("VYR_NUM_THREADS", "4", 1);
+      g_spawn_calls.store(0);
+      g_fail_at.store(1);
+      g_fail_error.store(error);
+      detail::set_global_spawn_for_testing(&failing_spawn);
+      if (par::pool_size() != 1)
+        return 1;
+      if (kCountThreads && thread_count() != 1)
+        return 2;
+      const auto self = std::this_thread::get_id();
+      std::atomic<int> elsewhere{0};
+      std::vector<std::size_t> out;
+      par::indexed_map(out, 1000, [&](std::size_t k) {
+        if (std::this_thread::get_id() != self)
+          elsewhere.fetch_add(1);
+        return k * 3;
+      });
+      for (std::size_t k = 0; k < 1000; ++k) {
+        if (out[k] != k * 3)
+          return 3;
+      }
+      if (elsewhere.load() != 0)
+        return 4;
+      // Another thread has no worker to hand its map to: it runs its
+      // map itself instead of waiting forever.
+      int other = 0;
+      std::thread([&] {
+        std::vector<std::size_t> mine;
+        try {
+          par::indexed_map(mine, 500, [](std::size_t k) { return k + 1; });
+          bool ok = mine.size() == 500;
+          for (std::size_t k = 0; ok && k < 500; ++k)
+            ok = mine[k] == k + 1;
+          other = ok ? 1 : 2;
+          par::indexed_map(mine, 300, [](std::size_t k) -> std::size_t {
+            if (k == 250 || k == 120)
+              throw static_cast<int>(k);
+            return k;
           });
+          other = 3;
+        } catch (int k) {
+          if (other == 1 && k == 120 && mine.size() == 500)
+            other = 10;
+        }
+      }).join();
+      return other == 10 ? 0 : 5;
+    });
   }
   // A private pool built on a thread outside every pool.
   g_spawn_calls.store(0);

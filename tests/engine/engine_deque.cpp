@@ -30,23 +30,28 @@ void deque_order_and_growth() {
   CHECK(deque.steal().status == Status::kEmpty);
 
   // The owner's end is last in, first out, across several growths.
-  for (int& item : items) deque.push(&item);
+  for (int& item : items)
+    deque.push(&item);
   CHECK(deque.capacity() >= items.size());
   bool lifo = true;
-  for (int i = 99; i >= 0; --i) lifo = lifo && deque.take() == &items[static_cast<std::size_t>(i)];
+  for (int i = 99; i >= 0; --i)
+    lifo = lifo && deque.take() == &items[static_cast<std::size_t>(i)];
   CHECK(lifo);
   CHECK(deque.take() == nullptr);
 
   // The thieves' end is first in, first out, and the two ends meet cleanly.
-  for (int& item : items) deque.push(&item);
+  for (int& item : items)
+    deque.push(&item);
   bool fifo = true;
   for (int i = 0; i < 50; ++i) {
     const auto stolen = deque.steal();
-    fifo = fifo && stolen.status == Status::kTaken && stolen.item == &items[static_cast<std::size_t>(i)];
+    fifo = fifo && stolen.status == Status::kTaken &&
+           stolen.item == &items[static_cast<std::size_t>(i)];
   }
   CHECK(fifo);
   bool rest = true;
-  for (int i = 99; i >= 50; --i) rest = rest && deque.take() == &items[static_cast<std::size_t>(i)];
+  for (int i = 99; i >= 50; --i)
+    rest = rest && deque.take() == &items[static_cast<std::size_t>(i)];
   CHECK(rest);
   CHECK(deque.take() == nullptr);
   CHECK(deque.steal().status == Status::kEmpty);
@@ -54,12 +59,16 @@ void deque_order_and_growth() {
   // Growing while the ring has wrapped keeps every item in order.
   WorkDeque<int> wrapped(4);
   for (int round = 0; round < 3; ++round) {
-    for (int i = 0; i < 3; ++i) wrapped.push(&items[static_cast<std::size_t>(i)]);
-    for (int i = 0; i < 3; ++i) (void)wrapped.steal();
+    for (int i = 0; i < 3; ++i)
+      wrapped.push(&items[static_cast<std::size_t>(i)]);
+    for (int i = 0; i < 3; ++i)
+      (void)wrapped.steal();
   }
-  for (int i = 0; i < 20; ++i) wrapped.push(&items[static_cast<std::size_t>(i)]);
+  for (int i = 0; i < 20; ++i)
+    wrapped.push(&items[static_cast<std::size_t>(i)]);
   bool wrapped_fifo = true;
-  for (int i = 0; i < 20; ++i) wrapped_fifo = wrapped_fifo && wrapped.steal().item == &items[static_cast<std::size_t>(i)];
+  for (int i = 0; i < 20; ++i)
+    wrapped_fifo = wrapped_fifo && wrapped.steal().item == &items[static_cast<std::size_t>(i)];
   CHECK(wrapped_fifo);
 
   // push tells whether the deque already held items (the wake-up hint).
@@ -81,7 +90,9 @@ void deque_concurrent(int thieves, int items_count) {
   }
   std::atomic<bool> done{false};
   std::atomic<long> stolen_count{0};
-  auto record = [&](int* item) { seen[static_cast<std::size_t>(*item)].fetch_add(1, std::memory_order_relaxed); };
+  auto record = [&](int* item) {
+    seen[static_cast<std::size_t>(*item)].fetch_add(1, std::memory_order_relaxed);
+  };
 
   std::vector<std::thread> pool;
   for (int t = 0; t < thieves; ++t) {
@@ -119,13 +130,16 @@ void deque_concurrent(int thieves, int items_count) {
     ++taken;
   }
   done.store(true, std::memory_order_release);
-  for (auto& thread : pool) thread.join();
+  for (auto& thread : pool)
+    thread.join();
 
   int lost = 0, twice = 0;
   for (std::size_t i = 0; i < items.size(); ++i) {
     const int count = seen[i].load(std::memory_order_relaxed);
-    if (count == 0) ++lost;
-    if (count > 1) ++twice;
+    if (count == 0)
+      ++lost;
+    if (count > 1)
+      ++twice;
   }
   CHECK_MSG(lost == 0, std::to_string(lost) + " items lost");
   CHECK_MSG(twice == 0, std::to_string(twice) + " items taken twice");
@@ -139,16 +153,20 @@ void inject_order_and_capacity() {
   CHECK(queue.pop() == nullptr);
   CHECK(queue.push(&items[0], busy));
   CHECK(!busy);
-  for (int i = 1; i < 4; ++i) CHECK(queue.push(&items[static_cast<std::size_t>(i)], busy));
+  for (int i = 1; i < 4; ++i)
+    CHECK(queue.push(&items[static_cast<std::size_t>(i)], busy));
   CHECK(busy);
   CHECK(!queue.push(&items[4], busy));  // full: refused, nothing lost
-  for (int i = 0; i < 4; ++i) CHECK(queue.pop() == &items[static_cast<std::size_t>(i)]);
+  for (int i = 0; i < 4; ++i)
+    CHECK(queue.pop() == &items[static_cast<std::size_t>(i)]);
   CHECK(queue.pop() == nullptr);
   // Reusing the ring many times over keeps first-in-first-out.
   bool fifo = true;
   for (int round = 0; round < 50; ++round) {
-    for (int i = 0; i < 3; ++i) fifo = fifo && queue.push(&items[static_cast<std::size_t>(i)], busy);
-    for (int i = 0; i < 3; ++i) fifo = fifo && queue.pop() == &items[static_cast<std::size_t>(i)];
+    for (int i = 0; i < 3; ++i)
+      fifo = fifo && queue.push(&items[static_cast<std::size_t>(i)], busy);
+    for (int i = 0; i < 3; ++i)
+      fifo = fifo && queue.pop() == &items[static_cast<std::size_t>(i)];
   }
   CHECK(fifo);
 }
@@ -170,7 +188,8 @@ void inject_concurrent(int producers, int consumers, int per_producer) {
       for (int k = 0; k < per_producer; ++k) {
         bool busy;
         int* item = &items[static_cast<std::size_t>(p * per_producer + k)];
-        while (!queue.push(item, busy)) std::this_thread::yield();
+        while (!queue.push(item, busy))
+          std::this_thread::yield();
       }
     });
   }
@@ -182,7 +201,8 @@ void inject_concurrent(int producers, int consumers, int per_producer) {
       while (consumed.load(std::memory_order_relaxed) < total) {
         if (int* item = queue.pop()) {
           const int producer = *item / per_producer;
-          if (*item <= last[static_cast<std::size_t>(producer)]) order_ok.store(false);
+          if (*item <= last[static_cast<std::size_t>(producer)])
+            order_ok.store(false);
           last[static_cast<std::size_t>(producer)] = *item;
           seen[static_cast<std::size_t>(*item)].fetch_add(1, std::memory_order_relaxed);
           consumed.fetch_add(1, std::memory_order_relaxed);
@@ -192,9 +212,11 @@ void inject_concurrent(int producers, int consumers, int per_producer) {
       }
     });
   }
-  for (auto& thread : threads) thread.join();
+  for (auto& thread : threads)
+    thread.join();
   int wrong = 0;
-  for (std::size_t i = 0; i < items.size(); ++i) wrong += seen[i].load() != 1;
+  for (std::size_t i = 0; i < items.size(); ++i)
+    wrong += seen[i].load() != 1;
   CHECK_MSG(wrong == 0, std::to_string(wrong) + " items not seen exactly once");
   CHECK(order_ok.load());
 }

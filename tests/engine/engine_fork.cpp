@@ -16,12 +16,6 @@
 
 namespace par = vyr::parallel;
 
-#if defined(__SANITIZE_THREAD__)
-// The children here start threads after a multi-threaded fork, which the
-// sanitizer refuses by default.
-extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
-#endif
-
 namespace {
 
 std::uint64_t mix(std::uint64_t x) {
@@ -34,9 +28,11 @@ std::uint64_t mix(std::uint64_t x) {
 bool map_is_right(std::size_t n, std::uint64_t salt) {
   std::vector<std::uint64_t> out;
   par::indexed_map(out, n, [salt](std::size_t i) { return mix(i + salt); });
-  if (out.size() != n) return false;
+  if (out.size() != n)
+    return false;
   for (std::size_t i = 0; i < n; ++i) {
-    if (out[i] != mix(i + salt)) return false;
+    if (out[i] != mix(i + salt))
+      return false;
   }
   return true;
 }
@@ -46,15 +42,19 @@ void child_and_grandchild() {
   CHECK(map_is_right(10000, 1));
   engine_test::expect_child("child", [parent_size] {
     alarm(20);
-    if (par::pool_size() != parent_size) return 1;
-    if (!map_is_right(10000, 2)) return 2;
+    if (par::pool_size() != parent_size)
+      return 1;
+    if (!map_is_right(10000, 2))
+      return 2;
     // A grandchild of a process whose pool was itself rebuilt after a fork.
     const int grandchild = engine_test::in_child([parent_size] {
       alarm(20);
-      if (par::pool_size() != parent_size) return 1;
+      if (par::pool_size() != parent_size)
+        return 1;
       return map_is_right(20000, 3) ? 0 : 2;
     });
-    if (grandchild != 0) return 10 + grandchild;
+    if (grandchild != 0)
+      return 10 + grandchild;
     return map_is_right(5000, 4) ? 0 : 3;
   });
   CHECK(map_is_right(10000, 5));
@@ -96,7 +96,8 @@ void fork_while_maps_run() {
     busy.emplace_back([&, t] {
       std::uint64_t salt = static_cast<std::uint64_t>(t) << 40;
       while (!stop.load()) {
-        if (!map_is_right(2000, salt++)) wrong.fetch_add(1);
+        if (!map_is_right(2000, salt++))
+          wrong.fetch_add(1);
       }
     });
   }
@@ -109,7 +110,8 @@ void fork_while_maps_run() {
     failed_children += status != 0;
   }
   stop.store(true);
-  for (auto& thread : busy) thread.join();
+  for (auto& thread : busy)
+    thread.join();
   CHECK(failed_children == 0);
   CHECK(wrong.load() == 0);
   CHECK(map_is_right(10000, 12));

@@ -53,26 +53,34 @@ void many_callers(detail::Pool* pool, int callers) {
         std::vector<std::uint64_t> out;
         try {
           detail::indexed_map_on(pool, out, n, [&](std::size_t i) {
-            if (i >= fault_at && (i - fault_at) % 3 == 0) throw IndexFault{i};
+            if (i >= fault_at && (i - fault_at) % 3 == 0)
+              throw IndexFault{i};
             return mix(i ^ salt);
           });
-          if (faulty) wrong.fetch_add(1);
+          if (faulty)
+            wrong.fetch_add(1);
           bool same = out.size() == n;
-          for (std::size_t i = 0; same && i < n; ++i) same = out[i] == mix(i ^ salt);
-          if (!same) wrong.fetch_add(1);
+          for (std::size_t i = 0; same && i < n; ++i)
+            same = out[i] == mix(i ^ salt);
+          if (!same)
+            wrong.fetch_add(1);
         } catch (const IndexFault& fault) {
-          if (!faulty || fault.index != fault_at || !out.empty()) wrong.fetch_add(1);
+          if (!faulty || fault.index != fault_at || !out.empty())
+            wrong.fetch_add(1);
         }
         maps.fetch_add(1);
       }
     });
   }
-  for (auto& thread : threads) thread.join();
+  for (auto& thread : threads)
+    thread.join();
   CHECK_MSG(wrong.load() == 0, std::to_string(wrong.load()) + " maps went wrong");
   CHECK(maps.load() == callers * kMapsPerThread);
 }
 
-void callers_on_the_global_pool() { many_callers(nullptr, 4); }
+void callers_on_the_global_pool() {
+  many_callers(nullptr, 4);
+}
 
 void callers_on_private_pools() {
   for (std::size_t threads : {1, 3}) {
@@ -90,13 +98,15 @@ void workers_of_one_pool_calling_another() {
     std::vector<std::uint64_t> inner;
     detail::indexed_map_on(b.get(), inner, 100, [i](std::size_t k) { return mix(i * 100 + k); });
     std::uint64_t sum = 0;
-    for (auto v : inner) sum += v;
+    for (auto v : inner)
+      sum += v;
     return sum;
   });
   bool same = out.size() == 32;
   for (std::size_t i = 0; same && i < 32; ++i) {
     std::uint64_t sum = 0;
-    for (std::size_t k = 0; k < 100; ++k) sum += mix(i * 100 + k);
+    for (std::size_t k = 0; k < 100; ++k)
+      sum += mix(i * 100 + k);
     same = out[i] == sum;
   }
   CHECK(same);
@@ -129,9 +139,10 @@ void call_overhead() {
     cold.push_back(back_to_back_us(64, 1));
   }
   std::sort(cold.begin(), cold.end());
-  std::printf("map overhead with T=%zu: N=0 %.2f us, N=1 %.2f us, N=2 %.1f us, N=64 %.1f us, "
-              "N=64 after sleeping %.1f us (median)\n",
-              par::pool_size(), t0, t1, t2, t64, cold[cold.size() / 2]);
+  std::printf(
+      "map overhead with T=%zu: N=0 %.2f us, N=1 %.2f us, N=2 %.1f us, N=64 %.1f us, "
+      "N=64 after sleeping %.1f us (median)\n",
+      par::pool_size(), t0, t1, t2, t64, cold[cold.size() / 2]);
 #if !defined(__SANITIZE_THREAD__)
   // Generous bounds: they catch a hand-off that starves (milliseconds), not
   // a slow machine.
