@@ -335,6 +335,9 @@ void Pool::stop_threads() noexcept {
 
 void* Pool::thread_main(void* argument) noexcept {
   auto* worker = static_cast<Worker*>(argument);
+  // Workers carry no name of their own (Linux would have them inherit the
+  // creating thread's), so that fault reports show them as unnamed.
+  pthread_setname_np(pthread_self(), "");
   tls_worker = worker;
   Pool& pool = *worker->pool;
   pool.started_.fetch_add(1, std::memory_order_acq_rel);
