@@ -1,0 +1,335 @@
+"""Interrupting a long batch call.
+
+A batch call holds the interpreter lock while the worker pool computes, but it
+polls for signals while it waits: a signal whose Python handler raises (Ctrl-C
+raising KeyboardInterrupt) ends the call within a fraction of a second, and a
+handler that returns lets the call go on.  Afterwards the module works as
+before.
+
+The long call is a geometric product of ~2000 dense pairs with a 10-entry
+signature (D = 1024): several seconds of work without interruption.  The goal
+for the answer to a signal is 0.1 s; the assertions allow 1 s.
+"""
+
+import ctypes
+import os
+import random
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import vyr_spectral_core as vsc
+from reliability_support import panic_type, quiet_stderr, subprocess_env
+
+LATENCY_LIMIT = 1.0  # seconds; the goal is 0.1
+SIGNATURE = [1, -1, 1, 1, -1, 1, 0, 1, -1, 1]
+D = 2 ** len(SIGNATURE)
+
+pytestmark = pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs POSIX interval timers")
+
+
+def dense_rows(count, seed):
+    rng = random.Random(seed)
+    return [[rng.uniform(-1.0, 1.0) for _ in range(D)] for _ in range(count)]
+
+
+ROWS_A = dense_rows(8, 1)
+ROWS_B = dense_rows(8, 2)
+
+
+def pairs(n):
+    """n dense pairs, sharing a few row objects (conversion copies them anyway)."""
+    return [ROWS_A[i % 8] for i in range(n)], [ROWS_B[(i * 3) % 8] for i in range(n)]
+
+
+def seconds_per_pair():
+    a, b = pairs(16)
+    start = time.perf_counter()
+    vsc.geometric_product_n(a, b, SIGNATURE)
+    return (time.perf_counter() - start) / 16
+
+
+def long_call_size():
+    """At least 2000 pairs, and enough for >= 4 s of uninterrupted work."""
+    per_pair = seconds_per_pair()
+    return max(2000, int(4.0 / max(per_pair, 1e-6)) + 1)
+
+
+@pytest.fixture(scope="module")
+def long_args():
+    n = long_call_size()
+    a, b = pairs(n)
+    return a, b
+
+
+@pytest.fixture(scope="module")
+def reference():
+    """A short call's result, computed before any interruption."""
+    a, b = pairs(24)
+    return (a, b), vsc.geometric_product_n(a, b, SIGNATURE)
+
+
+@pytest.fixture
+def alarm():
+    """Arms SIGALRM after a delay with a given handler; restores everything after."""
+    previous = signal.getsignal(signal.SIGALRM)
+
+    def arm(delay, handler):
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, delay)
+
+    yield arm
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    signal.signal(signal.SIGALRM, previous)
+
+
+class Interrupted(Exception):
+    pass
+
+
+def check_module_still_works(reference):
+    (a, b), expected = reference
+    assert vsc.geometric_product_n(a, b, SIGNATURE) == expected
+    assert vsc.add_n([1.0, 2.0], [3.0, 4.0]) == [4.0, 6.0]
+    assert vsc.spectral_flow_batch([(0.0, 1.0)] * 3, 1) == [[(0.0, 1.0), (1.0, 1.0)]] * 3
+    got = None
+    with quiet_stderr():
+        try:
+            vsc.octonion_mul_n([[1.0] * 8] * 5, [[1.0] * 8] * 4 + [[1.0]])
+        except BaseException as exc:  # noqa: BLE001
+            got = exc
+    assert type(got) is panic_type()
+
+
+@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, Interrupted])
+@pytest.mark.parametrize("delay", [0.3, 0.05])
+def test_signal_handler_exception_ends_a_long_call_quickly(long_args, reference, alarm, exc_type, delay):
+    a, b = long_args
+    fired = []
+
+    def handler(signum, frame):
+        fired.append(time.perf_counter())
+        raise exc_type("stop")
+
+    start = time.perf_counter()
+    alarm(delay, handler)
+    with pytest.raises(exc_type):
+        vsc.geometric_product_n(a, b, SIGNATURE)
+    end = time.perf_counter()
+    assert fired, "the handler never ran"
+    assert end - (start + delay) < LATENCY_LIMIT, (
+        f"the call ended {end - start - delay:.3f} s after the signal (goal 0.1 s)"
+    )
+    check_module_still_works(reference)
+
+
+def test_repeated_interruptions_leave_the_module_correct(long_args, reference, alarm):
+    a, b = long_args
+    rng = random.Random(5)
+    for _ in range(6):
+
+        def handler(signum, frame):
+            raise Interrupted
+
+        alarm(rng.uniform(0.01, 0.15), handler)
+        with pytest.raises(Interrupted):
+            vsc.geometric_product_n(a, b, SIGNATURE)
+        check_module_still_works(reference)
+
+
+NESTED_CALLS = {
+    "add_n": (lambda: vsc.add_n([float(i) for i in range(500)], [0.5] * 500), [i + 0.5 for i in range(500)]),
+    "octonion_mul_n": (lambda: vsc.octonion_mul_n([[1.0] * 8] * 64, [[2.0] * 8] * 64), [[-12.0] + [4.0] * 7] * 64),
+    "octonion_norm_n": (lambda: vsc.octonion_norm_n([[3.0, 4.0]] * 64), [5.0] * 64),
+    "e8_norms_squared_n": (lambda: vsc.e8_norms_squared_n([[1.0, 2.0]] * 64), [5.0] * 64),
+    "spectral_flow_batch": (lambda: vsc.spectral_flow_batch([(0.0, 1.0)] * 16, 2), [[(0.0, 1.0), (1.0, 1.0), (1.0, 2.718281828459045)]] * 16),
+    "geometric_product_n": (lambda: vsc.geometric_product_n([[0.0, 1.0, 0.0, 0.0]] * 64, [[0.0, 0.0, 1.0, 0.0]] * 64, [1, 1]), [[0.0, 0.0, 0.0, 1.0]] * 64),
+}
+
+
+@pytest.fixture(scope="module")
+def medium_call():
+    """About a second of work (on this machine), and its result."""
+    n = max(64, int(1.0 / max(seconds_per_pair(), 1e-6)))
+    a, b = pairs(n)
+    return (a, b), vsc.geometric_product_n(a, b, SIGNATURE)
+
+
+@pytest.mark.parametrize("name", list(NESTED_CALLS), ids=list(NESTED_CALLS))
+def test_handler_calling_a_batch_function_while_the_outer_call_waits(medium_call, alarm, name):
+    (a, b), expected = medium_call
+    call, nested_expected = NESTED_CALLS[name]
+    state = {"in_call": False, "seen_in_call": None, "results": []}
+
+    def handler(signum, frame):
+        state["seen_in_call"] = state["in_call"]
+        state["results"].append(call())
+        state["results"].append(call())
+
+    alarm(0.1, handler)
+    state["in_call"] = True
+    got = vsc.geometric_product_n(a, b, SIGNATURE)
+    state["in_call"] = False
+    time.sleep(0.05)  # a handler that was not run during the call runs now
+    assert state["seen_in_call"] is True, "the handler did not run while the call waited"
+    assert got == expected
+    assert state["results"] == [nested_expected, nested_expected]
+
+
+def test_handler_that_calls_in_and_then_raises(medium_call, reference, alarm):
+    (a, b), _ = medium_call
+    nested = []
+
+    def handler(signum, frame):
+        nested.append(vsc.octonion_mul_n([[1.0] * 8] * 32, [[2.0] * 8] * 32))
+        raise Interrupted("after a nested call")
+
+    alarm(0.1, handler)
+    with pytest.raises(Interrupted, match="after a nested call"):
+        vsc.geometric_product_n(a, b, SIGNATURE)
+    assert nested == [NESTED_CALLS["octonion_mul_n"][1][:32]]
+    check_module_still_works(reference)
+
+
+def test_handler_whose_nested_call_faults(medium_call, alarm):
+    """A fault in the handler's call, let through, ends the outer call with that fault."""
+    (a, b), _ = medium_call
+
+    def handler(signum, frame):
+        vsc.octonion_mul_n([[1.0] * 8] * 4, [[1.0] * 8] * 3 + [[1.0] * 2])
+
+    alarm(0.1, handler)
+    with quiet_stderr():
+        with pytest.raises(panic_type(), match="index out of bounds: the len is 2 but the index is 2"):
+            vsc.geometric_product_n(a, b, SIGNATURE)
+
+
+# ---------------------------------------------------------------------------
+# Real SIGINT, in a child interpreter (Ctrl-C must not reach the test runner)
+# ---------------------------------------------------------------------------
+
+CHILD_PRELUDE = """
+import random, signal, sys, time
+import vyr_spectral_core as vsc
+SIGNATURE = {signature!r}
+D = 2 ** len(SIGNATURE)
+rng = random.Random(1)
+rows = [[rng.uniform(-1.0, 1.0) for _ in range(D)] for _ in range(8)]
+def pairs(n):
+    return [rows[i % 8] for i in range(n)], [rows[(i * 3) % 8] for i in range(n)]
+sa, sb = pairs(16)
+t = time.perf_counter(); expected = vsc.geometric_product_n(sa, sb, SIGNATURE)
+per_pair = (time.perf_counter() - t) / 16
+a, b = pairs(max(2000, int(4.0 / max(per_pair, 1e-6)) + 1))
+"""
+
+CHILD_AFTER = """
+ok = vsc.geometric_product_n(sa, sb, SIGNATURE) == expected and vsc.add_n([1.0], [2.0]) == [3.0]
+print("after", ok, flush=True)
+"""
+
+
+def run_child(body, timeout=120):
+    code = CHILD_PRELUDE.format(signature=SIGNATURE) + textwrap.dedent(body) + CHILD_AFTER
+    try:
+        proc = subprocess.run(
+            [sys.executable, "-c", code], env=subprocess_env(), capture_output=True, text=True, timeout=timeout
+        )
+    except subprocess.TimeoutExpired as exc:
+        pytest.fail(f"child hung\n{exc.stdout}\n{exc.stderr}")
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    return dict(line.split(" ", 1) for line in proc.stdout.splitlines() if " " in line), proc
+
+
+def have_native_timer():
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        return hasattr(libc, "timer_create") and hasattr(ctypes.pythonapi, "PyErr_SetInterruptEx")
+    except OSError:
+        return False
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or not have_native_timer(), reason="Linux timers")
+@pytest.mark.parametrize("signum", ["SIGINT", "SIGUSR1"])
+def test_interrupt_main_from_a_native_timer_thread(signum):
+    """What ``_thread.interrupt_main(signum)`` does, from a thread that needs no interpreter lock.
+
+    A POSIX timer starts a native thread that calls ``PyErr_SetInterruptEx``,
+    the function behind ``_thread.interrupt_main``.  (A Python thread could not
+    run at all while the call holds the interpreter lock.)
+    """
+    body = f"""
+    import ctypes
+    class SigEvent(ctypes.Structure):
+        _fields_ = [("value", ctypes.c_void_p), ("signo", ctypes.c_int), ("notify", ctypes.c_int),
+                    ("function", ctypes.c_void_p), ("attribute", ctypes.c_void_p), ("pad", ctypes.c_int * 8)]
+    class TimeSpec(ctypes.Structure):
+        _fields_ = [("sec", ctypes.c_long), ("nsec", ctypes.c_long)]
+    class ITimerSpec(ctypes.Structure):
+        _fields_ = [("interval", TimeSpec), ("value", TimeSpec)]
+    libc = ctypes.CDLL(None, use_errno=True)
+    signum = signal.{signum}
+    if signum != signal.SIGINT:
+        def handler(s, f):
+            raise KeyboardInterrupt
+        signal.signal(signum, handler)
+    sev = SigEvent()
+    sev.notify = 2  # SIGEV_THREAD
+    sev.value = int(signum)
+    sev.function = ctypes.cast(ctypes.pythonapi.PyErr_SetInterruptEx, ctypes.c_void_p).value
+    timer = ctypes.c_void_p()
+    assert libc.timer_create(1, ctypes.byref(sev), ctypes.byref(timer)) == 0, ctypes.get_errno()
+    spec = ITimerSpec(TimeSpec(0, 0), TimeSpec(0, 300_000_000))
+    start = time.perf_counter()
+    assert libc.timer_settime(timer, 0, ctypes.byref(spec), None) == 0
+    try:
+        vsc.geometric_product_n(a, b, SIGNATURE)
+        print("outcome completed", flush=True)
+    except KeyboardInterrupt:
+        print("outcome interrupted", flush=True)
+    print("latency", time.perf_counter() - start - 0.3, flush=True)
+    libc.timer_delete(timer)
+    """
+    out, proc = run_child(body)
+    assert out["outcome"] == "interrupted", proc.stderr
+    assert float(out["latency"]) < LATENCY_LIMIT, f"answered {float(out['latency']):.3f} s after the signal"
+    assert out["after"] == "True"
+
+
+def test_ctrl_c_from_another_process():
+    """A real SIGINT (Ctrl-C) sent from outside while the call runs."""
+    code = CHILD_PRELUDE.format(signature=SIGNATURE) + textwrap.dedent(
+        """
+        print("ready", flush=True)
+        start = time.perf_counter()
+        try:
+            vsc.geometric_product_n(a, b, SIGNATURE)
+            print("outcome completed", flush=True)
+        except KeyboardInterrupt:
+            print("outcome interrupted", flush=True)
+        print("elapsed", time.perf_counter() - start, flush=True)
+        """
+    ) + CHILD_AFTER
+    proc = subprocess.Popen(
+        [sys.executable, "-c", code], env=subprocess_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
+    try:
+        assert proc.stdout.readline().strip() == "ready"
+        time.sleep(0.3)
+        sent = time.perf_counter()
+        proc.send_signal(signal.SIGINT)
+        outcome = proc.stdout.readline().strip()
+        answered = time.perf_counter() - sent
+        rest, err = proc.communicate(timeout=120)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert outcome == "outcome interrupted", err
+    assert answered < LATENCY_LIMIT, f"answered {answered:.3f} s after SIGINT"
+    assert "after True" in rest, rest + err
+    assert proc.returncode == 0
