@@ -4,8 +4,9 @@ Run with atheris, for example:
 
     python tests/fuzz/fuzz_all.py -max_total_time=60 -rss_limit_mb=4096
 
-Without atheris installed, ``python tests/fuzz/fuzz_all.py --random N`` runs N
-inputs drawn from a plain pseudo-random byte source instead.
+Without atheris, ``python tests/fuzz/fuzz_all.py --random N`` runs N inputs
+(``--random-seconds S``: for S seconds) drawn from a seeded pseudo-random
+source instead.
 
 Every call must either return a result of the right shape or raise one of
 TypeError, ValueError, OverflowError, MemoryError or the module's fault
@@ -20,6 +21,7 @@ import inspect
 import os
 import random
 import sys
+import time
 
 import vyr_spectral_core as vsc
 
@@ -379,10 +381,11 @@ def test_one_input(data):
 def main():
     sys.unraisablehook = lambda unraisable: None
     fixed_cases()
-    if len(sys.argv) > 2 and sys.argv[1] == "--random":
-        count = int(sys.argv[2])
+    if len(sys.argv) > 2 and sys.argv[1] in ("--random", "--random-seconds"):
+        limit = float(sys.argv[2])
         rng = random.Random(int(os.environ.get("VYR_FUZZ_SEED", "1")))
-        for _ in range(count):
+        deadline = time.monotonic() + limit
+        while (STATS["calls"] < limit) if sys.argv[1] == "--random" else (time.monotonic() < deadline):
             one_input(Source(rng=rng))
         print(f"fuzz: {STATS['calls']} calls, {STATS['ok']} returned results")
         return

@@ -1,0 +1,217 @@
+#!/usr/bin/env bash
+# Reliability stages: the test suite under AddressSanitizer + UndefinedBehaviorSanitizer,
+# the test suite under the interpreter's debug allocator, and a bounded fuzzing run.
+#
+# Usage: .ci/reliability.sh PYTHON
+#   PYTHON  interpreter to build and test with (3.12 or later)
+# Environment:
+#   VYR_REL_WORK       work directory (default: a new directory under /tmp)
+#   VYR_FUZZ_SECONDS   fuzzing time (default 60)
+#   VYR_REL_STAGES     stages to run, any of "asan debug fuzz" (default all three)
+#
+# Under AddressSanitizer a C++ allocation that cannot be satisfied ends the
+# process (the sanitizer's operator new does not throw std::bad_alloc), so the
+# tests that ask for impossible amounts of memory on purpose cannot run there.
+# The reliability tests skip themselves; any other test that dies that way is
+# deselected and listed, and the run goes on with the tests not yet run.  Every
+# other sanitizer report fails the stage.
+set -euo pipefail
+
+PY=${1:?usage: .ci/reliability.sh PYTHON}
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+WORK=${VYR_REL_WORK:-$(mktemp -d /tmp/vyr-reliability.XXXXXX)}
+FUZZ_SECONDS=${VYR_FUZZ_SECONDS:-60}
+STAGES=${VYR_REL_STAGES:-asan debug fuzz}
+mkdir -p "$WORK"
+START=$SECONDS
+STATUS=0
+SUMMARY=()
+
+log() { printf '\n=== reliability: %s (%ds)\n' "$*" $((SECONDS - START)); }
+want() { [[ " $STAGES " == *" $1 "* ]]; }
+
+make_venv() {  # make_venv DIR [extra packages...]
+  local dir=$1
+  shift
+  if [[ ! -x "$dir/bin/python" ]]; then
+    "$PY" -m venv "$dir"
+  fi
+  "$dir/bin/python" -m pip install -q --disable-pip-version-check \
+    pytest hypothesis scikit-build-core ninja cmake "$@" >"$dir.pip.log" 2>&1 || {
+    cat "$dir.pip.log"
+    return 1
+  }
+}
+
+build_module() {  # build_module VENV BUILD_DIR [extra -C options...]
+  local venv=$1 build=$2
+  shift 2
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
+    --force-reinstall --no-deps "-Cbuild-dir=$build" "$@" "$ROOT" >"$build.log" 2>&1 || {
+    tail -60 "$build.log"
+    return 1
+  }
+}
+
+# Counts of a verbose pytest log: passed failed skipped (xfail as skipped, error as failed).
+count_results() {
+  awk '
+    / PASSED( |$)/ { p++ } / XPASS( |$)/ { p++ }
+    / FAILED( |$)/ { f++ } / ERROR( |$)/ { f++ }
+    / SKIPPED( |$)/ { s++ } / XFAIL( |$)/ { s++ }
+    END { printf "%d %d %d\n", p, f, s }
+  ' "$1"
+}
+
+STATUS_WORDS='(PASSED|FAILED|SKIPPED|ERROR|XFAIL|XPASS)'
+STATUS_SED="s/ $STATUS_WORDS( .*)?\$//; s/ +\$//"
+OOM_PATTERN='allocator is out of memory|requested allocation size .* exceeds maximum supported size'
+SANITIZER_ENV=()
+sanitizer_env() {
+  local libasan libubsan
+  libasan=$(g++ -print-file-name=libasan.so)
+  libubsan=$(g++ -print-file-name=libubsan.so)
+  SANITIZER_ENV=(
+    "LD_PRELOAD=$libasan:$libubsan"
+    "PYTHONMALLOC=malloc"
+    "ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:log_path=$WORK/san/report"
+    "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$WORK/san/report"
+    "VYR_UNDER_ASAN=1"
+  )
+}
+
+# ---------------------------------------------------------------------------
+# (a) the whole suite under ASan + UBSan
+# ---------------------------------------------------------------------------
+stage_asan() {
+  log "building with -fsanitize=address,undefined"
+  make_venv "$WORK/venv-asan" atheris || make_venv "$WORK/venv-asan"
+  build_module "$WORK/venv-asan" "$WORK/build-asan" "-Ccmake.define.VYR_SANITIZE=address,undefined"
+  sanitizer_env
+  mkdir -p "$WORK/san"
+  rm -f "$WORK"/san/report*
+
+  log "test suite under AddressSanitizer + UndefinedBehaviorSanitizer"
+  local done_args=() passed=0 failed=0 skipped=0 oom=() attempt rc counts last
+  for attempt in $(seq 1 40); do
+    local out="$WORK/asan-pytest.$attempt.log"
+    set +e
+    (cd "$ROOT" && env "${SANITIZER_ENV[@]}" timeout 900 "$WORK/venv-asan/bin/python" -m pytest \
+      -p no:cacheprovider -v -rfE "${done_args[@]}" >"$out" 2>&1)
+    rc=$?
+    set -e
+    read -r p f s < <(count_results "$out")
+    passed=$((passed + p)) failed=$((failed + f)) skipped=$((skipped + s))
+    if [[ $rc -eq 0 || $rc -eq 1 || $rc -eq 5 ]]; then
+      grep -E '^(FAILED|ERROR) ' "$out" || true
+      tail -1 "$out"
+      if compgen -G "$WORK/san/report*" >/dev/null; then
+        echo "sanitizer reports from child processes:"
+        cat "$WORK"/san/report* | head -200
+        failed=$((failed + 1))
+      fi
+      break
+    fi
+    # The process died.  An out-of-memory report from operator new is expected
+    # of tests that ask for impossible allocations; anything else is a finding.
+    last=$(grep -E '^tests/.*::' "$out" | tail -1 | sed -E "$STATUS_SED")
+    if [[ -n "$last" ]] && compgen -G "$WORK/san/report*" >/dev/null &&
+      [[ -z "$(grep -LE "$OOM_PATTERN" "$WORK"/san/report*)" ]]; then
+      oom+=("$last")
+      rm -f "$WORK"/san/report*
+      # Go on with the tests not yet run.
+      done_args+=(--deselect "$last")
+      while IFS= read -r id; do done_args+=(--deselect "$id"); done < <(
+        grep -E "^tests/.*::.* $STATUS_WORDS( |\$)" "$out" | sed -E "$STATUS_SED"
+      )
+      continue
+    fi
+    echo "sanitizer run died (exit $rc) in: ${last:-<unknown>}"
+    tail -40 "$out"
+    cat "$WORK"/san/report* 2>/dev/null | head -200 || true
+    failed=$((failed + 1))
+    break
+  done
+  ((failed)) && STATUS=1
+  if ((${#oom[@]})); then
+    echo "deselected under ASan (impossible allocation by design): ${#oom[@]}"
+    printf '  %s\n' "${oom[@]}"
+  fi
+  echo "asan: $passed passed, $failed failed, $skipped skipped"
+  SUMMARY+=("asan: $passed passed, $failed failed, $skipped skipped")
+}
+
+# ---------------------------------------------------------------------------
+# (b) the whole suite with the interpreter's debug allocator
+# ---------------------------------------------------------------------------
+stage_debug() {
+  log "building without sanitizers"
+  make_venv "$WORK/venv-debugmalloc"
+  build_module "$WORK/venv-debugmalloc" "$WORK/build-plain"
+  log "test suite with PYTHONMALLOC=debug"
+  local out="$WORK/debug-pytest.log" rc p f s
+  set +e
+  (cd "$ROOT" && PYTHONMALLOC=debug PYTHONFAULTHANDLER=1 timeout 900 \
+    "$WORK/venv-debugmalloc/bin/python" -m pytest -p no:cacheprovider -v -rfE >"$out" 2>&1)
+  rc=$?
+  set -e
+  read -r p f s < <(count_results "$out")
+  grep -E '^(FAILED|ERROR) ' "$out" || true
+  tail -1 "$out"
+  if [[ $rc -ne 0 && $rc -ne 1 && $rc -ne 5 ]]; then
+    echo "debug-allocator run died (exit $rc)"
+    tail -60 "$out"
+    f=$((f + 1))
+  fi
+  ((f)) && STATUS=1
+  echo "debugmalloc: $p passed, $f failed, $s skipped"
+  SUMMARY+=("debugmalloc: $p passed, $f failed, $s skipped")
+}
+
+# ---------------------------------------------------------------------------
+# (c) fuzzing under ASan + UBSan
+# ---------------------------------------------------------------------------
+stage_fuzz() {
+  if [[ ! -x "$WORK/venv-asan/bin/python" ]]; then
+    make_venv "$WORK/venv-asan" atheris || make_venv "$WORK/venv-asan"
+    build_module "$WORK/venv-asan" "$WORK/build-asan" "-Ccmake.define.VYR_SANITIZE=address,undefined"
+  fi
+  sanitizer_env
+  mkdir -p "$WORK/san" "$WORK/corpus"
+  rm -f "$WORK"/san/report*
+  log "fuzzing for ${FUZZ_SECONDS}s under AddressSanitizer + UndefinedBehaviorSanitizer"
+  local out="$WORK/fuzz.log" rc runs
+  set +e
+  if "$WORK/venv-asan/bin/python" -c "import atheris" 2>/dev/null; then
+    (cd "$WORK" && env "${SANITIZER_ENV[@]}" timeout $((FUZZ_SECONDS + 300)) \
+      "$WORK/venv-asan/bin/python" "$ROOT/tests/fuzz/fuzz_all.py" "$WORK/corpus" \
+      -max_total_time="$FUZZ_SECONDS" -timeout=60 -rss_limit_mb=8192 -print_final_stats=1 >"$out" 2>&1)
+    rc=$?
+    runs=$(grep -oE '^Done [0-9]+ runs' "$out" | grep -oE '[0-9]+' || echo 0)
+  else
+    echo "atheris is not available for this interpreter: seeded random inputs instead"
+    (cd "$WORK" && env "${SANITIZER_ENV[@]}" timeout $((FUZZ_SECONDS + 300)) \
+      "$WORK/venv-asan/bin/python" "$ROOT/tests/fuzz/fuzz_all.py" --random-seconds "$FUZZ_SECONDS" >"$out" 2>&1)
+    rc=$?
+    runs=$(grep -oE '^fuzz: [0-9]+ calls' "$out" | grep -oE '[0-9]+' || echo 0)
+  fi
+  set -e
+  if [[ $rc -ne 0 ]] || compgen -G "$WORK/san/report*" >/dev/null; then
+    echo "fuzzing found a failure (exit $rc); the input is saved under $WORK"
+    grep -vE '^(thread |index out of bounds|capacity overflow|note: run the program|Traceback|  File|    |vyr_runtime\.PanicException|vyr_spectral_core: resuming|Python stack trace|$)' "$out" | tail -60
+    cat "$WORK"/san/report* 2>/dev/null | head -200 || true
+    STATUS=1
+    SUMMARY+=("fuzz: 0 passed, 1 failed")
+  else
+    echo "fuzz: $runs inputs, no failure"
+    SUMMARY+=("fuzz: 1 passed, 0 failed")
+  fi
+}
+
+want asan && stage_asan
+want debug && stage_debug
+want fuzz && stage_fuzz
+
+log "done"
+printf '%s\n' "${SUMMARY[@]}"
+exit $STATUS
