@@ -53,7 +53,19 @@ build_module() {  # build_module VENV BUILD_DIR [extra -C options...]
   }
 }
 
-# Counts of a verbose pytest log: passed failed skipped (xfail as skipped, error as failed).
+# Counts from pytest's closing line: passed failed skipped (errors count as failed).
+summary_counts() {
+  tail -1 "$1" | awk '{
+    for (i = 2; i <= NF; i++) {
+      w = $i; gsub(/[^a-z]/, "", w); n = $(i - 1) + 0
+      if (w == "passed" || w == "xpassed") p += n
+      else if (w == "failed" || w == "error" || w == "errors") f += n
+      else if (w == "skipped" || w == "xfailed" || w == "deselected") { if (w != "deselected") s += n }
+    }
+  } END { printf "%d %d %d\n", p, f, s }'
+}
+
+# Counts of a verbose pytest log that was cut short: one status per test line.
 count_results() {
   awk '
     / PASSED( |$)/ { p++ } / XPASS( |$)/ { p++ }
@@ -74,8 +86,8 @@ sanitizer_env() {
   SANITIZER_ENV=(
     "LD_PRELOAD=$libasan:$libubsan"
     "PYTHONMALLOC=malloc"
-    "ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:log_path=$WORK/san/report"
-    "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$WORK/san/report"
+    "ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:exitcode=86:log_path=$WORK/san/report"
+    "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=86:log_path=$WORK/san/report"
     "VYR_UNDER_ASAN=1"
   )
 }
@@ -100,7 +112,11 @@ stage_asan() {
       -p no:cacheprovider -v -rfE "${done_args[@]}" >"$out" 2>&1)
     rc=$?
     set -e
-    read -r p f s < <(count_results "$out")
+    if [[ $rc -eq 0 || $rc -eq 1 || $rc -eq 5 ]]; then
+      read -r p f s < <(summary_counts "$out")
+    else
+      read -r p f s < <(count_results "$out")
+    fi
     passed=$((passed + p)) failed=$((failed + f)) skipped=$((skipped + s))
     if [[ $rc -eq 0 || $rc -eq 1 || $rc -eq 5 ]]; then
       grep -E '^(FAILED|ERROR) ' "$out" || true
@@ -146,7 +162,7 @@ stage_asan() {
 # ---------------------------------------------------------------------------
 stage_debug() {
   log "building without sanitizers"
-  make_venv "$WORK/venv-debugmalloc"
+  make_venv "$WORK/venv-debugmalloc" atheris || make_venv "$WORK/venv-debugmalloc"
   build_module "$WORK/venv-debugmalloc" "$WORK/build-plain"
   log "test suite with PYTHONMALLOC=debug"
   local out="$WORK/debug-pytest.log" rc p f s
@@ -155,7 +171,7 @@ stage_debug() {
     "$WORK/venv-debugmalloc/bin/python" -m pytest -p no:cacheprovider -v -rfE >"$out" 2>&1)
   rc=$?
   set -e
-  read -r p f s < <(count_results "$out")
+  read -r p f s < <(summary_counts "$out")
   grep -E '^(FAILED|ERROR) ' "$out" || true
   tail -1 "$out"
   if [[ $rc -ne 0 && $rc -ne 1 && $rc -ne 5 ]]; then
@@ -180,14 +196,36 @@ stage_fuzz() {
   mkdir -p "$WORK/san" "$WORK/corpus"
   rm -f "$WORK"/san/report*
   log "fuzzing for ${FUZZ_SECONDS}s under AddressSanitizer + UndefinedBehaviorSanitizer"
-  local out="$WORK/fuzz.log" rc runs
+  local out="$WORK/fuzz.log" rc=0 runs
+  # The sanitizer runtime preloaded into the interpreter shadows the coverage
+  # hooks that guide atheris, so a corpus is first grown with coverage on the
+  # plain build, then replayed and mutated further under the sanitizers.
+  "$WORK/venv-asan/bin/python" - "$WORK/corpus" <<'SEEDS'
+import os, sys
+for i in range(32):
+    path = os.path.join(sys.argv[1], f"seed{i}")
+    if not os.path.exists(path):
+        with open(path, "wb") as f:
+            f.write(os.urandom(32 + 24 * i))
+SEEDS
   set +e
   if "$WORK/venv-asan/bin/python" -c "import atheris" 2>/dev/null; then
-    (cd "$WORK" && env "${SANITIZER_ENV[@]}" timeout $((FUZZ_SECONDS + 300)) \
-      "$WORK/venv-asan/bin/python" "$ROOT/tests/fuzz/fuzz_all.py" "$WORK/corpus" \
-      -max_total_time="$FUZZ_SECONDS" -timeout=60 -rss_limit_mb=8192 -print_final_stats=1 >"$out" 2>&1)
-    rc=$?
-    runs=$(grep -oE '^Done [0-9]+ runs' "$out" | grep -oE '[0-9]+' || echo 0)
+    if [[ -x "$WORK/venv-debugmalloc/bin/python" ]] && "$WORK/venv-debugmalloc/bin/python" -c "import atheris" 2>/dev/null; then
+      (cd "$WORK" && timeout $((FUZZ_SECONDS / 2 + 300)) "$WORK/venv-debugmalloc/bin/python" \
+        "$ROOT/tests/fuzz/fuzz_all.py" "$WORK/corpus" -max_total_time=$((FUZZ_SECONDS / 2)) \
+        -timeout=60 -rss_limit_mb=8192 >"$WORK/fuzz-coverage.log" 2>&1)
+      rc=$?
+      grep -E '^#[0-9]+ +DONE' "$WORK/fuzz-coverage.log" | sed 's/^/coverage-guided: /' || true
+    fi
+    if [[ $rc -eq 0 ]]; then
+      (cd "$WORK" && env "${SANITIZER_ENV[@]}" timeout $((FUZZ_SECONDS + 300)) \
+        "$WORK/venv-asan/bin/python" "$ROOT/tests/fuzz/fuzz_all.py" "$WORK/corpus" \
+        -max_total_time="$FUZZ_SECONDS" -timeout=60 -rss_limit_mb=8192 >"$out" 2>&1)
+      rc=$?
+    else
+      cp "$WORK/fuzz-coverage.log" "$out"
+    fi
+    runs=$(( $(grep -hoE '^Done [0-9]+ runs' "$WORK/fuzz-coverage.log" "$out" 2>/dev/null | grep -oE '[0-9]+' | paste -sd+ - || echo 0) + 0 ))
   else
     echo "atheris is not available for this interpreter: seeded random inputs instead"
     (cd "$WORK" && env "${SANITIZER_ENV[@]}" timeout $((FUZZ_SECONDS + 300)) \

@@ -176,9 +176,9 @@ def test_multiprocessing_pools_compute_the_parents_results(method, tmp_path):
 SUBINTERP_SNIPPET = """
 try:
     import vyr_spectral_core
-    print("imported")
+    print("imported", flush=True)
 except ImportError as exc:
-    print("ImportError:", str(exc).replace(" ", "_"))
+    print("ImportError:", str(exc).replace(" ", "_"), flush=True)
 """
 
 
