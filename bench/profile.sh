@@ -7,7 +7,8 @@
 # build, plus -g and frame pointers) into bench/.venv-prof, then writes
 #   bench/results/profile_CASE.perf.txt       perf (cpu-clock sampling), flat by symbol
 #   bench/results/profile_CASE.callgrind.txt  callgrind, instructions per function (inclusive and self)
-# valgrind is used with a smaller scale (callgrind runs ~50x slower).
+# valgrind is used with a smaller scale (callgrind runs ~50x slower); it counts only
+# inside the module's entry points and its worker threads.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/.." && pwd)
@@ -30,27 +31,33 @@ fi
 out="$here/results"
 cd /tmp
 if command -v perf >/dev/null; then
+  if [ "${VYR_PROF_SKIP_PERF:-0}" != "1" ]; then
   perf record -q -e cpu-clock -F 4000 -o /tmp/vyr-prof.data -- "$venv/bin/python" "$here/profile_cases.py" "$case_" "$scale" "$reps" 2>/dev/null
   {
     echo "# perf cpu-clock samples, $case_ scale=$scale reps=$reps (all threads; includes building the inputs)"
-    perf report -i /tmp/vyr-prof.data --stdio --no-children --sort dso,symbol --percent-limit 0.7 2>/dev/null | grep -v '^$'
+    perf report -i /tmp/vyr-prof.data --stdio --no-children --sort dso,symbol --percent-limit 0.7 2>/dev/null | grep -v '^$' || true
     echo; echo "# by thread"
-    perf report -i /tmp/vyr-prof.data --stdio --no-children --sort comm,tid --percent-limit 1 2>/dev/null | grep -v '^#' | grep -v '^$'
+    perf report -i /tmp/vyr-prof.data --stdio --no-children --sort tid --percent-limit 1 2>/dev/null | grep -v '^#' | grep -v '^$' || true
   } >"$out/profile_$case_.perf.txt"
   rm -f /tmp/vyr-prof.data
   echo "wrote $out/profile_$case_.perf.txt"
+  fi
 fi
 if command -v valgrind >/dev/null; then
   cgscale=$("$venv/bin/python" -c "print($scale/20)")
   valgrind --tool=callgrind --callgrind-out-file=/tmp/vyr-cg.out --collect-atstart=no \
-    --toggle-collect='*run_case*' --toggle-collect='_PyEval_EvalFrameDefault' \
+    --toggle-collect='vyr_*' --toggle-collect='*Pool::thread_main*' \
     "$venv/bin/python" "$here/profile_cases.py" "$case_" "$cgscale" 1 >/dev/null 2>&1 || true
+  callgrind_annotate /tmp/vyr-cg.out >/tmp/vyr-cg-self.txt 2>/dev/null || true
+  callgrind_annotate --inclusive=yes /tmp/vyr-cg.out >/tmp/vyr-cg-incl.txt 2>/dev/null || true
   {
-    echo "# callgrind instructions, $case_ scale=$cgscale, one call"
-    callgrind_annotate --inclusive=yes /tmp/vyr-cg.out 2>/dev/null | head -45
-    echo; echo "# self cost"
-    callgrind_annotate /tmp/vyr-cg.out 2>/dev/null | head -40
+    echo "# callgrind instructions inside the module call and its workers, $case_ scale=$cgscale, one call"
+    echo "# self cost"
+    sed -n '/^Ir/,$p' /tmp/vyr-cg-self.txt | sed -E 's/ \[[^]]*\]$//' | head -40
+    echo; echo "# inclusive cost"
+    sed -n '/^Ir/,$p' /tmp/vyr-cg-incl.txt | sed -E 's/ \[[^]]*\]$//' | grep -v -E 'libc-start|below main|python.c:main|Modules/main.c|pythonrun.c|ceval.c:PyEval_EvalCode' | head -40
   } >"$out/profile_$case_.callgrind.txt"
+  rm -f /tmp/vyr-cg-self.txt /tmp/vyr-cg-incl.txt
   rm -f /tmp/vyr-cg.out
   echo "wrote $out/profile_$case_.callgrind.txt"
 fi
