@@ -84,6 +84,13 @@ std::size_t pool_size();
 // the lowest failing index).  n <= 1 runs on the calling thread.
 void for_each_piece(std::size_t n, RangeFn leaf);
 
+// Inside a leaf: whether the caller of the running map has asked for it to
+// stop.  A leaf whose elements take long may check it between elements and
+// stop early with throw_if_cancelled, so that cancellation does not wait for
+// the whole leaf; leaves of cheap elements need not look.
+bool cancel_requested() noexcept;
+void throw_if_cancelled();
+
 namespace detail {
 
 class Pool;
@@ -128,8 +135,10 @@ void indexed_map_on(Pool* pool, std::vector<R>& out, std::size_t n, Element&& el
   auto leaf = [slots, &element](std::size_t begin, std::size_t end) {
     std::size_t i = begin;
     try {
-      for (; i < end; ++i)
+      for (; i < end; ++i) {
+        throw_if_cancelled();
         ::new (static_cast<void*>(slots + i)) R(element(i));
+      }
     } catch (...) {
       std::destroy(slots + begin, slots + i);
       throw;

@@ -19,6 +19,8 @@ namespace {
 
 thread_local Worker* tls_worker = nullptr;
 thread_local const WaitHook* tls_hook = nullptr;
+// The cancellation flag of the map whose leaf runs on this thread, if any.
+thread_local const std::atomic<bool>* tls_cancel_flag = nullptr;
 
 constexpr std::size_t kStackBytes = std::size_t{2} << 20;
 
@@ -170,7 +172,16 @@ void HalfJob::run_piece(MapState& map, std::size_t begin, std::size_t length, st
   if (map.cancelled.load(std::memory_order_acquire))
     throw Cancelled();
   if (!split_budget(length, budget, migrated, map.threads)) {
-    map.leaf(begin, begin + length);
+    // Long leaves look at the flag between elements (cancel_requested).
+    const std::atomic<bool>* const outer_flag = tls_cancel_flag;
+    tls_cancel_flag = &map.cancelled;
+    try {
+      map.leaf(begin, begin + length);
+    } catch (...) {
+      tls_cancel_flag = outer_flag;
+      throw;
+    }
+    tls_cancel_flag = outer_flag;
     return;
   }
   const std::size_t mid = length / 2;
@@ -640,6 +651,16 @@ std::size_t pool_size() {
   if (detail::Worker* worker = detail::tls_worker)
     return worker->pool->size();
   return detail::global_pool().size();
+}
+
+bool cancel_requested() noexcept {
+  const std::atomic<bool>* flag = detail::tls_cancel_flag;
+  return flag != nullptr && flag->load(std::memory_order_relaxed);
+}
+
+void throw_if_cancelled() {
+  if (cancel_requested())
+    throw Cancelled();
 }
 
 void for_each_piece(std::size_t n, RangeFn leaf) {

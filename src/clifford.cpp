@@ -147,6 +147,9 @@ Rows geometric_product_n(const Batch& a, const Batch& b, std::span<const std::in
   double* const out = products.values.data();
   auto leaf = [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
+      // A product of a large signature takes long: answer cancellation
+      // between products.
+      parallel::throw_if_cancelled();
       geometric_product(a[i], b[i], signature, out + i * dimension);
     }
   };

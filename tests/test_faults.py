@@ -1,5 +1,7 @@
 """Kernel faults: the PanicException type, its messages, resumed faults, recovery."""
 
+import os
+
 import pytest
 
 import vyr_spectral_core as vsc
@@ -353,6 +355,9 @@ LEAK_CASES = {
 }
 
 
+# AddressSanitizer holds freed memory back in quarantine, so resident memory
+# grows under it without any leak.
+@pytest.mark.skipif(bool(os.environ.get("VYR_UNDER_ASAN")), reason="resident memory under ASan")
 @pytest.mark.parametrize("name", sorted(LEAK_CASES))
 def test_repeated_calls_do_not_grow_memory(name):
     setup, stmt = LEAK_CASES[name]

@@ -251,6 +251,48 @@ void nested_map_from_the_hook() {
   }
 }
 
+void long_leaves_stop_between_elements() {
+  // A leaf whose elements check the flag stops at the next element once the
+  // caller has asked, instead of running to its end: a single worker gets
+  // eight leaves of 25 slow elements, and the caller asks at its first poll.
+  auto pool = detail::Pool::create(1);
+  struct CancelTime {
+    std::atomic<bool> asked{false};
+    Clock::time_point when;
+  } cancel;
+  const par::WaitHook hook{[](void* context) {
+                             auto* state = static_cast<CancelTime*>(context);
+                             state->when = Clock::now();
+                             state->asked.store(true, std::memory_order_release);
+                             return true;
+                           },
+                           &cancel};
+  par::ScopedWaitHook scope(&hook);
+  std::atomic<int> started_after_ask{0};
+  std::atomic<int> computed{0};
+  std::vector<Tracked> out;
+  bool cancelled = false;
+  try {
+    detail::indexed_map_on(pool.get(), out, 200, [&](std::size_t i) {
+      if (cancel.asked.load(std::memory_order_acquire))
+        started_after_ask.fetch_add(1);
+      slow_element();
+      slow_element();
+      computed.fetch_add(1);
+      return Tracked(static_cast<long>(i));
+    });
+  } catch (const par::Cancelled&) {
+    cancelled = true;
+  }
+  CHECK(cancelled);
+  // The flag is stored just after the hook returns, so one element may slip in.
+  CHECK(started_after_ask.load() <= 1);
+  CHECK(computed.load() < 200);
+  CHECK(out.empty());
+  CHECK(g_live.load() == 0);
+  CHECK(!par::cancel_requested());  // outside any leaf
+}
+
 }  // namespace
 
 int main() {
@@ -260,5 +302,6 @@ int main() {
   group("polling rhythm and no polling without a hook", polling_rhythm);
   group("a throwing poll cancels too", throwing_poll);
   group("a map started from the hook on the same thread", nested_map_from_the_hook);
+  group("long leaves stop between elements", long_leaves_stop_between_elements);
   return engine_test::summary("engine_cancel");
 }
