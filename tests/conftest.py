@@ -57,6 +57,23 @@ def assert_same(got, expected):
     assert tree_bits(got) == tree_bits(expected), f"\n got: {got!r}\nwant: {expected!r}"
 
 
+def panic(fn, *args):
+    """Call ``fn(*args)``, which must fault; return the fault's message."""
+    try:
+        fn(*args)
+    except Exception as e:
+        pytest.fail(f"expected PanicException, got {type(e).__name__}: {e}")
+    except BaseException as e:  # noqa: B036
+        assert type(e).__name__ == "PanicException"
+        return str(e)
+    pytest.fail("no fault")
+
+
+def oob(n):
+    """The message of a read at index n of a vector of length n."""
+    return f"index out of bounds: the len is {n} but the index is {n}"
+
+
 def subprocess_env(env=None, drop_pool_vars=True):
     base = dict(os.environ)
     if drop_pool_vars:

@@ -8,7 +8,7 @@ from hypothesis import strategies as st
 
 import models
 import vyr_spectral_core as vsc
-from conftest import assert_same
+from conftest import assert_same, oob, panic
 
 NAN = float("nan")
 INF = float("inf")
@@ -16,21 +16,6 @@ INF = float("inf")
 
 def gp(a, b, sig):
     return vsc.geometric_product_n(a, b, sig)
-
-
-def panic(fn, *args):
-    try:
-        fn(*args)
-    except Exception as e:
-        pytest.fail(f"expected PanicException, got {type(e).__name__}: {e}")
-    except BaseException as e:  # noqa: B036
-        assert type(e).__name__ == "PanicException"
-        return str(e)
-    pytest.fail("no fault")
-
-
-def oob(n):
-    return f"index out of bounds: the len is {n} but the index is {n}"
 
 
 def blade(index, n, scale=1.0):

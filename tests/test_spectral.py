@@ -8,7 +8,7 @@ from hypothesis import strategies as st
 
 import models
 import vyr_spectral_core as vsc
-from conftest import assert_same, bits
+from conftest import assert_same, bits, panic
 
 NAN = float("nan")
 INF = float("inf")
@@ -22,17 +22,6 @@ SPECIAL = [
     LIMIT, math.nextafter(LIMIT, INF), math.nextafter(LIMIT, 0.0), 709.79, 709.782712893384,
     710.0, 745.0, 1e308, 1.7976931348623157e308, -1.7976931348623157e308, -745.2, -1e10,
 ]
-
-
-def panic(fn, *args):
-    try:
-        fn(*args)
-    except Exception as e:
-        pytest.fail(f"expected PanicException, got {type(e).__name__}: {e}")
-    except BaseException as e:  # noqa: B036
-        assert type(e).__name__ == "PanicException"
-        return str(e)
-    pytest.fail("no fault")
 
 
 # ---------------------------------------------------------------------------
