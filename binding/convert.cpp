@@ -126,6 +126,9 @@ constexpr auto kNoWholeRead = [](PyObject*) { return false; };
 // subclasses may iterate differently.  A dotted type name belongs to a type
 // defined in C, never to a class statement.
 bool iterates_as_buffer(PyObject* object) {
+  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+    return false;  // the common case, settled without comparing type names
+  }
   if (Py_IS_TYPE(object, &PyMemoryView_Type)) {
     return true;
   }
@@ -252,7 +255,8 @@ bool append_vector_from_buffer(PyObject* object, std::vector<double>& out) {
 // Two-dimensional numpy arrays iterate into one-dimensional rows, each read as
 // above: the whole batch from the buffer.
 bool batch_from_buffer(PyObject* object, Batch& batch) {
-  if (std::strcmp(Py_TYPE(object)->tp_name, "numpy.ndarray") != 0) {
+  if (PyList_CheckExact(object) || PyTuple_CheckExact(object) ||
+      std::strcmp(Py_TYPE(object)->tp_name, "numpy.ndarray") != 0) {
     return false;
   }
   BufferView buffer(object);
@@ -514,6 +518,10 @@ PyRef build_point_pair(spectral::PointPair pair) {
   }
   PyTuple_SET_ITEM(tuple.get(), 0, x.release());
   PyTuple_SET_ITEM(tuple.get(), 1, y.release());
+  // A tuple of two floats can never be part of a reference cycle.  The cycle
+  // collector would untrack it at its first pass anyway; doing it now keeps a
+  // million-point trajectory from feeding every young collection.
+  PyObject_GC_UnTrack(tuple.get());
   return tuple;
 }
 

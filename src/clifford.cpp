@@ -98,7 +98,7 @@ void geometric_product(std::span<const double> a, std::span<const double> b,
         // has the sign, zero or NaN of (±0) × x.
         // Flipping the sign bit is the exact negation, without a branch that
         // dense inputs would mispredict half of the time.
-        const std::uint64_t flip = static_cast<std::uint64_t>(std::popcount(sign_mask & k) & 1)
+        const std::uint64_t flip = static_cast<std::uint64_t>(__builtin_parityll(sign_mask & k))
                                    << 63;
         double gx = std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) ^ flip);
         if ((k & zero_mask) != 0) {
@@ -113,7 +113,7 @@ void geometric_product(std::span<const double> a, std::span<const double> b,
         if (y == 0.0) {
           continue;
         }
-        double g = (std::popcount(parity_mask & k) & 1) ? -1.0 : 1.0;
+        double g = __builtin_parityll(parity_mask & k) ? -1.0 : 1.0;
         for (std::uint64_t shared = j & k; shared != 0; shared &= shared - 1) {
           g = g * static_cast<double>(signature[std::countr_zero(shared)]);
         }
