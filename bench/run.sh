@@ -17,37 +17,15 @@ is_ok_python() {
   [ -x "$1" ] && "$1" -c 'import sys, venv; sys.exit(0 if sys.version_info >= (3, 12) else 1)' 2>/dev/null
 }
 
+# The project's interpreter search; VYR_BENCH_PYTHON picks one explicitly.
+source "$root/scripts/find_python.sh"
 find_python() {
-  local c
   if [ -n "${VYR_BENCH_PYTHON:-}" ]; then
     if is_ok_python "$VYR_BENCH_PYTHON"; then echo "$VYR_BENCH_PYTHON"; return 0; fi
     echo "VYR_BENCH_PYTHON=$VYR_BENCH_PYTHON is not a Python >= 3.12 with venv" >&2
     return 1
   fi
-  local candidates=()
-  if command -v pyenv >/dev/null 2>&1; then
-    local proot
-    proot=$(pyenv root 2>/dev/null || true)
-    if [ -n "$proot" ]; then
-      for c in "$proot"/versions/3.12.*/bin/python3 "$proot"/versions/3.13.*/bin/python3 \
-               "$proot"/versions/3.1[4-9].*/bin/python3; do
-        candidates+=("$c")
-      done
-    fi
-  fi
-  for c in "$HOME"/.pyenv/versions/3.12.*/bin/python3 "$HOME"/.pyenv/versions/3.13.*/bin/python3; do
-    candidates+=("$c")
-  done
-  for c in python3.12 python3.13 python3.14 python3 /usr/bin/python3.13 /usr/bin/python3.12; do
-    if command -v "$c" >/dev/null 2>&1; then candidates+=("$(command -v "$c")"); fi
-  done
-  for c in "${candidates[@]}"; do
-    if is_ok_python "$c"; then echo "$c"; return 0; fi
-  done
-  echo "no Python >= 3.12 found: tried pyenv versions 3.12.*/3.13.*, python3.12, python3.13," \
-       "python3 and /usr/bin/python3.1[23]; install one (e.g. apt-get install python3.13-dev" \
-       "python3.13-venv) or set VYR_BENCH_PYTHON" >&2
-  return 1
+  first_python
 }
 
 quick=0

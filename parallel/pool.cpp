@@ -37,6 +37,10 @@ constexpr unsigned kPausesPerRound = 32;
 // How often a waiting caller with a wait hook polls it.
 constexpr std::chrono::milliseconds kPollInterval{10};
 
+// How long a caller outside the pool polls its latch before it blocks.  Waking
+// a blocked thread costs tens of microseconds here, more than a small map.
+constexpr std::chrono::microseconds kCallerSpin{25};
+
 inline void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
@@ -254,6 +258,7 @@ void BlockingLatch::set() noexcept {
   try {
     std::lock_guard<std::mutex> lock(mutex_);
     set_ = true;
+    set_seen_.store(true, std::memory_order_release);
     // Notified under the lock: the waiter may return and destroy the latch
     // as soon as it can take the mutex.
     condition_.notify_all();
@@ -265,6 +270,27 @@ void BlockingLatch::set() noexcept {
 void BlockingLatch::wait() {
   std::unique_lock<std::mutex> lock(mutex_);
   condition_.wait(lock, [this] { return set_; });
+}
+
+bool BlockingLatch::spin_for(std::chrono::nanoseconds limit) noexcept {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  do {
+    for (int round = 0; round < 64; ++round) {
+      if (set_seen_.load(std::memory_order_acquire)) {
+        // The setter stored the flag under the mutex and may still hold it:
+        // taking the mutex once waits until it has let go of the latch, which
+        // the caller may destroy as soon as this returns.
+        try {
+          std::lock_guard<std::mutex> lock(mutex_);
+        } catch (...) {
+          fatal_engine_fault();
+        }
+        return true;
+      }
+      cpu_relax();
+    }
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
 }
 
 bool BlockingLatch::wait_for(std::chrono::nanoseconds timeout) {
@@ -552,7 +578,9 @@ void Pool::inject_root(MapState& map, std::size_t begin, std::size_t mid, std::s
   std::exception_ptr poll_fault;
   bool cancel_requested = false;
   try {
-    if (hook == nullptr) {
+    if (done.spin_for(kCallerSpin)) {
+      // Finished before the caller had to block.
+    } else if (hook == nullptr) {
       done.wait();
     } else {
       while (!done.wait_for(kPollInterval)) {

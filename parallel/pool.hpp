@@ -92,11 +92,16 @@ class BlockingLatch {
   void wait();
   // False when `timeout` passed before the latch was set.
   bool wait_for(std::chrono::nanoseconds timeout);
+  // Polls for up to `limit` before the caller blocks: a small map is often
+  // done sooner than a sleeping thread could be woken.  True when set.
+  bool spin_for(std::chrono::nanoseconds limit) noexcept;
 
  private:
   std::mutex mutex_;
   std::condition_variable condition_;
   bool set_ = false;
+  // Mirrors set_ for the spinning phase; stored under the mutex.
+  std::atomic<bool> set_seen_{false};
 };
 
 struct alignas(64) Worker {
