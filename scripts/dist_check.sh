@@ -16,7 +16,8 @@ echo "== building the sdist, then a wheel from it"
 ls -l "$work/dist"
 sdist=$(ls "$work"/dist/*.tar.gz)
 wheel=$(ls "$work"/dist/*.whl)
-tar -tzf "$sdist" | grep -q '/vyr_spectral_core-stubs/__init__.pyi$'
+tar -tzf "$sdist" >"$work/sdist-files.txt"
+grep -q '/vyr_spectral_core-stubs/__init__.pyi$' "$work/sdist-files.txt"
 
 echo "== pip wheel . gives a wheel too"
 "$work/build-env/bin/python" -m pip wheel --quiet --no-deps --wheel-dir "$work/pip-wheel" "$here"
