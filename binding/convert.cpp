@@ -125,15 +125,15 @@ constexpr auto kNoWholeRead = [](PyObject*) { return false; };
 // read straight from that buffer.  Only the exact built-in types qualify:
 // subclasses may iterate differently.  A dotted type name belongs to a type
 // defined in C, never to a class statement.
+bool has_type_name(PyObject* object, const char* name) {
+  // Lists and tuples, the common case, are settled without comparing names.
+  return !PyList_CheckExact(object) && !PyTuple_CheckExact(object) &&
+         std::strcmp(Py_TYPE(object)->tp_name, name) == 0;
+}
+
 bool iterates_as_buffer(PyObject* object) {
-  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
-    return false;  // the common case, settled without comparing type names
-  }
-  if (Py_IS_TYPE(object, &PyMemoryView_Type)) {
-    return true;
-  }
-  const char* name = Py_TYPE(object)->tp_name;
-  return std::strcmp(name, "numpy.ndarray") == 0 || std::strcmp(name, "array.array") == 0;
+  return Py_IS_TYPE(object, &PyMemoryView_Type) || has_type_name(object, "numpy.ndarray") ||
+         has_type_name(object, "array.array");
 }
 
 // A held buffer view, released on every path.
@@ -187,14 +187,9 @@ bool append_native(const char* format, const void* data, std::size_t count,
     return false;
   }
   switch (format[0]) {
-    case 'd': {
-      const std::size_t base = out.size();
-      out.resize(base + count);
-      if (count != 0) {
-        std::memcpy(out.data() + base, data, count * sizeof(double));
-      }
+    case 'd':
+      append_converted<double>(data, count, out);
       return true;
-    }
     case 'f':
       append_converted<float>(data, count, out);
       return true;
@@ -255,8 +250,7 @@ bool append_vector_from_buffer(PyObject* object, std::vector<double>& out) {
 // Two-dimensional numpy arrays iterate into one-dimensional rows, each read as
 // above: the whole batch from the buffer.
 bool batch_from_buffer(PyObject* object, Batch& batch) {
-  if (PyList_CheckExact(object) || PyTuple_CheckExact(object) ||
-      std::strcmp(Py_TYPE(object)->tp_name, "numpy.ndarray") != 0) {
+  if (!has_type_name(object, "numpy.ndarray")) {
     return false;
   }
   BufferView buffer(object);

@@ -32,99 +32,103 @@ constexpr std::uint64_t reorder_parity_mask(std::uint64_t left_blade) noexcept {
 // 2^60 doubles exceed the largest allocation.
 constexpr std::size_t kMaxBasisVectors = 59;
 
-}  // namespace
-
-namespace {
-
-// Signatures whose entries are all -1, 0 or +1 (every Cl(p, q, r)) give a
-// metric factor that is a sign, or a signed zero when a null vector is shared:
-// multiplying g by the entries in ascending order then only tracks signs, so
-// one popcount per term stands for the whole chain of multiplications.
-struct UnitMetric {
+// The signature as the product uses it.  When every entry is -1, 0 or +1
+// (every Cl(p, q, r)), multiplying g by the entries in ascending order only
+// tracks signs, or yields a signed zero when a null vector is shared, so one
+// parity per term stands for the whole chain of multiplications.
+struct Metric {
+  std::span<const std::int8_t> entries;
+  bool unit = true;
   std::uint64_t negative_mask = 0;  // bit m set when e_m squares to -1
   std::uint64_t null_mask = 0;      // bit m set when e_m squares to 0
 };
 
-bool unit_metric(std::span<const std::int8_t> signature, UnitMetric& metric) noexcept {
-  for (std::size_t m = 0; m < signature.size(); ++m) {
-    switch (signature[m]) {
-      case 1:
-        break;
-      case -1:
-        metric.negative_mask |= std::uint64_t{1} << m;
-        break;
-      case 0:
-        metric.null_mask |= std::uint64_t{1} << m;
-        break;
-      default:
-        return false;
+Metric describe(std::span<const std::int8_t> signature) noexcept {
+  Metric metric{signature};
+  for (std::size_t m = 0; m < signature.size() && metric.unit; ++m) {
+    if (signature[m] == -1) {
+      metric.negative_mask |= std::uint64_t{1} << m;
+    } else if (signature[m] == 0) {
+      metric.null_mask |= std::uint64_t{1} << m;
+    } else if (signature[m] != 1) {
+      metric.unit = false;
     }
   }
-  return true;
+  return metric;
 }
 
-}  // namespace
-
-void geometric_product(std::span<const double> a, std::span<const double> b,
-                       std::span<const std::int8_t> signature, double* out) {
-  const std::uint64_t dimension = std::uint64_t{1} << signature.size();
-  const std::uint64_t a_length = a.size();
-  const std::uint64_t b_length = b.size();
+// Walks the left blades j in ascending order and, for each non-zero left
+// coefficient x, the right blades k in ascending order, adding y × (g × x) to
+// component j XOR k.  `left_row(j, x)` returns the function of k that gives
+// g × x, so that what depends on j alone is worked out once per row.
+template <class LeftRow>
+void walk_terms(std::span<const double> a, std::span<const double> b, std::uint64_t dimension,
+                double* out, LeftRow&& left_row) {
   // The right factor is read in full for every non-zero left coefficient; a
   // short right factor faults at its end the first time it is walked.
-  const std::uint64_t right_limit = std::min(dimension, b_length);
-  UnitMetric metric;
-  const bool unit = unit_metric(signature, metric);
+  const std::uint64_t right_limit = std::min<std::uint64_t>(dimension, b.size());
   for (std::uint64_t j = 0; j < dimension; ++j) {
-    if (j == a_length) {
+    if (j == a.size()) {
       raise_index_fault(a.size(), a.size());
     }
     const double x = a[j];
     if (x == 0.0) {
       continue;
     }
-    const std::uint64_t parity_mask = reorder_parity_mask(j);
-    if (unit) {
-      // Bits of k that flip the sign of g (reordering and negative squares),
-      // and bits of k that make g a signed zero.
-      const std::uint64_t sign_mask = parity_mask ^ (j & metric.negative_mask);
-      const std::uint64_t zero_mask = j & metric.null_mask;
-      for (std::uint64_t k = 0; k < right_limit; ++k) {
-        const double y = b[k];
-        if (y == 0.0) {
-          continue;
-        }
-        // g × x for g = ±1 is ±x exactly; for g = ±0 it is (±x) × 0, which
-        // has the sign, zero or NaN of (±0) × x.
-        // Flipping the sign bit is the exact negation, without a branch that
-        // dense inputs would mispredict half of the time.
-        const std::uint64_t flip = static_cast<std::uint64_t>(__builtin_parityll(sign_mask & k))
-                                   << 63;
-        double gx = std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) ^ flip);
-        if ((k & zero_mask) != 0) {
-          gx = gx * 0.0;
-        }
-        const std::uint64_t r = j ^ k;
-        out[r] = y * gx + out[r];
+    const auto scaled_left = left_row(j, x);
+    for (std::uint64_t k = 0; k < right_limit; ++k) {
+      const double y = b[k];
+      if (y == 0.0) {
+        continue;
       }
-    } else {
-      for (std::uint64_t k = 0; k < right_limit; ++k) {
-        const double y = b[k];
-        if (y == 0.0) {
-          continue;
-        }
-        double g = __builtin_parityll(parity_mask & k) ? -1.0 : 1.0;
-        for (std::uint64_t shared = j & k; shared != 0; shared &= shared - 1) {
-          g = g * static_cast<double>(signature[std::countr_zero(shared)]);
-        }
-        const std::uint64_t r = j ^ k;
-        out[r] = y * (g * x) + out[r];
-      }
+      const std::uint64_t r = j ^ k;
+      out[r] = y * scaled_left(k) + out[r];
     }
     if (right_limit < dimension) {
       raise_index_fault(b.size(), b.size());
     }
   }
+}
+
+void product_with(std::span<const double> a, std::span<const double> b, const Metric& metric,
+                  double* out) {
+  const std::uint64_t dimension = std::uint64_t{1} << metric.entries.size();
+  if (metric.unit) {
+    walk_terms(a, b, dimension, out, [&metric](std::uint64_t j, double x) {
+      // Bits of k that flip the sign of g (reordering and negative squares),
+      // and bits of k that make g a signed zero.
+      const std::uint64_t sign_mask = reorder_parity_mask(j) ^ (j & metric.negative_mask);
+      const std::uint64_t zero_mask = j & metric.null_mask;
+      const std::uint64_t x_bits = std::bit_cast<std::uint64_t>(x);
+      return [=](std::uint64_t k) {
+        // Flipping the sign bit is the exact negation, without a branch that
+        // dense inputs would mispredict half of the time.
+        const std::uint64_t flip = static_cast<std::uint64_t>(__builtin_parityll(sign_mask & k))
+                                   << 63;
+        const double signed_x = std::bit_cast<double>(x_bits ^ flip);
+        // For g = ±0, g × x is (±x) × 0: the same sign, zero or NaN.
+        return (k & zero_mask) != 0 ? signed_x * 0.0 : signed_x;
+      };
+    });
+  } else {
+    walk_terms(a, b, dimension, out, [&metric](std::uint64_t j, double x) {
+      const std::uint64_t parity_mask = reorder_parity_mask(j);
+      return [=, &metric](std::uint64_t k) {
+        double g = __builtin_parityll(parity_mask & k) ? -1.0 : 1.0;
+        for (std::uint64_t shared = j & k; shared != 0; shared &= shared - 1) {
+          g = g * static_cast<double>(metric.entries[std::countr_zero(shared)]);
+        }
+        return g * x;
+      };
+    });
+  }
+}
+
+}  // namespace
+
+void geometric_product(std::span<const double> a, std::span<const double> b,
+                       std::span<const std::int8_t> signature, double* out) {
+  product_with(a, b, describe(signature), out);
 }
 
 Rows geometric_product_n(const Batch& a, const Batch& b, std::span<const std::int8_t> signature) {
@@ -145,12 +149,13 @@ Rows geometric_product_n(const Batch& a, const Batch& b, std::span<const std::in
   Rows products{dimension, pairs, {}};
   products.values.resize(pairs * dimension);
   double* const out = products.values.data();
+  const Metric metric = describe(signature);
   auto leaf = [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
       // A product of a large signature takes long: answer cancellation
       // between products.
       parallel::throw_if_cancelled();
-      geometric_product(a[i], b[i], signature, out + i * dimension);
+      product_with(a[i], b[i], metric, out + i * dimension);
     }
   };
   parallel::for_each_piece(pairs, leaf);
