@@ -98,11 +98,6 @@ class WorkDeque {
     return {StealStatus::kTaken, item};
   }
 
-  // A racy size estimate, for heuristics only.
-  bool looks_empty() const noexcept {
-    return bottom_.load(std::memory_order_relaxed) <= top_.load(std::memory_order_relaxed);
-  }
-
   std::size_t capacity() const noexcept {
     return static_cast<std::size_t>(buffer_.load(std::memory_order_relaxed)->capacity);
   }

@@ -8,58 +8,52 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <vector>
 
 namespace vyr::parallel::detail {
 
-std::optional<std::uint64_t> parse_count(const char* text) noexcept {
-  if (text == nullptr)
+namespace {
+
+// One or more ASCII decimal digits and nothing else, of a value at most
+// `limit`.  Only ASCII digits are accepted, so any byte of a multi-byte (or
+// broken) UTF-8 sequence makes the text no number.
+std::optional<std::uint64_t> parse_digits(std::string_view digits, std::uint64_t limit) noexcept {
+  if (digits.empty()) {
     return std::nullopt;
-  const char* p = text;
-  if (*p == '+')
-    ++p;
-  if (*p == '\0')
-    return std::nullopt;
+  }
   std::uint64_t value = 0;
-  constexpr std::uint64_t kMax = ~std::uint64_t{0};
-  for (; *p != '\0'; ++p) {
-    // Only ASCII digits are accepted, so any byte of a multi-byte (or broken)
-    // UTF-8 sequence makes the text no count.
-    if (*p < '0' || *p > '9')
+  for (const char c : digits) {
+    if (c < '0' || c > '9') {
       return std::nullopt;
-    const std::uint64_t digit = static_cast<std::uint64_t>(*p - '0');
-    if (value > (kMax - digit) / 10)
+    }
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (limit - digit) / 10) {
       return std::nullopt;
+    }
     value = value * 10 + digit;
   }
   return value;
 }
 
-namespace {
-
 // A signed decimal integer surrounded by optional blanks (the controller files
 // end in a newline).
 std::optional<long long> parse_integer(std::string_view text) noexcept {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
     text.remove_prefix(1);
+  }
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\t')) {
     text.remove_suffix(1);
   }
-  bool negative = false;
-  if (!text.empty() && text.front() == '-') {
-    negative = true;
+  const bool negative = !text.empty() && text.front() == '-';
+  if (negative) {
     text.remove_prefix(1);
   }
-  if (text.empty())
+  const auto magnitude = parse_digits(text, std::numeric_limits<long long>::max());
+  if (!magnitude) {
     return std::nullopt;
-  long long value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9')
-      return std::nullopt;
-    if (value > (0x7FFFFFFFFFFFFFFFLL - (c - '0')) / 10)
-      return std::nullopt;
-    value = value * 10 + (c - '0');
   }
+  const auto value = static_cast<long long>(*magnitude);
   return negative ? -value : value;
 }
 
@@ -184,6 +178,17 @@ std::optional<std::string> read_whole_file(const std::string& path) {
 
 }  // namespace
 
+std::optional<std::uint64_t> parse_count(const char* text) noexcept {
+  if (text == nullptr) {
+    return std::nullopt;
+  }
+  std::string_view digits(text);
+  if (!digits.empty() && digits.front() == '+') {
+    digits.remove_prefix(1);
+  }
+  return parse_digits(digits, std::numeric_limits<std::uint64_t>::max());
+}
+
 std::optional<std::size_t> quota_from_cpu_max(std::string_view contents) noexcept {
   while (!contents.empty() && (contents.back() == '\n' || contents.back() == ' ')) {
     contents.remove_suffix(1);
@@ -238,15 +243,17 @@ std::optional<std::size_t> cgroup_cpu_limit(std::string_view proc_cgroup,
   return lowest;
 }
 
+namespace {
+
+// The CPU limit of the control group of the running process.
 std::optional<std::size_t> process_cgroup_cpu_limit() {
   auto groups = read_whole_file("/proc/self/cgroup");
   auto mounts = read_whole_file("/proc/self/mountinfo");
-  if (!groups || !mounts)
+  if (!groups || !mounts) {
     return std::nullopt;
+  }
   return cgroup_cpu_limit(*groups, *mounts, read_whole_file);
 }
-
-namespace {
 
 // CPUs in the affinity mask, with a mask large enough for the machine.
 std::size_t affinity_cpu_count() {
