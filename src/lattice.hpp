@@ -4,7 +4,7 @@
 #include <span>
 #include <vector>
 
-#include "batch.hpp"
+#include "core/containers.hpp"
 
 namespace vyr::lattice {
 

@@ -1,11 +1,12 @@
-#include "octonion.hpp"
+#include "src/octonion.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 
-#include "fault.hpp"
+#include "core/fault.hpp"
 #include "parallel/engine.hpp"
 
 namespace vyr::octonion {
@@ -119,26 +120,15 @@ double norm(std::span<const double> v) noexcept {
 
 Rows mul_n(const Batch& a_batch, const Batch& b_batch) {
   const std::size_t n = std::min(a_batch.size(), b_batch.size());
-  Rows products{8, n, std::vector<double>(n * 8)};
-  auto leaf = [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      const Octonion c = _mul(a_batch[i], b_batch[i]);
-      std::copy(c.begin(), c.end(), products.values.begin() + static_cast<std::ptrdiff_t>(i * 8));
-    }
-  };
-  parallel::for_each_piece(n, leaf);
-  return products;
+  return parallel::indexed_rows(n, 8, [&](std::size_t i, std::span<double> row) {
+    const Octonion c = _mul(a_batch[i], b_batch[i]);
+    std::copy(c.begin(), c.end(), row.begin());
+  });
 }
 
 std::vector<double> norm_n(const Batch& batch) {
-  const std::size_t n = batch.size();
-  std::vector<double> norms(n);
-  auto leaf = [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      norms[i] = norm(batch[i]);
-    }
-  };
-  parallel::for_each_piece(n, leaf);
+  std::vector<double> norms;
+  parallel::indexed_map(norms, batch.size(), [&batch](std::size_t i) { return norm(batch[i]); });
   return norms;
 }
 

@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "batch.hpp"
+#include "core/containers.hpp"
 
 namespace vyr::octonion {
 

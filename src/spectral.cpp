@@ -1,8 +1,8 @@
-#include "spectral.hpp"
+#include "src/spectral.hpp"
 
 #include <cmath>
 
-#include "fault.hpp"
+#include "core/fault.hpp"
 #include "parallel/engine.hpp"
 
 namespace vyr::spectral {

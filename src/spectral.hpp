@@ -5,13 +5,9 @@
 #include <span>
 #include <vector>
 
-namespace vyr::spectral {
+#include "core/containers.hpp"
 
-struct PointPair {
-  double x;
-  double y;
-};
-static_assert(sizeof(PointPair) == 16);
+namespace vyr::spectral {
 
 using Trajectory = std::vector<PointPair>;
 
