@@ -36,8 +36,8 @@ class Arguments {
   // Binds a fast call's arguments (borrowed references; the values of the
   // keyword arguments follow the positional ones).  Throws
   // PythonError(TypeError) for a call of the wrong shape.
-  Arguments(const FunctionDescription& function, PyObject* const* args,
-            Py_ssize_t positional_count, PyObject* keyword_names);
+  Arguments(const FunctionDescription& function, PyObject* const* args, Py_ssize_t positional_count,
+            PyObject* keyword_names);
   // The empty binding of a function without parameters, which the
   // interpreter calls without arguments.
   explicit Arguments(const FunctionDescription& function) noexcept : function_(function) {}

@@ -7,8 +7,8 @@
 #include <stdexcept>
 
 #include "binding/panic_exception.hpp"
-#include "binding/python_error.hpp"
 #include "binding/pyref.hpp"
+#include "binding/python_error.hpp"
 #include "core/fault.hpp"
 #include "parallel/engine.hpp"
 

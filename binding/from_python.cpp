@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "binding/python_error.hpp"
 #include "binding/pyref.hpp"
+#include "binding/python_error.hpp"
 #include "core/fault.hpp"
 
 namespace vyr::binding {
@@ -156,13 +156,13 @@ struct NativeFormat {
   void (*append)(const void* data, std::size_t count, std::vector<double>& out);
 };
 constexpr NativeFormat kNativeFormats[] = {
-    {'d', append_converted<double>},         {'f', append_converted<float>},
-    {'b', append_converted<signed char>},    {'B', append_converted<unsigned char>},
-    {'h', append_converted<short>},          {'H', append_converted<unsigned short>},
-    {'i', append_converted<int>},            {'I', append_converted<unsigned int>},
-    {'l', append_converted<long>},           {'L', append_converted<unsigned long>},
-    {'q', append_converted<long long>},      {'Q', append_converted<unsigned long long>},
-    {'n', append_converted<Py_ssize_t>},     {'N', append_converted<std::size_t>},
+    {'d', append_converted<double>},      {'f', append_converted<float>},
+    {'b', append_converted<signed char>}, {'B', append_converted<unsigned char>},
+    {'h', append_converted<short>},       {'H', append_converted<unsigned short>},
+    {'i', append_converted<int>},         {'I', append_converted<unsigned int>},
+    {'l', append_converted<long>},        {'L', append_converted<unsigned long>},
+    {'q', append_converted<long long>},   {'Q', append_converted<unsigned long long>},
+    {'n', append_converted<Py_ssize_t>},  {'N', append_converted<std::size_t>},
 };
 
 // Appends `count` native values of struct-module format `format` as doubles;
@@ -318,8 +318,7 @@ Batch to_batch(PyObject* object) {
 std::vector<PointPair> to_point_pairs(PyObject* object) {
   std::vector<PointPair> pairs;
   convert_sequence(
-      object, sizeof(PointPair), [&](std::size_t hint) { reserve_hint(pairs, hint); },
-      kNoWholeRead,
+      object, sizeof(PointPair), [&](std::size_t hint) { reserve_hint(pairs, hint); }, kNoWholeRead,
       [&](PyObject* item) {
         PyRef held = PyRef::borrow(item);
         pairs.push_back(to_point_pair(held.get()));

@@ -100,20 +100,24 @@ constexpr ExportedFunction kExported[] = {
      octonion_mul_n},
     {{"octonion_norm_n", {"batch"}, "Batch octonion norm, thread-parallel."}, octonion_norm_n},
     {{"spectral_flow_step", {"x", "y"}, "One \u03a6 step: returns (x', y')."}, spectral_flow_step},
-    {{"spectral_flow_n", {"x0", "y0", "n_steps"},
+    {{"spectral_flow_n",
+      {"x0", "y0", "n_steps"},
       "Generate a length-(n_steps+1) trajectory starting from (x0, y0)."},
      spectral_flow_n},
-    {{"spectral_flow_batch", {"starts", "n_steps"},
+    {{"spectral_flow_batch",
+      {"starts", "n_steps"},
       "Generate one trajectory per starting point \u2014 thread-parallel over starts."},
      spectral_flow_batch},
-    {{"e8_norms_squared_n", {"points"},
+    {{"e8_norms_squared_n",
+      {"points"},
       "Batch \u2016x\u2016\u00b2 for points (thread-parallel; works for any dimension)."},
      e8_norms_squared_n},
     {{"e8_min_norm_squared", {}, "E\u2088 minimum-vector squared norm (= 2.0)."},
      e8_min_norm_squared},
     {{"leech_min_norm_squared", {}, "Leech minimum-vector squared norm (= 4.0)."},
      leech_min_norm_squared},
-    {{"geometric_product_n", {"a", "b", "signature"},
+    {{"geometric_product_n",
+      {"a", "b", "signature"},
       "Batch geometric product for Cl(p, q) \u2014 thread-parallel."},
      geometric_product_n},
     {{"add_n", {"a", "b"}, "Vector-add helper exposed for sanity checks (thread-parallel)."},
@@ -172,8 +176,8 @@ PyMethodDef method_record(const std::string& doc) {
   if (function.parameters.size() == 0) {
     return {function.name, no_argument_entry<I>, METH_NOARGS, doc.c_str()};
   }
-  return {function.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                             fast_call_entry<I>)),
+  return {function.name,
+          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_call_entry<I>)),
           METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
 }
 

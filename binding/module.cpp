@@ -7,8 +7,8 @@
 
 #include "binding/call_frame.hpp"
 #include "binding/function_table.hpp"
-#include "binding/python_error.hpp"
 #include "binding/pyref.hpp"
+#include "binding/python_error.hpp"
 #include "core/fault.hpp"
 #include "parallel/engine.hpp"
 

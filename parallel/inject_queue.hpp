@@ -25,12 +25,14 @@ class InjectQueue {
  public:
   explicit InjectQueue(std::size_t capacity = 1024) {
     std::size_t size = 2;
-    while (size < capacity)
+    while (size < capacity) {
       size *= 2;
+    }
     mask_ = size - 1;
     cells_ = std::make_unique<Cell[]>(size);
-    for (std::size_t i = 0; i < size; ++i)
+    for (std::size_t i = 0; i < size; ++i) {
       cells_[i].sequence.store(i, std::memory_order_relaxed);
+    }
   }
   InjectQueue(const InjectQueue&) = delete;
   InjectQueue& operator=(const InjectQueue&) = delete;

@@ -146,8 +146,9 @@ class ScopedCancelFlag {
 
 // Discards the results of a completed range whose neighbour failed.
 void undo_range(const MapState& map, std::size_t begin, std::size_t end) noexcept {
-  if (map.undo != nullptr && begin < end)
+  if (map.undo != nullptr && begin < end) {
     (*map.undo)(begin, end);
+  }
 }
 
 // Joins the outcomes of two halves: the left half's fault wins, and the
@@ -155,8 +156,9 @@ void undo_range(const MapState& map, std::size_t begin, std::size_t end) noexcep
 void join_outcomes(const MapState& map, std::size_t begin, std::size_t mid, std::size_t end,
                    const std::exception_ptr& left, const std::exception_ptr& right) {
   if (left) {
-    if (!right)
+    if (!right) {
       undo_range(map, mid, end);
+    }
     std::rethrow_exception(left);
   }
   if (right) {
@@ -189,8 +191,9 @@ void HalfJob::run_piece(MapState& map, std::size_t begin, std::size_t length, st
                         bool migrated) {
   // Checked before every fork and every leaf, so a cancelled map starts
   // nothing new.
-  if (map.cancelled.load(std::memory_order_acquire))
+  if (map.cancelled.load(std::memory_order_acquire)) {
     throw Cancelled();
+  }
   if (!split_budget(length, budget, migrated, map.threads)) {
     // Leaves look at the flag between elements.
     const ScopedCancelFlag scoped(&map.cancelled);
@@ -210,8 +213,9 @@ void HalfJob::run_piece(MapState& map, std::size_t begin, std::size_t length, st
 
 struct GuardLock {
   explicit GuardLock(pthread_mutex_t& m) : mutex(m) {
-    if (pthread_mutex_lock(&mutex) != 0)
+    if (pthread_mutex_lock(&mutex) != 0) {
       fatal_engine_fault();
+    }
   }
   ~GuardLock() { pthread_mutex_unlock(&mutex); }
   GuardLock(const GuardLock&) = delete;
@@ -301,10 +305,12 @@ Pool::Pool(std::size_t threads) : notifier_(threads) {
 
 std::unique_ptr<Pool> Pool::create(std::size_t threads, SpawnFn spawn) {
   static const std::string kPrefix = "The global thread pool has not been initialized.";
-  if (threads == 0)
+  if (threads == 0) {
     threads = 1;
-  if (spawn == nullptr)
+  }
+  if (spawn == nullptr) {
     spawn = &pthread_create;
+  }
   std::unique_ptr<Pool> pool;
   try {
     pool.reset(new Pool(threads));
@@ -331,8 +337,9 @@ std::unique_ptr<Pool> Pool::create(std::size_t threads, SpawnFn spawn) {
     pool->threads_.push_back(thread);
   }
   pthread_attr_destroy(&attributes);
-  if (error == 0)
+  if (error == 0) {
     return pool;
+  }
 
   pool->stop_threads();
   pool.reset();
@@ -351,15 +358,18 @@ std::unique_ptr<Pool> Pool::create(std::size_t threads, SpawnFn spawn) {
 
 Pool::~Pool() {
   stop_threads();
-  if (threadless_ && tls_worker == workers_[0].get())
+  if (threadless_ && tls_worker == workers_[0].get()) {
     tls_worker = nullptr;
+  }
 }
 
 void Pool::stop_threads() noexcept {
-  for (std::size_t i = 0; i < threads_.size(); ++i)
+  for (std::size_t i = 0; i < threads_.size(); ++i) {
     workers_[i]->terminate.set();
-  for (pthread_t thread : threads_)
+  }
+  for (pthread_t thread : threads_) {
     pthread_join(thread, nullptr);
+  }
   threads_.clear();
 }
 
@@ -379,21 +389,25 @@ void* Pool::thread_main(void* argument) noexcept {
 }
 
 Job* Pool::find_work(Worker& worker) noexcept {
-  if (Job* job = worker.deque.take())
+  if (Job* job = worker.deque.take()) {
     return job;
+  }
   const std::size_t count = workers_.size();
   if (count > 1) {
     const std::size_t start = next_random(worker.random_state) % count;
     for (std::size_t k = 0; k < count; ++k) {
       Worker& victim = *workers_[(start + k) % count];
-      if (&victim == &worker)
+      if (&victim == &worker) {
         continue;
+      }
       for (;;) {
         const auto stolen = victim.deque.steal();
-        if (stolen.status == WorkDeque<Job>::StealStatus::kTaken)
+        if (stolen.status == WorkDeque<Job>::StealStatus::kTaken) {
           return stolen.item;
-        if (stolen.status == WorkDeque<Job>::StealStatus::kEmpty)
+        }
+        if (stolen.status == WorkDeque<Job>::StealStatus::kEmpty) {
           break;
+        }
       }
     }
   }
@@ -418,8 +432,9 @@ void Pool::wait_until(Worker& worker, SpinLatch& latch) noexcept {
       continue;
     }
     if (rounds < kPauseRounds) {
-      for (unsigned i = 0; i < kPausesPerRound; ++i)
+      for (unsigned i = 0; i < kPausesPerRound; ++i) {
         cpu_relax();
+      }
       ++rounds;
     } else if (rounds < kPauseRounds + kYieldRounds) {
       sched_yield();
@@ -502,16 +517,18 @@ void Pool::inject_root(MapState& map, std::size_t begin, std::size_t mid, std::s
       done.wait();
     } else {
       while (!done.wait_for(kPollInterval)) {
-        if (cancel_requested)
+        if (cancel_requested) {
           continue;
+        }
         try {
           cancel_requested = hook->poll(hook->context);
         } catch (...) {
           poll_fault = std::current_exception();
           cancel_requested = true;
         }
-        if (cancel_requested)
+        if (cancel_requested) {
           map.cancelled.store(true, std::memory_order_release);
+        }
       }
     }
   } catch (...) {
@@ -521,14 +538,17 @@ void Pool::inject_root(MapState& map, std::size_t begin, std::size_t mid, std::s
   }
 
   if (cancel_requested) {
-    if (!root.fault)
+    if (!root.fault) {
       undo_range(map, begin, begin + length);
-    if (poll_fault)
+    }
+    if (poll_fault) {
       std::rethrow_exception(poll_fault);
+    }
     throw Cancelled();
   }
-  if (root.fault)
+  if (root.fault) {
     std::rethrow_exception(root.fault);
+  }
 }
 
 // ---------------------------------------------------------------- the process-wide pool
@@ -540,8 +560,9 @@ Pool& global_pool() {
     state = g_state.load(std::memory_order_acquire);
     if (state == kNoPool) {
       if (!g_atfork_registered) {
-        if (pthread_atfork(nullptr, nullptr, &forget_pool_in_child) != 0)
+        if (pthread_atfork(nullptr, nullptr, &forget_pool_in_child) != 0) {
           fatal_engine_fault();
+        }
         g_atfork_registered = true;
       }
       try {
@@ -560,8 +581,9 @@ Pool& global_pool() {
       g_state.store(state, std::memory_order_release);
     }
   }
-  if (state == kPoolReady)
+  if (state == kPoolReady) {
     return *g_pool.load(std::memory_order_acquire);
+  }
   throw Fault(*g_failure);
 }
 
@@ -575,13 +597,15 @@ const std::atomic<bool>* leaf_cancel_flag() noexcept {
 
 void run_map(Pool* pool, std::size_t n, RangeFn leaf, const RangeFn* undo) {
   Worker* worker = tls_worker;
-  if (pool == nullptr)
+  if (pool == nullptr) {
     pool = worker != nullptr ? worker->pool : &global_pool();
+  }
   MapState map{pool, pool->size(), leaf, undo};
   const bool on_own_worker = worker != nullptr && worker->pool == pool;
   map.serial = !on_own_worker && pool->threadless();
-  if (n == 0)
+  if (n == 0) {
     return;
+  }
   HalfJob::run_piece(map, 0, n, map.threads, false);
 }
 
@@ -598,8 +622,9 @@ ScopedWaitHook::~ScopedWaitHook() {
 }
 
 std::size_t pool_size() {
-  if (detail::Worker* worker = detail::tls_worker)
+  if (detail::Worker* worker = detail::tls_worker) {
     return worker->pool->size();
+  }
   return detail::global_pool().size();
 }
 

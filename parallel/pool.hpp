@@ -72,7 +72,10 @@ class BlockingLatch {
 
 struct alignas(64) Worker {
   Worker(Pool* owner, Notifier& notifier, std::size_t position) noexcept
-      : pool(owner), index(position), terminate(notifier, position), random_state(position * 2 + 1) {}
+      : pool(owner),
+        index(position),
+        terminate(notifier, position),
+        random_state(position * 2 + 1) {}
   Pool* const pool;
   const std::size_t index;
   WorkDeque<Job> deque;
