@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <initializer_list>
+#include <tuple>
 #include <utility>
 
 #include "binding/python_error.hpp"
@@ -42,6 +43,14 @@ class Arguments {
   // interpreter calls without arguments.
   explicit Arguments(const FunctionDescription& function) noexcept : function_(function) {}
 
+  // Converts every argument, argument i with converters[i], in parameter
+  // order; returns the values as a tuple.
+  template <class... Converters>
+  auto convert_all(Converters&&... converters) const {
+    return convert_each(std::index_sequence_for<Converters...>(),
+                        std::forward<Converters>(converters)...);
+  }
+
   // Converts the argument of parameter `index` with `converter`.
   template <class Converter>
   auto convert(std::size_t index, Converter&& converter) const -> decltype(converter(nullptr)) {
@@ -53,6 +62,13 @@ class Arguments {
   }
 
  private:
+  template <std::size_t... Index, class... Converters>
+  auto convert_each(std::index_sequence<Index...>, Converters&&... converters) const {
+    // A braced list is evaluated from left to right.
+    return std::tuple<decltype(converters(nullptr))...>{
+        convert(Index, std::forward<Converters>(converters))...};
+  }
+
   const FunctionDescription& function_;
   std::array<PyObject*, kMaxParameters> slots_{};
 };

@@ -23,38 +23,32 @@ namespace {
 // order, run the kernel, build the result.
 
 PyRef octonion_mul(const Arguments& arguments) {
-  const auto a = arguments.convert(0, to_float_vector);
-  const auto b = arguments.convert(1, to_float_vector);
+  const auto [a, b] = arguments.convert_all(to_float_vector, to_float_vector);
   return build_float_list(octonion::_mul(a, b));
 }
 
 PyRef octonion_mul_n(const Arguments& arguments) {
-  const auto a_batch = arguments.convert(0, to_batch);
-  const auto b_batch = arguments.convert(1, to_batch);
+  const auto [a_batch, b_batch] = arguments.convert_all(to_batch, to_batch);
   return build_rows(octonion::mul_n(a_batch, b_batch));
 }
 
 PyRef octonion_norm_n(const Arguments& arguments) {
-  const auto batch = arguments.convert(0, to_batch);
+  const auto [batch] = arguments.convert_all(to_batch);
   return build_float_list(octonion::norm_n(batch));
 }
 
 PyRef spectral_flow_step(const Arguments& arguments) {
-  const double x = arguments.convert(0, to_double);
-  const double y = arguments.convert(1, to_double);
+  const auto [x, y] = arguments.convert_all(to_double, to_double);
   return build_point_pair(spectral::phi_step(x, y));
 }
 
 PyRef spectral_flow_n(const Arguments& arguments) {
-  const double x0 = arguments.convert(0, to_double);
-  const double y0 = arguments.convert(1, to_double);
-  const auto n_steps = arguments.convert(2, to_size);
+  const auto [x0, y0, n_steps] = arguments.convert_all(to_double, to_double, to_size);
   return build_trajectory(spectral::flow_trajectory(x0, y0, n_steps));
 }
 
 PyRef spectral_flow_batch(const Arguments& arguments) {
-  auto starts = arguments.convert(0, to_point_pairs);
-  const auto n_steps = arguments.convert(1, to_size);
+  auto [starts, n_steps] = arguments.convert_all(to_point_pairs, to_size);
   auto trajectories = spectral::flow_batch(starts, n_steps);
   // The starts go before the results are built.
   decltype(starts)().swap(starts);
@@ -62,7 +56,7 @@ PyRef spectral_flow_batch(const Arguments& arguments) {
 }
 
 PyRef e8_norms_squared_n(const Arguments& arguments) {
-  const auto points = arguments.convert(0, to_batch);
+  const auto [points] = arguments.convert_all(to_batch);
   return build_float_list(lattice::norms_squared_n(points));
 }
 
@@ -75,15 +69,12 @@ PyRef leech_min_norm_squared(const Arguments&) {
 }
 
 PyRef geometric_product_n(const Arguments& arguments) {
-  const auto a = arguments.convert(0, to_batch);
-  const auto b = arguments.convert(1, to_batch);
-  const auto signature = arguments.convert(2, to_int8_sequence);
+  const auto [a, b, signature] = arguments.convert_all(to_batch, to_batch, to_int8_sequence);
   return build_rows(clifford::geometric_product_n(a, b, signature));
 }
 
 PyRef add_n(const Arguments& arguments) {
-  const auto a = arguments.convert(0, to_float_vector);
-  const auto b = arguments.convert(1, to_float_vector);
+  const auto [a, b] = arguments.convert_all(to_float_vector, to_float_vector);
   return build_float_list(add::add_n(a, b));
 }
 

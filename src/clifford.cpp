@@ -68,10 +68,7 @@ void walk_terms(std::span<const double> a, std::span<const double> b, std::uint6
   // short right factor faults at its end the first time it is walked.
   const std::uint64_t right_limit = std::min<std::uint64_t>(dimension, b.size());
   for (std::uint64_t j = 0; j < dimension; ++j) {
-    if (j == a.size()) {
-      raise_index_fault(a.size(), a.size());
-    }
-    const double x = a[j];
+    const double x = element_or_fault(a, j);
     if (x == 0.0) {
       continue;
     }

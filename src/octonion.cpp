@@ -86,19 +86,13 @@ Octonion _mul(std::span<const double> a, std::span<const double> b) {
   // the end of either factor.
   Octonion c{0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
   for (std::size_t i = 0; i < 8; ++i) {
-    if (i >= a.size()) {
-      raise_index_fault(a.size(), i);
-    }
-    const double left = a[i];
+    const double left = element_or_fault(a, i);
     // A zero coefficient contributes nothing, so 0·inf and 0·NaN never arise.
     if (left == 0.0) {
       continue;
     }
     for (std::size_t j = 0; j < 8; ++j) {
-      if (j >= b.size()) {
-        raise_index_fault(b.size(), j);
-      }
-      const double right = b[j];
+      const double right = element_or_fault(b, j);
       if (right == 0.0) {
         continue;
       }
