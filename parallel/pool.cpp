@@ -2,11 +2,8 @@
 
 #include <pthread.h>
 #include <sched.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <string>
 #include <system_error>
 
