@@ -45,19 +45,16 @@ def call(name, *args, **kwargs):
 
 # --- the interpreter's own conversion calls, for their exact messages ------
 
-_api = ctypes.pythonapi
-_PyFloat_AsDouble = _api.PyFloat_AsDouble
-_PyFloat_AsDouble.restype = ctypes.c_double
-_PyFloat_AsDouble.argtypes = [ctypes.py_object]
-_PyLong_AsLong = _api.PyLong_AsLong
-_PyLong_AsLong.restype = ctypes.c_long
-_PyLong_AsLong.argtypes = [ctypes.py_object]
-_PyNumber_Index = _api.PyNumber_Index
-_PyNumber_Index.restype = ctypes.py_object
-_PyNumber_Index.argtypes = [ctypes.py_object]
-_PyLong_AsULL = _api.PyLong_AsUnsignedLongLong
-_PyLong_AsULL.restype = ctypes.c_ulonglong
-_PyLong_AsULL.argtypes = [ctypes.py_object]
+def _capi(name, restype):
+    fn = getattr(ctypes.pythonapi, name)
+    fn.restype, fn.argtypes = restype, [ctypes.py_object]
+    return fn
+
+
+_PyFloat_AsDouble = _capi("PyFloat_AsDouble", ctypes.c_double)
+_PyLong_AsLong = _capi("PyLong_AsLong", ctypes.c_long)
+_PyNumber_Index = _capi("PyNumber_Index", ctypes.py_object)
+_PyLong_AsULL = _capi("PyLong_AsUnsignedLongLong", ctypes.c_ulonglong)
 
 
 def interp_error(fn, obj):

@@ -11,6 +11,7 @@ A second interpreter of the same process cannot import the module: every
 attempt raises ImportError, and the first interpreter's module keeps working.
 """
 
+import importlib.util
 import sys
 import textwrap
 
@@ -210,42 +211,31 @@ except BaseException as exc:
 """
 
 
-def subinterpreter_driver(config):
-    """Code that runs SUBINTERP_SNIPPET in new interpreters of the given configuration."""
-    if sys.version_info >= (3, 13):
-        make = f"interp.create({'legacy' if config == 'legacy' else 'isolated'!r})"
-        return f"""
-        import _interpreters as interp
-        def attempt(i):
-            interp.exec(i, {SUBINTERP_SNIPPET!r})
-        def create():
-            return {make}
-        """
-    make = f"interp.create(isolated={config != 'legacy'})"
-    return f"""
-    import _xxsubinterpreters as interp
-    def attempt(i):
-        interp.run_string(i, {SUBINTERP_SNIPPET!r})
-    def create():
-        return {make}
-    """
+# The interpreters module, its function that runs code in an interpreter, and
+# how it makes an interpreter of either configuration.
+if sys.version_info >= (3, 13):
+    INTERPRETERS = "_interpreters", "exec", {"legacy": "'legacy'", "isolated": "'isolated'"}
+else:
+    INTERPRETERS = "_xxsubinterpreters", "run_string", {
+        "legacy": "isolated=False",
+        "isolated": "isolated=True",
+    }
 
 
 @pytest.mark.parametrize("config", ["legacy", "isolated"])
 def test_subinterpreter_import_raises_import_error_every_time(config):
-    try:
-        if sys.version_info >= (3, 13):
-            import _interpreters  # noqa: F401
-        else:
-            import _xxsubinterpreters  # noqa: F401
-    except ImportError:
+    module, run, how = INTERPRETERS
+    if importlib.util.find_spec(module) is None:
         pytest.skip("no sub-interpreter module in this interpreter")
     code = (
-        "import sys\n"
+        f"import sys\nimport {module} as interp\n"
         + BATCH_RESULTS
-        + textwrap.dedent(subinterpreter_driver(config))
         + textwrap.dedent(
-            """
+            f"""
+            def attempt(i):
+                interp.{run}(i, {SUBINTERP_SNIPPET!r})
+            def create():
+                return interp.create({how[config]})
             before = batch_results(1)
             first = create()
             for _ in range(3):

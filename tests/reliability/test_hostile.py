@@ -180,6 +180,18 @@ def test_len_beyond_reservation_bound_is_capacity_overflow(call, claimed):
     assert vsc.add_n([1.0], [1.0]) == [2.0]
 
 
+def check_add_n(seq, other, expected, message=None):
+    """add_n(seq, other) returns ``expected`` (a list) or raises it (a type); a
+    TypeError names argument 'a' (and carries ``message``, when given)."""
+    if isinstance(expected, list):
+        assert vsc.add_n(seq, other) == expected
+        return
+    got = raised(vsc.add_n, seq, other)
+    assert type(got) is expected
+    if expected is TypeError:
+        assert str(got) == f"argument 'a': {message}" if message else str(got).startswith("argument 'a': ")
+
+
 class GetitemRaising:
     def __init__(self, good, exc):
         self.good, self.exc = good, exc
@@ -211,13 +223,7 @@ def test_getitem_raising(exc, expected):
     except BaseException as iteration_error:  # noqa: BLE001
         iterated = type(iteration_error)
     assert iterated == expected
-    if isinstance(expected, list):
-        assert vsc.add_n(seq, [10.0] * 5) == expected
-    else:
-        got = raised(vsc.add_n, seq, [10.0] * 5)
-        assert type(got) is expected
-        if expected is TypeError:
-            assert str(got) == "argument 'a': g"
+    check_add_n(seq, [10.0] * 5, expected, "g")
 
 
 class IterReturning:
@@ -263,14 +269,7 @@ class NextRaising:
     ids=["int", "None", "list", "iterator", "stop", "boom", "value_error_at_once", "type_error"],
 )
 def test_hostile_iter(it, expected):
-    seq = IterReturning(it)
-    if isinstance(expected, list):
-        assert vsc.add_n(seq, [0.0] * 5) == expected
-    else:
-        got = raised(vsc.add_n, seq, [0.0] * 5)
-        assert type(got) is expected
-        if expected is TypeError:
-            assert str(got).startswith("argument 'a': ")
+    check_add_n(IterReturning(it), [0.0] * 5, expected)
 
 
 def test_self_containing_and_deeply_nested_lists():
