@@ -228,6 +228,9 @@ def test_handler_whose_nested_call_faults(medium_call, alarm):
 CHILD_PRELUDE = """
 import random, signal, sys, time
 import vyr_spectral_core as vsc
+# Ctrl-C raises KeyboardInterrupt, also in a child of a shell that started the
+# tests in the background (with SIGINT ignored, which the child inherits).
+signal.signal(signal.SIGINT, signal.default_int_handler)
 SIGNATURE = {signature!r}
 D = 2 ** len(SIGNATURE)
 rng = random.Random(1)
