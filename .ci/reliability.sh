@@ -11,10 +11,8 @@
 #
 # Under AddressSanitizer a C++ allocation that cannot be satisfied ends the
 # process (the sanitizer's operator new does not throw std::bad_alloc), so the
-# tests that ask for impossible amounts of memory on purpose cannot run there.
-# The reliability tests skip themselves; any other test that dies that way is
-# deselected and listed, and the run goes on with the tests not yet run.  Every
-# other sanitizer report fails the stage.
+# tests that ask for impossible amounts of memory on purpose (marked huge_alloc)
+# are deselected there.  Every sanitizer report fails the stage.
 set -euo pipefail
 
 PY=${1:?usage: .ci/reliability.sh PYTHON}
@@ -60,24 +58,46 @@ summary_counts() {
       w = $i; gsub(/[^a-z]/, "", w); n = $(i - 1) + 0
       if (w == "passed" || w == "xpassed") p += n
       else if (w == "failed" || w == "error" || w == "errors") f += n
-      else if (w == "skipped" || w == "xfailed" || w == "deselected") { if (w != "deselected") s += n }
+      else if (w == "skipped" || w == "xfailed") s += n
     }
   } END { printf "%d %d %d\n", p, f, s }'
 }
 
-# Counts of a verbose pytest log that was cut short: one status per test line.
-count_results() {
-  awk '
-    / PASSED( |$)/ { p++ } / XPASS( |$)/ { p++ }
-    / FAILED( |$)/ { f++ } / ERROR( |$)/ { f++ }
-    / SKIPPED( |$)/ { s++ } / XFAIL( |$)/ { s++ }
-    END { printf "%d %d %d\n", p, f, s }
-  ' "$1"
+# run_suite LABEL VENV [NAME=VALUE...] -- [PYTEST OPTIONS...]: the whole test
+# suite in that environment; a run that dies or leaves sanitizer reports (of
+# the process or of its children) counts as a failure.
+run_suite() {
+  local label=$1 venv=$2 out="$WORK/$1-pytest.log" env_args=() rc p f s
+  shift 2
+  while [[ $1 != -- ]]; do
+    env_args+=("$1")
+    shift
+  done
+  shift
+  rm -f "$WORK"/san/report*
+  set +e
+  (cd "$ROOT" && env "${env_args[@]}" timeout 900 "$venv/bin/python" -m pytest \
+    -p no:cacheprovider -v -rfE "$@" >"$out" 2>&1)
+  rc=$?
+  set -e
+  read -r p f s < <(summary_counts "$out")
+  grep -E '^(FAILED|ERROR) ' "$out" || true
+  tail -1 "$out"
+  if [[ $rc -ne 0 && $rc -ne 1 && $rc -ne 5 ]]; then
+    echo "$label run died (exit $rc) after: $(grep -E '^tests/.*::' "$out" | tail -1)"
+    tail -60 "$out"
+    f=$((f + 1))
+  fi
+  if compgen -G "$WORK/san/report*" >/dev/null; then
+    echo "sanitizer reports:"
+    cat "$WORK"/san/report* | head -200
+    f=$((f + 1))
+  fi
+  ((f)) && STATUS=1
+  echo "$label: $p passed, $f failed, $s skipped"
+  SUMMARY+=("$label: $p passed, $f failed, $s skipped")
 }
 
-STATUS_WORDS='(PASSED|FAILED|SKIPPED|ERROR|XFAIL|XPASS)'
-STATUS_SED="s/ $STATUS_WORDS( .*)?\$//; s/ +\$//"
-OOM_PATTERN='allocator is out of memory|requested allocation size .* exceeds maximum supported size'
 SANITIZER_ENV=()
 sanitizer_env() {
   local libasan libubsan
@@ -101,60 +121,8 @@ stage_asan() {
   build_module "$WORK/venv-asan" "$WORK/build-asan" "-Ccmake.define.VYR_SANITIZE=address,undefined"
   sanitizer_env
   mkdir -p "$WORK/san"
-  rm -f "$WORK"/san/report*
-
   log "test suite under AddressSanitizer + UndefinedBehaviorSanitizer"
-  local done_args=() passed=0 failed=0 skipped=0 oom=() attempt rc counts last
-  for attempt in $(seq 1 40); do
-    local out="$WORK/asan-pytest.$attempt.log"
-    set +e
-    (cd "$ROOT" && env "${SANITIZER_ENV[@]}" timeout 900 "$WORK/venv-asan/bin/python" -m pytest \
-      -p no:cacheprovider -v -rfE "${done_args[@]}" >"$out" 2>&1)
-    rc=$?
-    set -e
-    if [[ $rc -eq 0 || $rc -eq 1 || $rc -eq 5 ]]; then
-      read -r p f s < <(summary_counts "$out")
-    else
-      read -r p f s < <(count_results "$out")
-    fi
-    passed=$((passed + p)) failed=$((failed + f)) skipped=$((skipped + s))
-    if [[ $rc -eq 0 || $rc -eq 1 || $rc -eq 5 ]]; then
-      grep -E '^(FAILED|ERROR) ' "$out" || true
-      tail -1 "$out"
-      if compgen -G "$WORK/san/report*" >/dev/null; then
-        echo "sanitizer reports from child processes:"
-        cat "$WORK"/san/report* | head -200
-        failed=$((failed + 1))
-      fi
-      break
-    fi
-    # The process died.  An out-of-memory report from operator new is expected
-    # of tests that ask for impossible allocations; anything else is a finding.
-    last=$(grep -E '^tests/.*::' "$out" | tail -1 | sed -E "$STATUS_SED")
-    if [[ -n "$last" ]] && compgen -G "$WORK/san/report*" >/dev/null &&
-      [[ -z "$(grep -LE "$OOM_PATTERN" "$WORK"/san/report*)" ]]; then
-      oom+=("$last")
-      rm -f "$WORK"/san/report*
-      # Go on with the tests not yet run.
-      done_args+=(--deselect "$last")
-      while IFS= read -r id; do done_args+=(--deselect "$id"); done < <(
-        grep -E "^tests/.*::.* $STATUS_WORDS( |\$)" "$out" | sed -E "$STATUS_SED"
-      )
-      continue
-    fi
-    echo "sanitizer run died (exit $rc) in: ${last:-<unknown>}"
-    tail -40 "$out"
-    cat "$WORK"/san/report* 2>/dev/null | head -200 || true
-    failed=$((failed + 1))
-    break
-  done
-  ((failed)) && STATUS=1
-  if ((${#oom[@]})); then
-    echo "deselected under ASan (impossible allocation by design): ${#oom[@]}"
-    printf '  %s\n' "${oom[@]}"
-  fi
-  echo "asan: $passed passed, $failed failed, $skipped skipped"
-  SUMMARY+=("asan: $passed passed, $failed failed, $skipped skipped")
+  run_suite asan "$WORK/venv-asan" "${SANITIZER_ENV[@]}" -- -m "not huge_alloc"
 }
 
 # ---------------------------------------------------------------------------
@@ -165,23 +133,7 @@ stage_debug() {
   make_venv "$WORK/venv-debugmalloc" atheris || make_venv "$WORK/venv-debugmalloc"
   build_module "$WORK/venv-debugmalloc" "$WORK/build-plain"
   log "test suite with PYTHONMALLOC=debug"
-  local out="$WORK/debug-pytest.log" rc p f s
-  set +e
-  (cd "$ROOT" && PYTHONMALLOC=debug PYTHONFAULTHANDLER=1 timeout 900 \
-    "$WORK/venv-debugmalloc/bin/python" -m pytest -p no:cacheprovider -v -rfE >"$out" 2>&1)
-  rc=$?
-  set -e
-  read -r p f s < <(summary_counts "$out")
-  grep -E '^(FAILED|ERROR) ' "$out" || true
-  tail -1 "$out"
-  if [[ $rc -ne 0 && $rc -ne 1 && $rc -ne 5 ]]; then
-    echo "debug-allocator run died (exit $rc)"
-    tail -60 "$out"
-    f=$((f + 1))
-  fi
-  ((f)) && STATUS=1
-  echo "debugmalloc: $p passed, $f failed, $s skipped"
-  SUMMARY+=("debugmalloc: $p passed, $f failed, $s skipped")
+  run_suite debugmalloc "$WORK/venv-debugmalloc" PYTHONMALLOC=debug PYTHONFAULTHANDLER=1 --
 }
 
 # ---------------------------------------------------------------------------

@@ -7,15 +7,7 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$here/scripts/find_python.sh"
 
-if [ $# -gt 0 ]; then
-  python=$1
-  if ! "$python" -c 'import sys; sys.exit(sys.version_info < (3, 12))' 2>/dev/null; then
-    echo "error: $python is not a working Python 3.12 or later" >&2
-    exit 1
-  fi
-else
-  python=$(first_python) || exit 1
-fi
+python=$(pick_python "${1:-}") || exit 1
 
 version=$("$python" -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])')
 venv="$here/build/venv-tour"

@@ -38,3 +38,17 @@ first_python() {
   fi
   echo "$found"
 }
+
+# pick_python [PYTHON]: PYTHON if it is a working Python 3.12 or later (an error
+# otherwise), else the best interpreter on this machine.
+pick_python() {
+  if [ -n "${1:-}" ]; then
+    if ! "$1" -c 'import sys, venv; sys.exit(sys.version_info < (3, 12))' 2>/dev/null; then
+      echo "error: $1 is not a working Python 3.12 or later" >&2
+      return 1
+    fi
+    echo "$1"
+  else
+    first_python
+  fi
+}

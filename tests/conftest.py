@@ -1,5 +1,6 @@
 """Shared helpers for the ``vyr_spectral_core`` test suite."""
 
+import contextlib
 import math
 import os
 import struct
@@ -8,6 +9,8 @@ import sys
 import textwrap
 
 import pytest
+
+import vyr_spectral_core as vsc
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 if TESTS_DIR not in sys.path:
@@ -34,6 +37,10 @@ except ImportError:  # pragma: no cover - hypothesis is a test requirement
 
 POOL_ENV_VARS = ("VYR_NUM_THREADS", "VYR_NUM_CPUS")
 
+# Run under AddressSanitizer (see .ci/reliability.sh): its allocator keeps no
+# heap statistics, holds freed memory back and makes everything slower.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "") or bool(os.environ.get("VYR_UNDER_ASAN"))
+
 
 def bits(x):
     """Bit pattern of a float; every NaN maps to one marker, zeros keep their sign."""
@@ -57,16 +64,55 @@ def assert_same(got, expected):
     assert tree_bits(got) == tree_bits(expected), f"\n got: {got!r}\nwant: {expected!r}"
 
 
-def panic(fn, *args):
-    """Call ``fn(*args)``, which must fault; return the fault's message."""
+def raised(fn, *args, **kwargs):
+    """The exception, of any type, that ``fn(*args, **kwargs)`` raises; fails the test if none."""
     try:
-        fn(*args)
-    except Exception as e:
+        fn(*args, **kwargs)
+    except BaseException as e:  # noqa: B036 - faults and KeyboardInterrupt too
+        return e
+    pytest.fail(f"{getattr(fn, '__name__', fn)} raised nothing")
+
+
+_fault_type = []
+
+
+def fault_type():
+    """The module's fault exception type, taken from a real fault."""
+    if not _fault_type:
+        with quiet_stderr():
+            e = raised(vsc.spectral_flow_n, 0.0, 1.0, 2**64 - 1)
+        assert (type(e).__module__, type(e).__name__) == ("vyr_runtime", "PanicException"), repr(e)
+        _fault_type.append(type(e))
+    return _fault_type[0]
+
+
+def expect_fault(fn, *args, **kwargs):
+    """Call ``fn``, which must raise the module's fault exception; return the fault."""
+    e = raised(fn, *args, **kwargs)
+    if type(e) is not fault_type():
         pytest.fail(f"expected PanicException, got {type(e).__name__}: {e}")
-    except BaseException as e:  # noqa: B036
-        assert type(e).__name__ == "PanicException"
-        return str(e)
-    pytest.fail("no fault")
+    return e
+
+
+@contextlib.contextmanager
+def quiet_stderr():
+    """Silence standard error: fault reports (fd 2) and printed tracebacks (sys.stderr)."""
+    sys.stderr.flush()
+    saved = os.dup(2)
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    saved_stream = sys.stderr
+    try:
+        os.dup2(devnull, 2)
+        with open(os.devnull, "w") as sink:
+            sys.stderr = sink
+            try:
+                yield
+            finally:
+                sys.stderr = saved_stream
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+        os.close(devnull)
 
 
 def oob(n):
@@ -74,47 +120,45 @@ def oob(n):
     return f"index out of bounds: the len is {n} but the index is {n}"
 
 
-def subprocess_env(env=None, drop_pool_vars=True):
-    base = dict(os.environ)
-    if drop_pool_vars:
-        for name in POOL_ENV_VARS:
-            base.pop(name, None)
+def subprocess_env(env=None):
+    """The current environment without the pool variables, overlaid with ``env``
+    (a value of None removes the variable), and the tests folder on the path."""
+    base = {k: v for k, v in os.environ.items() if k not in POOL_ENV_VARS}
     base.setdefault("PYTHONDONTWRITEBYTECODE", "1")
     path = base.get("PYTHONPATH")
     base["PYTHONPATH"] = TESTS_DIR + (os.pathsep + path if path else "")
-    if env:
-        for key, value in env.items():
-            if value is None:
-                base.pop(key, None)
-            else:
-                base[key] = value
+    for key, value in (env or {}).items():
+        if value is None:
+            base.pop(key, None)
+        else:
+            base[key] = value
     return base
 
 
 def run_snippet(code, env=None, timeout=120, check=True, preexec_fn=None):
-    """Run ``code`` in a fresh interpreter; return the CompletedProcess.
+    """Run ``code`` in a fresh interpreter, so that a crash or hang stays there;
+    return the CompletedProcess.
 
-    ``env`` overlays the current environment (a value of None removes the
-    variable); the pool variables are removed unless given.  With ``check`` a
-    non-zero exit fails the calling test and shows both streams.
+    With ``check`` a non-zero exit fails the calling test and shows both
+    streams; a child that outlives ``timeout`` seconds fails it too.
     """
-    proc = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        env=subprocess_env(env),
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-        preexec_fn=preexec_fn,
-    )
+    try:
+        proc = subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(code)],
+            env=subprocess_env(env),
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+            preexec_fn=preexec_fn,
+        )
+    except subprocess.TimeoutExpired as exc:
+        pytest.fail(
+            f"child interpreter hung for {timeout} s\n--- stdout ---\n{exc.stdout}"
+            f"\n--- stderr ---\n{exc.stderr}"
+        )
     if check and proc.returncode != 0:
         pytest.fail(
             f"snippet exited with {proc.returncode}\n--- stdout ---\n{proc.stdout}"
             f"\n--- stderr ---\n{proc.stderr}"
         )
     return proc
-
-
-@pytest.fixture
-def run_py():
-    """Fixture form of :func:`run_snippet`."""
-    return run_snippet

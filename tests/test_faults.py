@@ -1,23 +1,12 @@
 """Kernel faults: the PanicException type, its messages, resumed faults, recovery."""
 
-import os
-
 import pytest
 
 import vyr_spectral_core as vsc
-from conftest import assert_same, run_snippet
+from conftest import UNDER_ASAN, assert_same, expect_fault, fault_type, raised, run_snippet
+from protocols import Num, Raising, Unprintable
 
 OCT_FAULT = "index out of bounds: the len is 3 but the index is 3"
-
-
-def fault_of(fn, *args, **kwargs):
-    try:
-        fn(*args, **kwargs)
-    except Exception as e:  # an ordinary exception is a failure here
-        pytest.fail(f"expected PanicException, got {type(e).__name__}: {e}")
-    except BaseException as e:  # noqa: B036
-        return e
-    pytest.fail("no fault raised")
 
 
 FAULTING_CALLS = [
@@ -32,7 +21,7 @@ FAULTING_CALLS = [
 
 @pytest.mark.parametrize("fn,message", FAULTING_CALLS)
 def test_fault_exception_shape(fn, message):
-    e = fault_of(fn)
+    e = expect_fault(fn)
     t = type(e)
     assert t.__name__ == "PanicException"
     assert t.__qualname__ == "PanicException"
@@ -45,13 +34,7 @@ def test_fault_exception_shape(fn, message):
 
 
 def test_fault_type_has_a_docstring():
-    t = type(fault_of(*FAULTING_CALLS[0][:1]))
-    assert isinstance(t.__doc__, str) and t.__doc__.strip()
-
-
-def test_all_faults_share_one_type_object():
-    types_seen = {type(fault_of(fn)) for fn, _ in FAULTING_CALLS * 2}
-    assert len(types_seen) == 1
+    assert isinstance(fault_type().__doc__, str) and fault_type().__doc__.strip()
 
 
 def test_except_exception_does_not_catch_a_fault():
@@ -65,7 +48,7 @@ def test_except_exception_does_not_catch_a_fault():
 
 def test_module_usable_after_each_fault():
     for fn, _ in FAULTING_CALLS:
-        fault_of(fn)
+        expect_fault(fn)
         assert_same(vsc.add_n([1.0, 2.0], [3.0, 4.0]), [4.0, 6.0])
         assert_same(vsc.octonion_mul([1.0] + [0.0] * 7, [2.0] * 8), [2.0] * 8)
         assert_same(vsc.spectral_flow_n(0.0, 1.0, 1), [(0.0, 1.0), (1.0, 1.0)])
@@ -80,6 +63,7 @@ def test_module_usable_after_each_fault():
 # ---------------------------------------------------------------------------
 
 
+@pytest.mark.huge_alloc
 @pytest.mark.parametrize(
     "fn",
     [
@@ -104,30 +88,30 @@ def test_unsatisfiable_allocation_raises_memory_error(fn):
 # ---------------------------------------------------------------------------
 
 
-class FaultingFloat:
-    """__float__ calls a faulting function and lets the fault through."""
+def test_resumed_fault_raises_a_new_fault_with_same_message():
+    inner = []
 
-    def __init__(self):
-        self.inner = None
-
-    def __float__(self):
+    def fault():
         try:
             vsc.spectral_flow_n(0.0, 1.0, 2**64 - 1)
         except BaseException as e:  # noqa: B036
-            self.inner = e
+            inner.append(e)
             raise
-        return 0.0
 
-
-def test_resumed_fault_raises_a_new_fault_with_same_message():
-    obj = FaultingFloat()
-    e = fault_of(vsc.spectral_flow_step, obj, 1.0)
-    assert obj.inner is not None
-    assert type(e) is type(obj.inner)
-    assert e is not obj.inner
+    e = expect_fault(vsc.spectral_flow_step, Num(0.0, fault), 1.0)
+    assert len(inner) == 1 and type(inner[0]) is type(e)
+    assert e is not inner[0]
     assert e.args == ("capacity overflow",)
 
 
+@pytest.mark.parametrize(
+    "inner",
+    [
+        lambda: vsc.octonion_mul([1.0] * 8, [1.0, 2.0, 3.0]),
+        lambda: vsc.octonion_mul_n([[1.0] * 8], [[1.0, 2.0, 3.0]]),
+    ],
+    ids=["single", "batch"],
+)
 @pytest.mark.parametrize(
     "make_call",
     [
@@ -138,17 +122,9 @@ def test_resumed_fault_raises_a_new_fault_with_same_message():
         lambda bad: vsc.geometric_product_n([], [], [bad]),
     ],
 )
-def test_resumed_fault_through_float_and_index(make_call):
-    class Bad:
-        def __float__(self):
-            vsc.octonion_mul([1.0] * 8, [1.0, 2.0, 3.0])
-
-        def __index__(self):
-            vsc.octonion_mul([1.0] * 8, [1.0, 2.0, 3.0])
-
-    e = fault_of(make_call, Bad())
-    assert type(e).__name__ == "PanicException"
-    assert e.args == (OCT_FAULT,)
+def test_resumed_fault_through_float_and_index(make_call, inner):
+    assert expect_fault(make_call, Num(0.0, inner)).args == (OCT_FAULT,)
+    assert vsc.octonion_mul_n([[1.0] * 8], [[1.0] * 8])[0][0] == -6.0
 
 
 def test_resumed_fault_through_iterator():
@@ -169,56 +145,28 @@ def test_resumed_fault_through_iterator():
         def __next__(self):
             vsc.geometric_product_n([[1.0]], [[1.0]], [1] * 64)
 
-    assert fault_of(vsc.add_n, BadIter(), []).args == ("capacity overflow",)
-    assert fault_of(vsc.octonion_norm_n, [BadNext()]).args == ("capacity overflow",)
+    assert expect_fault(vsc.add_n, BadIter(), []).args == ("capacity overflow",)
+    assert expect_fault(vsc.octonion_norm_n, [BadNext()]).args == ("capacity overflow",)
 
 
 def test_panic_raised_by_python_code_is_resumed():
-    fault_type = type(fault_of(*FAULTING_CALLS[0][:1]))
-
-    class Raiser:
-        def __init__(self, exc):
-            self.exc = exc
-
-        def __float__(self):
-            raise self.exc
-
-    inner = fault_type("made in Python")
-    e = fault_of(vsc.spectral_flow_step, Raiser(inner), 1.0)
-    assert type(e) is fault_type and e is not inner
+    inner = fault_type()("made in Python")
+    e = expect_fault(vsc.spectral_flow_step, Raising(inner), 1.0)
+    assert e is not inner
     assert e.args == ("made in Python",)
 
 
 def test_panic_with_unprintable_message_is_resumed_with_fallback_text():
-    fault_type = type(fault_of(*FAULTING_CALLS[0][:1]))
-
-    class Unprintable:
-        def __str__(self):
-            raise RuntimeError("no")
-
-    class Raiser:
-        def __float__(self):
-            raise fault_type(Unprintable())
-
-    e = fault_of(vsc.add_n, [Raiser()], [])
-    assert type(e) is fault_type
+    e = expect_fault(vsc.add_n, [Raising(lambda: fault_type()(Unprintable()))], [])
     assert e.args == ("Unwrapped panic from Python code",)
 
 
 def test_subclass_of_the_fault_type_passes_unchanged():
-    fault_type = type(fault_of(*FAULTING_CALLS[0][:1]))
-
-    class Sub(fault_type):
+    class Sub(fault_type()):
         pass
 
     inner = Sub("sub")
-
-    class Raiser:
-        def __float__(self):
-            raise inner
-
-    e = fault_of(vsc.spectral_flow_step, Raiser(), 1.0)
-    assert e is inner
+    assert raised(vsc.spectral_flow_step, Raising(inner), 1.0) is inner
 
 
 # ---------------------------------------------------------------------------
@@ -357,7 +305,7 @@ LEAK_CASES = {
 
 # AddressSanitizer holds freed memory back in quarantine, so resident memory
 # grows under it without any leak.
-@pytest.mark.skipif(bool(os.environ.get("VYR_UNDER_ASAN")), reason="resident memory under ASan")
+@pytest.mark.skipif(UNDER_ASAN, reason="resident memory under ASan")
 @pytest.mark.parametrize("name", sorted(LEAK_CASES))
 def test_repeated_calls_do_not_grow_memory(name):
     setup, stmt = LEAK_CASES[name]

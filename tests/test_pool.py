@@ -1,15 +1,14 @@
-"""The worker pool: its size, when it starts, result order and forked children."""
+"""The worker pool: its size, when it starts, and result order."""
 
 import json
 import os
-import threading
 
 import pytest
 
 import models
 import pool_workload
 import vyr_spectral_core as vsc
-from conftest import assert_same, run_snippet
+from conftest import run_snippet
 
 COUNT_SNIPPET = """
 import os
@@ -199,169 +198,8 @@ def test_in_process_results_match_model(model_results):
     assert got == model_results
 
 
-def test_concurrent_python_threads():
-    a = [float(i) for i in range(2000)]
-    b = [float(-2 * i) for i in range(2000)]
-    expected = [x + y for x, y in zip(a, b)]
-    starts = [(0.1 * i, 1.0) for i in range(50)]
-    traj = models.spectral_flow_batch(starts, 5)
-    errors = []
-
-    def work():
-        try:
-            for _ in range(30):
-                assert_same(vsc.add_n(a, b), expected)
-                assert_same(vsc.spectral_flow_batch(starts, 5), traj)
-        except BaseException as e:  # noqa: B036
-            errors.append(e)
-
-    threads = [threading.Thread(target=work) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=120)
-    assert not any(t.is_alive() for t in threads)
-    assert errors == []
-
-
-# ---------------------------------------------------------------------------
-# Forked children
-# ---------------------------------------------------------------------------
-
-FORK_HELPERS = """
-import os, sys, time
-import vyr_spectral_core as vsc
-
-def count():
-    return len(os.listdir("/proc/self/task"))
-
-def check(tag):
-    a = [float(i) for i in range(20000)]
-    ok = vsc.add_n(a, a) == [2.0 * x for x in a]
-    ok = ok and vsc.e8_norms_squared_n([[3.0, 4.0]] * 500) == [25.0] * 500
-    ok = ok and len(vsc.spectral_flow_batch([(0.0, 1.0)] * 64, 20)) == 64
-    ok = ok and vsc.octonion_mul_n([[1.0] * 8] * 300, [[0.0] * 8] * 300) == [[0.0] * 8] * 300
-    try:
-        vsc.octonion_mul_n([[1.0] * 8] * 100, [[1.0] * 8] * 50 + [[1.0]] * 50)
-        ok = False
-    except BaseException as e:
-        ok = ok and str(e) == "index out of bounds: the len is 1 but the index is 1"
-    return f"{tag} {ok} {count()}"
-
-def wait(pid, limit=60.0):
-    deadline = time.monotonic() + limit
-    while True:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return os.waitstatus_to_exitcode(status)
-        if time.monotonic() > deadline:
-            os.kill(pid, 9)
-            os.waitpid(pid, 0)
-            return "hung"
-        time.sleep(0.02)
-
-def in_child(fn):
-    pid = os.fork()
-    if pid == 0:
-        code = 0
-        try:
-            fn()
-        except BaseException as e:
-            os.write(1, f"child error {e!r}\\n".encode())
-            code = 1
-        os._exit(code)
-    return wait(pid)
-
-def emit(text):
-    os.write(1, (text + "\\n").encode())
-"""
-
-
 def _lines(proc):
     return [ln for ln in proc.stdout.splitlines() if ln]
-
-
-def test_fork_after_pool_exists():
-    proc = run_snippet(
-        FORK_HELPERS
-        + """
-emit(check("parent"))
-emit(f"exit {in_child(lambda: emit(check('child')))}")
-emit(check("parent-again"))
-""",
-        env={"VYR_NUM_THREADS": "3"},
-    )
-    assert _lines(proc) == ["parent True 4", "child True 4", "exit 0", "parent-again True 4"]
-
-
-def test_fork_before_pool_exists():
-    proc = run_snippet(
-        FORK_HELPERS
-        + """
-emit(f"exit {in_child(lambda: emit(check('child')))}")
-emit(check("parent"))
-""",
-        env={"VYR_NUM_THREADS": "2"},
-    )
-    assert _lines(proc) == ["child True 3", "exit 0", "parent True 3"]
-
-
-def test_nested_forks():
-    proc = run_snippet(
-        FORK_HELPERS
-        + """
-emit(check("parent"))
-def child():
-    emit(check("child"))
-    emit(f"grandchild-exit {in_child(lambda: emit(check('grandchild')))}")
-    emit(check("child-again"))
-emit(f"exit {in_child(child)}")
-""",
-        env={"VYR_NUM_THREADS": "2"},
-    )
-    assert _lines(proc) == [
-        "parent True 3",
-        "child True 3",
-        "grandchild True 3",
-        "grandchild-exit 0",
-        "child-again True 3",
-        "exit 0",
-    ]
-
-
-def test_fork_without_calls_in_between_repeatedly():
-    proc = run_snippet(
-        FORK_HELPERS
-        + """
-emit(check("parent"))
-codes = [in_child(lambda: emit(check("child"))) for _ in range(5)]
-emit(f"codes {codes}")
-""",
-        env={"VYR_NUM_THREADS": "2"},
-    )
-    assert _lines(proc) == ["parent True 3"] + ["child True 3"] * 5 + ["codes [0, 0, 0, 0, 0]"]
-
-
-def test_multiprocessing_fork_context():
-    proc = run_snippet(
-        """
-import multiprocessing
-import vyr_spectral_core as vsc
-
-def work(i):
-    a = [float(i + k) for k in range(5000)]
-    return vsc.add_n(a, a) == [2.0 * x for x in a] and vsc.octonion_norm_n([[3.0, 4.0]] * 100) == [5.0] * 100
-
-if __name__ == "__main__":
-    vsc.add_n([1.0] * 1000, [1.0] * 1000)
-    ctx = multiprocessing.get_context("fork")
-    with ctx.Pool(2) as pool:
-        result = pool.map_async(work, range(6)).get(timeout=60)
-    print(result)
-""",
-        env={"VYR_NUM_THREADS": "2"},
-    )
-    assert proc.stdout.strip() == "[True, True, True, True, True, True]"
 
 
 def test_pool_that_cannot_start_fails_every_later_call():
@@ -389,7 +227,7 @@ def test_pool_that_cannot_start_fails_every_later_call():
                 print("no error")
             except BaseException as e:
                 print(type(e).__name__, str(e).startswith("The global thread pool has not been initialized."))
-        deadline = time.monotonic() + 10
+        deadline = time.monotonic() + 30
         while count() != base and time.monotonic() < deadline:
             time.sleep(0.05)
         print("threads", count() - base)
@@ -420,7 +258,7 @@ def test_pool_started_from_a_secondary_python_thread():
         ok = ok and out[-1] == [4.0] * 500
         # a joined Python thread may take a moment to leave the task list
         import time
-        deadline = time.monotonic() + 5
+        deadline = time.monotonic() + 30
         while len(os.listdir("/proc/self/task")) - base > 3 and time.monotonic() < deadline:
             time.sleep(0.01)
         print(ok, len(os.listdir("/proc/self/task")) - base)

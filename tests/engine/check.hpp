@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -20,6 +21,22 @@ extern "C" const char* __tsan_default_options() {
 #endif
 
 namespace engine_test {
+
+// Under the thread sanitizer everything is slower, and it starts threads of
+// its own.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kThreadSanitizer = true;
+#else
+inline constexpr bool kThreadSanitizer = false;
+#endif
+
+// A cheap hash: a distinct value for every index, to map and to check.
+inline std::uint64_t mix(std::uint64_t x) {
+  x ^= x >> 33;
+  x *= 0xff51afd7ed558ccdULL;
+  x ^= x >> 33;
+  return x;
+}
 
 struct Tally {
   int passed = 0;

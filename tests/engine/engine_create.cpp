@@ -39,11 +39,7 @@ int thread_count() {
 
 // Thread counts only mean something without the thread sanitizer, which
 // starts helper threads of its own, in children too.
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kCountThreads = false;
-#else
-constexpr bool kCountThreads = true;
-#endif
+constexpr bool kCountThreads = !engine_test::kThreadSanitizer;
 
 // Waits (up to 10 s) for `pool` to have `expected` workers running.
 bool workers_started(const detail::Pool& pool, std::size_t expected) {
@@ -76,6 +72,13 @@ int failing_spawn(pthread_t* thread, const pthread_attr_t* attributes, void* (*s
   if (g_spawn_calls.fetch_add(1) + 1 == g_fail_at.load())
     return g_fail_error.load();
   return pthread_create(thread, attributes, start, argument);
+}
+
+// failing_spawn fails its `at`-th call from now on with `error`.
+void fail_spawn(int at, int error) {
+  g_spawn_calls.store(0);
+  g_fail_at.store(at);
+  g_fail_error.store(error);
 }
 
 bool starts_with(const std::string& text, const char* prefix) {
@@ -172,9 +175,7 @@ void failed_start_is_permanent() {
   engine_test::expect_child(__func__, [] {
     alarm(20);
     setenv("VYR_NUM_THREADS", "4", 1);
-    g_spawn_calls.store(0);
-    g_fail_at.store(2);
-    g_fail_error.store(EAGAIN);
+    fail_spawn(2, EAGAIN);
     detail::set_global_spawn_for_testing(&failing_spawn);
     std::string first;
     try {
@@ -212,9 +213,7 @@ void failed_start_is_permanent() {
   });
 
   // The same on a private pool, from the test process itself.
-  g_spawn_calls.store(0);
-  g_fail_at.store(3);
-  g_fail_error.store(EAGAIN);
+  fail_spawn(3, EAGAIN);
   const int before = thread_count();
   bool failed = false;
   try {
@@ -233,9 +232,7 @@ void platform_without_threads() {
     engine_test::expect_child(__func__, [error] {
       alarm(20);
       setenv("VYR_NUM_THREADS", "4", 1);
-      g_spawn_calls.store(0);
-      g_fail_at.store(1);
-      g_fail_error.store(error);
+      fail_spawn(1, error);
       detail::set_global_spawn_for_testing(&failing_spawn);
       if (par::pool_size() != 1)
         return 1;
@@ -281,9 +278,7 @@ void platform_without_threads() {
     });
   }
   // A private pool built on a thread outside every pool.
-  g_spawn_calls.store(0);
-  g_fail_at.store(1);
-  g_fail_error.store(ENOSYS);
+  fail_spawn(1, ENOSYS);
   std::thread([] {
     auto pool = detail::Pool::create(3, &failing_spawn);
     CHECK(pool->size() == 1 && pool->threadless());

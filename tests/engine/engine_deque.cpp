@@ -17,11 +17,7 @@ using Status = WorkDeque<int>::StealStatus;
 
 namespace {
 
-#if defined(__SANITIZE_THREAD__)
-constexpr int kScale = 10;
-#else
-constexpr int kScale = 1;
-#endif
+constexpr int kScale = engine_test::kThreadSanitizer ? 10 : 1;
 
 void deque_order_and_growth() {
   WorkDeque<int> deque(2);

@@ -18,11 +18,7 @@ namespace par = vyr::parallel;
 
 namespace {
 
-std::uint64_t mix(std::uint64_t x) {
-  x ^= x >> 33;
-  x *= 0xC2B2AE3D27D4EB4FULL;
-  return x ^ (x >> 29);
-}
+using engine_test::mix;
 
 // A map whose result is checked against a serial loop; true when right.
 bool map_is_right(std::size_t n, std::uint64_t salt) {

@@ -21,18 +21,7 @@ namespace detail = vyr::parallel::detail;
 
 namespace {
 
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
-std::uint64_t mix(std::uint64_t x) {
-  x ^= x >> 33;
-  x *= 0xff51afd7ed558ccdULL;
-  x ^= x >> 33;
-  return x;
-}
+using engine_test::mix;
 
 // A result type that counts the live instances, to see that every partial
 // result is destroyed exactly once.
@@ -274,7 +263,7 @@ void lowest_fault_wins() {
   std::vector<std::unique_ptr<detail::Pool>> pools;
   for (std::size_t t : {1, 2, 3, 4, 7})
     pools.push_back(detail::Pool::create(t));
-  const int trials = kSanitized ? 150 : 600;
+  const int trials = engine_test::kThreadSanitizer ? 150 : 600;
   int wrong_fault = 0, touched = 0, leaked = 0;
   for (int trial = 0; trial < trials; ++trial) {
     detail::Pool* pool = pools[random() % pools.size()].get();

@@ -25,6 +25,9 @@ import time
 
 import vyr_spectral_core as vsc
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from protocols import FailingIter, Num, Raising, Seq  # noqa: E402
+
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "") or bool(os.environ.get("VYR_UNDER_ASAN"))
 
 MAX_SIGNATURE = 12  # D = 4096 components per product at most
@@ -95,57 +98,27 @@ SPECIAL_INTS = [
 # ---------------------------------------------------------------------------
 
 
-class GetItemSeq:
-    def __init__(self, items, length):
-        self.items, self.length = items, length
-
-    def __len__(self):
-        if isinstance(self.length, BaseException):
-            raise self.length
-        return self.length
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
-class IterSeq(GetItemSeq):
-    def __init__(self, items, length, fail_at):
-        super().__init__(items, length)
-        self.fail_at = fail_at
-
-    def __iter__(self):
-        for k, item in enumerate(self.items):
-            if k == self.fail_at:
-                raise ValueError("iteration failed")
-            yield item
+def hostile_number(value, mode, target=None):
+    """A number through __float__ / __index__ that may raise, clear ``target`` or call the module."""
+    if mode == "raise_type":
+        return Raising(TypeError)
+    if mode == "raise_value":
+        return Raising(ValueError)
+    actions = {
+        "clear": getattr(target, "clear", None),
+        "callback": lambda: (vsc.add_n([1.0, 2.0], [3.0, 4.0]), vsc.e8_norms_squared_n([[1.0]])),
+        "callback_fault": lambda: vsc.octonion_mul([1.0], [1.0] * 8),
+    }
+    return Num(value, actions.get(mode))
 
 
-class Num:
-    """A number through __float__ / __index__, possibly hostile."""
-
-    def __init__(self, value, mode, target=None):
-        self.value, self.mode, self.target = value, mode, target
-
-    def _act(self):
-        if self.mode == "raise_type":
-            raise TypeError("no number")
-        if self.mode == "raise_value":
-            raise ValueError("bad number")
-        if self.mode == "clear" and isinstance(self.target, list):
-            self.target.clear()
-        if self.mode == "callback":
-            vsc.add_n([1.0, 2.0], [3.0, 4.0])
-            vsc.e8_norms_squared_n([[1.0]])
-        if self.mode == "callback_fault":
-            vsc.octonion_mul([1.0], [1.0] * 8)
-
-    def __float__(self):
-        self._act()
-        return self.value if isinstance(self.value, float) else 1.5
-
-    def __index__(self):
-        self._act()
-        return self.value if isinstance(self.value, int) else 3
+def hostile_sequence(items, length, fail_at=None):
+    """A sequence whose __len__ claims ``length`` (or raises it), iterated by
+    __getitem__, or by an iterator that raises ValueError at ``fail_at``."""
+    claim = {"len_exc": length} if isinstance(length, BaseException) else {"length": length}
+    if fail_at is None:
+        return Seq(items, **claim)
+    return FailingIter(items, fail_at, ValueError, **claim)
 
 
 # ---------------------------------------------------------------------------
@@ -164,7 +137,7 @@ def gen_number(src, depth=0, target=None):
     if kind == 7:
         mode = src.pick(["plain", "plain", "raise_type", "raise_value", "clear", "callback", "callback_fault"])
         value = src.float() if src.int_in(0, 1) else src.int_in(-200, 200)
-        return Num(value, mode, target)
+        return hostile_number(value, mode, target)
     if kind == 8:
         return src.pick([None, "1.0", "", b"\x01", 1j, object()])
     if kind == 9:
@@ -200,7 +173,7 @@ def gen_sequence(src, gen_item, depth=0):
         for _ in range(n):
             item = gen_item()
             if src.int_in(0, 7) == 0:
-                item = Num(1.25, "clear", lst)
+                item = hostile_number(1.25, "clear", lst)
             lst.append(item)
         return lst
     items = [gen_item() for _ in range(n)]
@@ -209,9 +182,9 @@ def gen_sequence(src, gen_item, depth=0):
     if shape == 2:
         return tuple(items)
     if shape == 3:
-        return GetItemSeq(items, gen_length_claim(src, n))
+        return hostile_sequence(items, gen_length_claim(src, n))
     if shape == 5:
-        return IterSeq(items, gen_length_claim(src, n), src.int_in(0, n + 3))
+        return hostile_sequence(items, gen_length_claim(src, n), src.int_in(0, n + 3))
     if shape == 6:
         return src.pick([range(src.int_in(0, 20)), bytes(src.bytes(src.int_in(0, 20))), bytearray(b"\x02\x03")])
     return src.pick([None, 3, 2.5, "abc", {1: 2}, {1.0}, (x for x in [1.0])])
@@ -255,7 +228,7 @@ def gen_steps(src):
         return src.pick([2**59 - 1, 2**60, 2**64 - 1, -1, 2**64, 2.0, "3", None])
     if kind == 8 and not UNDER_ASAN:
         return 2**58  # within the bound, but no machine has 4 EiB: MemoryError
-    return Num(src.int_in(0, 20), src.pick(["plain", "raise_type", "callback"]))
+    return hostile_number(src.int_in(0, 20), src.pick(["plain", "raise_type", "callback"]))
 
 
 def gen_signature(src):
@@ -351,7 +324,7 @@ def fixed_cases():
         (lambda: vsc.spectral_flow_batch([(0.0, 1.0), (1.0, 1.0)], 2**59 - 1), "capacity overflow"),
         (lambda: vsc.geometric_product_n([[1.0]], [[1.0]], [1] * 60), "capacity overflow"),
         (lambda: vsc.geometric_product_n([[1.0]] * 3, [[1.0]] * 3, [-1] * 64), "capacity overflow"),
-        (lambda: vsc.add_n(GetItemSeq([1.0], 2**62), []), "capacity overflow"),
+        (lambda: vsc.add_n(Seq([1.0], length=2**62), []), "capacity overflow"),
     ]
     for call, message in expect:
         try:

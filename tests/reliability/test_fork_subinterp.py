@@ -1,45 +1,63 @@
 """Processes made by fork, and interpreters other than the first.
 
 A child forked after the worker pool exists inherits none of the pool's
-threads; it must still get working batch calls (a pool of its own), also when
-it forks again, when it is made by multiprocessing, and when the fork happens
-while a batch call of the parent is in flight.  Every scenario runs in a child
-interpreter with a time limit, so that a hang or a crash stays there.
+threads; it must still get working batch calls (a pool of its own, of the
+configured size), also when it forks again, when it is made by
+multiprocessing, and when the fork happens while a batch call of the parent is
+in flight.  The parent's pool goes on as before.  Every scenario runs in a
+child interpreter with a time limit, so that a hang or a crash stays there.
 
 A second interpreter of the same process cannot import the module: every
 attempt raises ImportError, and the first interpreter's module keeps working.
 """
 
+import importlib.util
 import sys
 import textwrap
 
 import pytest
 
-from reliability_support import run_python
+from conftest import run_snippet
 
 pytestmark = pytest.mark.skipif(not hasattr(__import__("os"), "fork"), reason="needs fork")
 
-# Defines batch_results(): one result per batch function, deterministic.
+THREADS = 3  # the pool size of every scenario
+
+# Defines batch_results(): one result per batch function and a fault's
+# message, deterministic.
 BATCH_RESULTS = """
 import vyr_spectral_core as vsc
 
 def batch_results(seed=0):
     s = float(seed)
-    vec = [s + i * 0.25 for i in range(64)]
-    batch = [[s + i + j * 0.5 for j in range(8)] for i in range(40)]
+    vec = [s + i * 0.25 for i in range(20000)]
+    batch = [[s + i + j * 0.5 for j in range(8)] for i in range(300)]
+    try:
+        vsc.octonion_mul_n(batch, batch[:150] + [[1.0]] * 150)
+    except BaseException as e:
+        fault = str(e)
     return [
         vsc.add_n(vec, vec[::-1]),
         vsc.octonion_mul_n(batch, batch[::-1]),
         vsc.octonion_norm_n(batch),
         vsc.e8_norms_squared_n(batch),
         vsc.geometric_product_n(batch, batch[1:], [1, -1, 1]),
-        vsc.spectral_flow_batch([(s + i / 10, 1.0 + i) for i in range(30)], 20),
+        vsc.spectral_flow_batch([(s + i / 10, 1.0 + i) for i in range(64)], 20),
+        fault,
     ]
 """
 
-# Waits for a forked child with a limit; a hung child is killed and reported.
-WAIT_CHILD = """
-import os, time, signal
+# THREADS is the configured pool size; threads() counts this process's
+# threads; wait_child() waits for a forked child with a limit (a hung child is
+# killed and reported); in_child(check) forks, runs check() in the child and
+# returns the child's exit code (0: check returned true).
+HELPERS = """
+import os, signal, sys, time, traceback, warnings
+warnings.simplefilter("ignore", DeprecationWarning)  # fork of a process with threads
+THREADS = int(os.environ["VYR_NUM_THREADS"])
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
 
 def wait_child(pid, limit=60.0):
     deadline = time.monotonic() + limit
@@ -51,103 +69,115 @@ def wait_child(pid, limit=60.0):
     os.kill(pid, signal.SIGKILL)
     os.waitpid(pid, 0)
     return "hung"
+
+def in_child(check, limit=60.0):
+    sys.stdout.flush()
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            code = 0 if check() else 1
+        except BaseException:
+            traceback.print_exc()
+        finally:
+            sys.stdout.flush()
+            sys.stderr.flush()
+            os._exit(code)
+    return wait_child(pid, limit)
 """
 
-PRELUDE = "import warnings\nwarnings.simplefilter('ignore', DeprecationWarning)\n" + BATCH_RESULTS + WAIT_CHILD
+
+def run_scenario(body):
+    code = HELPERS + BATCH_RESULTS + textwrap.dedent(body)
+    return run_snippet(code, env={"VYR_NUM_THREADS": str(THREADS)}, timeout=180).stdout.split()
 
 
-def run_scenario(body, timeout=180):
-    proc = run_python(PRELUDE + textwrap.dedent(body), timeout=timeout)
-    return proc.stdout.split()
-
-
-def test_fork_right_after_batch_calls():
+def test_fork_after_batch_calls_gives_the_child_a_pool_of_its_own():
+    # Forks right after batch calls, and forks with no call in between.
     out = run_scenario(
         """
         expected = batch_results(1)
+        base = threads()
         codes = []
         for k in range(12):
-            batch_results(k)  # the pool is busy up to the fork
-            pid = os.fork()
-            if pid == 0:
-                ok = batch_results(1) == expected and batch_results(k) == batch_results(k)
-                os._exit(0 if ok else 1)
-            codes.append(wait_child(pid))
+            if k % 2:
+                batch_results(k)
+            codes.append(in_child(lambda: batch_results(1) == expected and threads() == base))
         print(*codes)
-        print(batch_results(1) == expected)
+        print(batch_results(1) == expected, threads() == base == 1 + THREADS)
         """
     )
-    assert out == ["0"] * 12 + ["True"]
+    assert out == ["0"] * 12 + ["True", "True"]
 
 
 def test_fork_before_any_batch_call_and_child_creates_the_pool():
     out = run_scenario(
         """
-        pid = os.fork()
-        if pid == 0:
-            os._exit(0 if batch_results(2) == batch_results(2) else 1)
-        code = wait_child(pid)
-        print(code, batch_results(2) == batch_results(2))
+        code = in_child(lambda: batch_results(2) == batch_results(2) and threads() == 1 + THREADS)
+        print(code, threads(), batch_results(2) == batch_results(2), threads())
         """
     )
-    assert out == ["0", "True"]
+    assert out == ["0", "1", "True", str(1 + THREADS)]
 
 
 def test_nested_fork():
     out = run_scenario(
         """
         expected = batch_results(3)
-        pid = os.fork()
-        if pid == 0:
-            ok = batch_results(3) == expected
-            grandchild = os.fork()
-            if grandchild == 0:
-                ok2 = batch_results(3) == expected
-                great = os.fork()
-                if great == 0:
-                    os._exit(0 if batch_results(3) == expected else 1)
-                os._exit(0 if ok2 and wait_child(great) == 0 else 2)
-            code = wait_child(grandchild)
-            os._exit(0 if ok and code == 0 and batch_results(3) == expected else 3)
-        print(wait_child(pid, 120), batch_results(3) == expected)
+        def check(depth):
+            if batch_results(3) != expected or threads() != 1 + THREADS:
+                return False
+            if depth < 3 and in_child(lambda: check(depth + 1), 120 - 30 * depth) != 0:
+                return False
+            return batch_results(3) == expected
+        print(check(0))
         """
     )
-    assert out == ["0", "True"]
+    assert out == ["True"]
 
 
 def test_fork_from_a_signal_handler_while_a_batch_call_is_in_flight():
     """The child is made while the parent's workers are busy with a map."""
     out = run_scenario(
         """
-        import signal
         sig = [1, -1, 1, 1, -1, 1, 0, 1, 1]
         rows = [[float((i * 7 + j) % 5) - 2.0 for j in range(512)] for i in range(400)]
-        expected_big = vsc.geometric_product_n(rows, rows[::-1], sig)
+        reversed_rows = rows[::-1]
+        expected_big = vsc.geometric_product_n(rows, reversed_rows, sig)
         expected = batch_results(4)
-        codes = []
+        in_call, forked, codes = [False], [], []
+
         def handler(signum, frame):
-            pid = os.fork()
-            if pid == 0:
-                # Never returns into the parent's in-flight call.
-                os._exit(0 if batch_results(4) == expected else 1)
-            codes.append(wait_child(pid))
+            # The timer repeats (also while this handler waits for the child);
+            # one signal that comes during the call forks.
+            if in_call[0] and not forked:
+                forked.append(signum)
+                # The child never returns into the parent's in-flight call.
+                codes.append(in_child(lambda: batch_results(4) == expected and threads() == 1 + THREADS))
+
         signal.signal(signal.SIGALRM, handler)
-        signal.setitimer(signal.ITIMER_REAL, 0.05, 0.1)
-        got = vsc.geometric_product_n(rows, rows[::-1], sig)
+        signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+        same = True
+        for _ in range(1000):
+            in_call[0] = True
+            got = vsc.geometric_product_n(rows, reversed_rows, sig)
+            in_call[0] = False
+            same = same and got == expected_big
+            if codes:
+                break
         signal.setitimer(signal.ITIMER_REAL, 0)
-        print(len(codes) > 0, all(c == 0 for c in codes), codes[:3])
-        print(got == expected_big)
+        print(codes, same)
         """
     )
-    assert out[:2] == ["True", "True"], out
-    assert out[-1] == "True"
+    assert out == ["[0]", "True"], out
 
 
 @pytest.mark.parametrize("method", ["fork", "forkserver", "spawn"])
 def test_multiprocessing_pools_compute_the_parents_results(method, tmp_path):
     (tmp_path / "batch_worker.py").write_text(BATCH_RESULTS)
     code = f"""
-    import sys
+    import sys, warnings
+    warnings.simplefilter("ignore", DeprecationWarning)
     sys.path.insert(0, {str(tmp_path)!r})
     import multiprocessing as mp
     from batch_worker import batch_results
@@ -155,17 +185,14 @@ def test_multiprocessing_pools_compute_the_parents_results(method, tmp_path):
         expected = [batch_results(k) for k in range(6)]
         ctx = mp.get_context({method!r})
         with ctx.Pool(2) as pool:
-            got = pool.map(batch_results, range(6))
-            got2 = pool.map(batch_results, range(6))
+            got = pool.map_async(batch_results, range(6)).get(timeout=120)
+            got2 = pool.map_async(batch_results, range(6)).get(timeout=120)
         print(got == expected, got2 == expected)
         with ctx.Pool(1, maxtasksperchild=1) as pool:
-            print(pool.map(batch_results, [5, 4]) == [expected[5], expected[4]])
+            print(pool.map_async(batch_results, [5, 4]).get(timeout=120) == [expected[5], expected[4]])
         print(batch_results(0) == expected[0])
     """
-    proc = run_python(
-        "import warnings\nwarnings.simplefilter('ignore', DeprecationWarning)\n" + textwrap.dedent(code),
-        timeout=180,
-    )
+    proc = run_snippet(code, timeout=180)
     assert proc.stdout.split() == ["True", "True", "True", "True"], proc.stdout + proc.stderr
 
 
@@ -179,64 +206,60 @@ try:
     print("imported", flush=True)
 except ImportError as exc:
     print("ImportError:", str(exc).replace(" ", "_"), flush=True)
+except BaseException as exc:
+    print("other:", type(exc).__name__, flush=True)
 """
 
 
-def subinterpreter_driver(config):
-    """Code that runs SUBINTERP_SNIPPET in new interpreters of the given configuration."""
-    if sys.version_info >= (3, 13):
-        make = f"interp.create({'legacy' if config == 'legacy' else 'isolated'!r})"
-        return f"""
-        import _interpreters as interp
-        def attempt(i):
-            interp.exec(i, {SUBINTERP_SNIPPET!r})
-        def create():
-            return {make}
-        """
-    make = f"interp.create(isolated={config != 'legacy'})"
-    return f"""
-    import _xxsubinterpreters as interp
-    def attempt(i):
-        interp.run_string(i, {SUBINTERP_SNIPPET!r})
-    def create():
-        return {make}
-    """
+# The interpreters module, its function that runs code in an interpreter, and
+# how it makes an interpreter of either configuration.
+if sys.version_info >= (3, 13):
+    INTERPRETERS = "_interpreters", "exec", {"legacy": "'legacy'", "isolated": "'isolated'"}
+else:
+    INTERPRETERS = "_xxsubinterpreters", "run_string", {
+        "legacy": "isolated=False",
+        "isolated": "isolated=True",
+    }
 
 
 @pytest.mark.parametrize("config", ["legacy", "isolated"])
 def test_subinterpreter_import_raises_import_error_every_time(config):
-    try:
-        if sys.version_info >= (3, 13):
-            import _interpreters  # noqa: F401
-        else:
-            import _xxsubinterpreters  # noqa: F401
-    except ImportError:
+    module, run, how = INTERPRETERS
+    if importlib.util.find_spec(module) is None:
         pytest.skip("no sub-interpreter module in this interpreter")
     code = (
-        "import sys\n"
+        f"import sys\nimport {module} as interp\n"
         + BATCH_RESULTS
-        + textwrap.dedent(subinterpreter_driver(config))
         + textwrap.dedent(
-            """
+            f"""
+            def attempt(i):
+                interp.{run}(i, {SUBINTERP_SNIPPET!r})
+            def create():
+                return interp.create({how[config]})
             before = batch_results(1)
             first = create()
             for _ in range(3):
                 sys.stdout.flush(); attempt(first); sys.stdout.flush()
             second = create()
             attempt(second); sys.stdout.flush()
-            interp.destroy(first); interp.destroy(second)
+            interp.destroy(first)
+            third = create()  # after one was destroyed
+            attempt(third); sys.stdout.flush()
+            interp.destroy(second); interp.destroy(third)
             import vyr_spectral_core as again
             print("main", again is vsc and batch_results(1) == before, len(vsc.__all__))
             """
         )
     )
-    proc = run_python(code, timeout=120)
+    proc = run_snippet(code)
     lines = proc.stdout.splitlines()
     assert lines[-1] == "main True 11", proc.stdout + proc.stderr
     attempts = lines[:-1]
-    assert len(attempts) == 4, proc.stdout + proc.stderr
+    assert len(attempts) == 5, proc.stdout + proc.stderr
+    prefix = "ImportError: vyr_spectral_core_does_not_yet_support_subinterpreters,_see_"
     for line in attempts:
         assert line.startswith("ImportError:"), proc.stdout + proc.stderr
         if config == "legacy":
-            # The module's own initialiser refused the second interpreter.
-            assert line.startswith("ImportError: vyr_spectral_core_does_not_yet_support_subinterpreters,_see_"), line
+            # The module's own initialiser refused the second interpreter, and
+            # says where to read more.
+            assert line.startswith(prefix) and len(line) > len(prefix), line

@@ -15,22 +15,54 @@ Thresholds are tolerant of allocator noise but a leak of one object, one
 reference or one small native block per call exceeds them.
 """
 
+import ctypes
+import ctypes.util
 import gc
 import sys
 
 import pytest
 
 import vyr_spectral_core as vsc
-from reliability_support import (
-    PYMALLOC_ACTIVE,
-    UNDER_ASAN,
-    native_heap_in_use,
-    panic_type,
-    quiet_stderr,
-)
+from conftest import UNDER_ASAN, fault_type, quiet_stderr
+from protocols import FailingIter, Float, Index, MyTypeError, NoIter, Num, Raising, Seq, Unprintable
 
 ROUND = 1500  # calls per measured round
 WARMUP = 300
+
+# The interpreter's allocator: with PYTHONMALLOC=malloc every object lives in
+# the C heap and sys.getallocatedblocks() stays 0.
+PYMALLOC_ACTIVE = sys.getallocatedblocks() > 0
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()
+    ]
+
+
+def load_mallinfo2():
+    if UNDER_ASAN:
+        return None  # the sanitizer's allocator does not keep these statistics
+    try:
+        fn = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6").mallinfo2
+    except (OSError, AttributeError):
+        return None
+    fn.restype = MallInfo2
+    fn.argtypes = []
+    return fn
+
+
+mallinfo2 = load_mallinfo2()
+
+
+def native_heap_in_use():
+    """Bytes in use in the C heap (all arenas plus mmapped blocks), or None."""
+    if mallinfo2 is None:
+        return None
+    info = mallinfo2()
+    return info.uordblks + info.hblkhd
+
 
 # ---------------------------------------------------------------------------
 # Fresh argument objects.  Floats made by arithmetic at run time are neither
@@ -40,91 +72,6 @@ WARMUP = 300
 
 def fresh_floats(n, start=0.25):
     return [float(i) + start for i in range(n)]
-
-
-class F:
-    """A number converted through ``__float__``."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class I:
-    """An integer converted through ``__index__``."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Seq:
-    """A sequence that is neither list nor tuple: iterated through ``__getitem__``."""
-
-    def __init__(self, items, length=None, length_error=None):
-        self.items = items
-        self.length = len(items) if length is None else length
-        self.length_error = length_error
-
-    def __len__(self):
-        if self.length_error is not None:
-            raise self.length_error()
-        return self.length
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
-class FailingIter:
-    """A sequence whose iterator raises after ``good`` items."""
-
-    def __init__(self, items, good, error):
-        self.items, self.good, self.error = items, good, error
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-    def __iter__(self):
-        for k, item in enumerate(self.items):
-            if k == self.good:
-                raise self.error()
-            yield item
-
-
-class NoIter:
-    """Looks like a sequence but cannot be iterated."""
-
-    def __len__(self):
-        return 2
-
-    def __getitem__(self, i):
-        return 1.0
-
-    __iter__ = None
-
-
-class RaisesOnFloat:
-    def __init__(self, error):
-        self.error = error
-
-    def __float__(self):
-        raise self.error()
-
-
-class NonFloatFloat:
-    def __float__(self):
-        return 12345678901234567890  # an int: refused by the interpreter
-
-
-class MyTypeError(TypeError):
-    pass
 
 
 class CausedTypeError:
@@ -137,39 +84,11 @@ class CausedTypeError:
             raise TypeError("outer") from inner
 
 
-class BadStr:
-    def __str__(self):
-        raise RuntimeError("no text")
-
-
-def unprintable_type_error():
-    return TypeError(BadStr())
-
-
-class PanicFromFloat:
-    """``__float__`` that lets a fault of the module through (the fault resumes)."""
-
-    def __float__(self):
-        vsc.octonion_mul([1.0], [1.0] * 8)
-        return 0.0  # pragma: no cover
-
-
-class CatchesPanicFloat:
-    """``__float__`` that calls a faulting batch function and swallows the fault."""
-
-    def __float__(self):
-        try:
-            vsc.octonion_mul_n([[1.0] * 8, [1.0] * 8], [[1.0] * 8, [1.0] * 3])
-        except BaseException:  # noqa: BLE001
-            pass
-        return 2.5
-
-
-class CallsBackFloat:
-    """``__float__`` that runs a successful batch call of the module."""
-
-    def __float__(self):
-        return vsc.add_n([0.5, 1.0], [1.0, 1.0])[0]
+def swallow_a_fault():
+    try:
+        vsc.octonion_mul_n([[1.0] * 8, [1.0] * 8], [[1.0] * 8, [1.0] * 3])
+    except BaseException:  # noqa: BLE001
+        pass
 
 
 def dense(n, d, seed):
@@ -188,26 +107,26 @@ def success_cases():
     return [
         ("octonion_mul", lambda: (vsc.octonion_mul, (fresh_floats(8), fresh_floats(8, 0.5)), {}, None)),
         ("octonion_mul_kw_tuple", lambda: (vsc.octonion_mul, (), {"b": tuple(fresh_floats(9)), "a": fresh_floats(8)}, None)),
-        ("octonion_mul_dunders", lambda: (vsc.octonion_mul, ([F(float(i) + 0.5) for i in range(8)], Seq([I(i + 300) for i in range(8)])), {}, None)),
+        ("octonion_mul_dunders", lambda: (vsc.octonion_mul, ([Float(float(i) + 0.5) for i in range(8)], Seq([Index(i + 300) for i in range(8)])), {}, None)),
         ("octonion_mul_n", lambda: (vsc.octonion_mul_n, (dense(16, 8, 1), dense(17, 8, 2)), {}, None)),
         ("octonion_mul_n_empty", lambda: (vsc.octonion_mul_n, ([], dense(3, 8, 2)), {}, None)),
         ("octonion_norm_n", lambda: (vsc.octonion_norm_n, (dense(20, 8, 3) + [[], fresh_floats(3)],), {}, None)),
-        ("spectral_flow_step", lambda: (vsc.spectral_flow_step, (float(7) / 3, F(float(1) / 3)), {}, None)),
-        ("spectral_flow_n", lambda: (vsc.spectral_flow_n, (float(1) / 7, float(2) / 7, I(40)), {}, None)),
-        ("spectral_flow_n_kw", lambda: (vsc.spectral_flow_n, (), {"n_steps": 5, "y0": float(3) / 7, "x0": F(float(1) / 9)}, None)),
+        ("spectral_flow_step", lambda: (vsc.spectral_flow_step, (float(7) / 3, Float(float(1) / 3)), {}, None)),
+        ("spectral_flow_n", lambda: (vsc.spectral_flow_n, (float(1) / 7, float(2) / 7, Index(40)), {}, None)),
+        ("spectral_flow_n_kw", lambda: (vsc.spectral_flow_n, (), {"n_steps": 5, "y0": float(3) / 7, "x0": Float(float(1) / 9)}, None)),
         ("spectral_flow_batch", lambda: (vsc.spectral_flow_batch, ([(float(i) / 3, float(i) / 5 + 0.5) for i in range(12)], 9), {}, None)),
-        ("spectral_flow_batch_one", lambda: (vsc.spectral_flow_batch, ((( F(float(1) / 3), 2.5),), 3), {}, None)),
+        ("spectral_flow_batch_one", lambda: (vsc.spectral_flow_batch, ((( Float(float(1) / 3), 2.5),), 3), {}, None)),
         ("e8_norms_squared_n", lambda: (vsc.e8_norms_squared_n, (dense(9, 8, 4) + [[], range(24), b"\x01\x02"],), {}, None)),
         ("e8_min_norm_squared", lambda: (vsc.e8_min_norm_squared, (), {}, None)),
         ("leech_min_norm_squared", lambda: (vsc.leech_min_norm_squared, (), {}, None)),
-        ("geometric_product_n", lambda: (vsc.geometric_product_n, (dense(6, 8, 5), dense(7, 8, 6), [1, -1, I(2)]), {}, None)),
+        ("geometric_product_n", lambda: (vsc.geometric_product_n, (dense(6, 8, 5), dense(7, 8, 6), [1, -1, Index(2)]), {}, None)),
         ("geometric_product_n_sparse", lambda: (vsc.geometric_product_n, ([[0.0, 1.0, 0.0, 0.0]] * 3, [[0.0, 0.0, 1.0, 0.0]] * 3, (1, 1)), {}, None)),
         ("add_n", lambda: (vsc.add_n, (fresh_floats(100), tuple(fresh_floats(90))), {}, None)),
-        ("add_n_mixed", lambda: (vsc.add_n, (Seq([F(float(i) + 0.5) for i in range(10)]), range(10)), {}, None)),
-        ("add_n_len_raises", lambda: (vsc.add_n, (Seq(fresh_floats(5), length_error=lambda: ValueError("len")), fresh_floats(5)), {}, None)),
+        ("add_n_mixed", lambda: (vsc.add_n, (Seq([Float(float(i) + 0.5) for i in range(10)]), range(10)), {}, None)),
+        ("add_n_len_raises", lambda: (vsc.add_n, (Seq(fresh_floats(5), len_exc=ValueError), fresh_floats(5)), {}, None)),
         ("add_n_lying_len", lambda: (vsc.add_n, (Seq(fresh_floats(3), length=1000), fresh_floats(3)), {}, None)),
-        ("callback_into_module", lambda: (vsc.add_n, ([CallsBackFloat(), float(1) / 3], fresh_floats(2)), {}, None)),
-        ("callback_swallows_fault", lambda: (vsc.add_n, ([CatchesPanicFloat()], fresh_floats(1)), {}, None)),
+        ("callback_into_module", lambda: (vsc.add_n, ([Num(1.5, lambda: vsc.add_n([0.5, 1.0], [1.0, 1.0])), float(1) / 3], fresh_floats(2)), {}, None)),
+        ("callback_swallows_fault", lambda: (vsc.add_n, ([Num(2.5, swallow_a_fault)], fresh_floats(1)), {}, None)),
     ]
 
 
@@ -229,17 +148,17 @@ def failure_cases():
         ("not_a_sequence_dict", lambda: (vsc.octonion_norm_n, ({1: v8(1)},), {}, TypeError)),
         ("not_a_sequence_generator", lambda: (vsc.e8_norms_squared_n, ((x for x in [v8(2)]),), {}, TypeError)),
         ("no_iterator", lambda: (vsc.add_n, (NoIter(), v8(2)), {}, TypeError)),
-        ("iterator_raises_value_error", lambda: (vsc.add_n, (FailingIter(v8(6), 3, lambda: ValueError("mid")), v8(6)), {}, ValueError)),
-        ("iterator_raises_type_error", lambda: (vsc.octonion_norm_n, (FailingIter(dense(4, 8, 1), 2, lambda: TypeError("mid")),), {}, TypeError)),
+        ("iterator_raises_value_error", lambda: (vsc.add_n, (FailingIter(v8(6), 3, ValueError), v8(6)), {}, ValueError)),
+        ("iterator_raises_type_error", lambda: (vsc.octonion_norm_n, (FailingIter(dense(4, 8, 1), 2, TypeError),), {}, TypeError)),
         ("batch_item_not_sequence", lambda: (vsc.octonion_mul_n, (dense(3, 8, 1) + [float(1) / 3], dense(4, 8, 2)), {}, TypeError)),
         # float conversions
         ("float_of_str", lambda: (vsc.add_n, (v8(3) + ["x" * 3], v8(4)), {}, TypeError)),
         ("float_of_none", lambda: (vsc.spectral_flow_step, (None, 1.0), {}, TypeError)),
-        ("float_raises_value_error", lambda: (vsc.add_n, (v8(2) + [RaisesOnFloat(lambda: ValueError("v"))], v8(3)), {}, ValueError)),
-        ("float_raises_type_error_subclass", lambda: (vsc.spectral_flow_step, (1.0, RaisesOnFloat(lambda: MyTypeError("sub"))), {}, MyTypeError)),
-        ("float_returns_non_float", lambda: (vsc.octonion_mul, ([NonFloatFloat()] * 8, v8(8)), {}, TypeError)),
+        ("float_raises_value_error", lambda: (vsc.add_n, (v8(2) + [Raising(ValueError)], v8(3)), {}, ValueError)),
+        ("float_raises_type_error_subclass", lambda: (vsc.spectral_flow_step, (1.0, Raising(MyTypeError)), {}, MyTypeError)),
+        ("float_returns_non_float", lambda: (vsc.octonion_mul, ([Float(12345678901234567890)] * 8, v8(8)), {}, TypeError)),
         ("float_type_error_with_cause", lambda: (vsc.add_n, ([CausedTypeError()], v8(1)), {}, TypeError)),
-        ("float_unprintable_type_error", lambda: (vsc.add_n, ([RaisesOnFloat(unprintable_type_error)], v8(1)), {}, TypeError)),
+        ("float_unprintable_type_error", lambda: (vsc.add_n, ([Raising(lambda: TypeError(Unprintable()))], v8(1)), {}, TypeError)),
         ("int_too_large_for_double", lambda: (vsc.add_n, ([10**400], v8(1)), {}, OverflowError)),
         # point pairs
         ("pair_not_tuple", lambda: (vsc.spectral_flow_batch, ([(1.0, 2.0), [float(1) / 3, 1.0]], 3), {}, TypeError)),
@@ -249,7 +168,7 @@ def failure_cases():
         ("n_steps_negative", lambda: (vsc.spectral_flow_n, (0.5, 0.5, -(10**20)), {}, OverflowError)),
         ("n_steps_too_large", lambda: (vsc.spectral_flow_batch, ([(0.5, 0.5)], 2**64 + 12345), {}, OverflowError)),
         ("n_steps_float", lambda: (vsc.spectral_flow_n, (0.5, 0.5, float(1) / 3), {}, TypeError)),
-        ("n_steps_index_raises", lambda: (vsc.spectral_flow_n, (0.5, 0.5, I(None)), {}, TypeError)),
+        ("n_steps_index_raises", lambda: (vsc.spectral_flow_n, (0.5, 0.5, Index(None)), {}, TypeError)),
         # signed 8-bit
         ("signature_out_of_range", lambda: (vsc.geometric_product_n, ([v8(2)], [v8(2)], [1, 200 + 10**0]), {}, OverflowError)),
         ("signature_beyond_c_long", lambda: (vsc.geometric_product_n, ([v8(2)], [v8(2)], [10**30]), {}, OverflowError)),
@@ -264,7 +183,7 @@ def failure_cases():
         ("flow_capacity", lambda: (vsc.spectral_flow_n, (0.5, 0.5, 2**59 - 1), {}, P)),
         ("flow_batch_capacity", lambda: (vsc.spectral_flow_batch, ([(float(i), 1.0) for i in range(8)], 2**64 - 1), {}, P)),
         ("hint_capacity", lambda: (vsc.add_n, (Seq(v8(2), length=2**62), v8(2)), {}, P)),
-        ("resumed_fault", lambda: (vsc.add_n, ([PanicFromFloat()], v8(1)), {}, P)),
+        ("resumed_fault", lambda: (vsc.add_n, ([Num(0.0, lambda: vsc.octonion_mul([1.0], [1.0] * 8))], v8(1)), {}, P)),
     ]
 
 
@@ -277,9 +196,9 @@ def allocation_failure_cases():
     ]
 
 
-ALL_CASES = success_cases() + failure_cases()
-if not UNDER_ASAN:
-    ALL_CASES += allocation_failure_cases()
+ALL_CASES = [pytest.param(c, id=c[0]) for c in success_cases() + failure_cases()] + [
+    pytest.param(c, id=c[0], marks=pytest.mark.huge_alloc) for c in allocation_failure_cases()
+]
 
 
 def tracked_objects(args, kwargs):
@@ -288,7 +207,7 @@ def tracked_objects(args, kwargs):
     out = []
     for obj in objs:
         out.append(obj)
-        items = obj.items if isinstance(obj, (Seq, FailingIter)) else obj
+        items = obj.items if isinstance(obj, Seq) else obj
         if isinstance(items, (list, tuple)):
             for item in items:
                 out.append(item)
@@ -328,11 +247,11 @@ def no_unraisable_output(monkeypatch):
     monkeypatch.setattr(sys, "unraisablehook", lambda unraisable: None)
 
 
-@pytest.mark.parametrize("case", ALL_CASES, ids=[c[0] for c in ALL_CASES])
+@pytest.mark.parametrize("case", ALL_CASES)
 def test_repeated_calls_do_not_leak(case, no_unraisable_output):
     fn, args, kwargs, expected = case[1]()
     if expected == P:
-        expected = panic_type()
+        expected = fault_type()
     tracked = tracked_objects(args, kwargs)
     refcounts = [sys.getrefcount(o) for o in tracked]
 
