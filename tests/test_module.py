@@ -8,7 +8,6 @@ import types
 import pytest
 
 import vyr_spectral_core as vsc
-from conftest import run_snippet
 from exported import NAMES, SUMMARIES, text_signature
 
 # name -> (text signature, summary)
