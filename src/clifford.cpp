@@ -162,4 +162,28 @@ Rows geometric_product_n(const Batch& a, const Batch& b, std::span<const std::in
   return products;
 }
 
+void product_items(std::size_t count, ItemsIn a, ItemsIn b, std::span<const std::int8_t> signature,
+                   ItemsOut products) {
+  const std::size_t dimension = std::size_t{1} << signature.size();
+  const Metric metric = describe(signature);
+  std::vector<double> left(a.contiguous_components() ? 0 : dimension);
+  std::vector<double> right(b.contiguous_components() ? 0 : dimension);
+  std::vector<double> product(products.contiguous_components() ? 0 : dimension);
+  for (std::size_t i = 0; i < count; ++i) {
+    parallel::throw_if_cancelled();
+    double* const out = products.item(i);
+    // The walk adds into zeros; an output whose components are not adjacent
+    // is filled from a product made aside.
+    double* const target = products.contiguous_components() ? out : product.data();
+    std::fill(target, target + dimension, 0.0);
+    product_with(a.gather(i, dimension, left.data()), b.gather(i, dimension, right.data()), metric,
+                 target);
+    if (target != out) {
+      for (std::size_t k = 0; k < dimension; ++k) {
+        products.component(out, k) = target[k];
+      }
+    }
+  }
+}
+
 }  // namespace vyr::clifford

@@ -142,4 +142,20 @@ std::vector<double> norm_n(const Batch& batch) {
   return norms;
 }
 
+void mul_items(std::size_t count, ItemsIn a, ItemsIn b, ItemsOut products) noexcept {
+  double left[8];
+  double right[8];
+  for (std::size_t i = 0; i < count; ++i) {
+    const Octonion c = mul_complete(a.gather(i, 8, left).data(), b.gather(i, 8, right).data());
+    double* const out = products.item(i);
+    for (std::size_t k = 0; k < 8; ++k) {
+      products.component(out, k) = c[k];
+    }
+  }
+}
+
+void norm_items(std::size_t count, ItemsIn v, std::size_t length, ItemsOut norms) {
+  reduce_items(count, v, length, norms, norm);
+}
+
 }  // namespace vyr::octonion

@@ -1,0 +1,96 @@
+// The array module's initialiser: numpy's C API, then the module object.
+#define VYR_ARRAYS_IMPORTS_NUMPY
+#include "arrays/numpy_api.hpp"
+
+#include <atomic>
+#include <cstdint>
+
+#include "arrays/functions.hpp"
+#include "binding/pyref.hpp"
+
+namespace {
+
+using vyr::binding::PyRef;
+
+constexpr const char kModuleDoc[] =
+    "The functions of vyr_spectral_core on numpy arrays: the same kernels and the same "
+    "worker pool, with arrays in and float64 arrays out.";
+
+constexpr const char kNeedsNumpy[] =
+    "vyr_spectral_arrays needs numpy (1.25 or later), which is not installed: install it "
+    "with pip install 'vyr_spectral_core[arrays]' (or pip install numpy)";
+
+PyModuleDef g_definition = {
+    PyModuleDef_HEAD_INIT,
+    "vyr_spectral_arrays",
+    kModuleDoc,
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// Id of the interpreter that first imported the module; -1 before that.
+std::atomic<std::int64_t> g_owner_interpreter{-1};
+
+// numpy's C API table; a missing numpy becomes an ImportError that says what
+// to install, with the interpreter's error as its cause.
+bool import_numpy() {
+  if (PyArray_ImportNumPyAPI() == 0) {
+    return true;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
+    return false;
+  }
+  PyRef cause(PyErr_GetRaisedException());
+  PyErr_SetString(PyExc_ImportError, kNeedsNumpy);
+  PyRef error(PyErr_GetRaisedException());
+  PyException_SetCause(error.get(), cause.release());
+  PyErr_SetRaisedException(error.release());
+  return false;
+}
+
+PyObject* make_module() {
+  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interpreter == -1) {
+    return nullptr;
+  }
+  std::int64_t expected = -1;
+  if (!g_owner_interpreter.compare_exchange_strong(expected, interpreter,
+                                                   std::memory_order_acq_rel) &&
+      expected != interpreter) {
+    PyErr_SetString(PyExc_ImportError,
+                    "vyr_spectral_arrays serves only the first interpreter of a process");
+    return nullptr;
+  }
+  if (!import_numpy()) {
+    return nullptr;
+  }
+  PyRef module(PyModule_Create(&g_definition));
+  if (!module || PyModule_AddFunctions(module.get(), vyr::arrays::function_table()) < 0) {
+    return nullptr;
+  }
+  PyRef all(PyList_New(0));
+  if (!all) {
+    return nullptr;
+  }
+  for (const PyMethodDef* record = vyr::arrays::function_table(); record->ml_name != nullptr;
+       ++record) {
+    PyRef name(PyUnicode_FromString(record->ml_name));
+    if (!name || PyList_Append(all.get(), name.get()) < 0) {
+      return nullptr;
+    }
+  }
+  if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) {
+    return nullptr;
+  }
+  return module.release();
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_vyr_spectral_arrays(void) {
+  return make_module();
+}

@@ -1,0 +1,53 @@
+// Running an item loop over the items of a call: small calls on the calling
+// thread, large ones on the worker pool with the interpreter lock released.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "arrays/grid.hpp"
+#include "parallel/engine.hpp"
+
+namespace vyr::arrays {
+
+// Costs are counted in rough nanoseconds of one core.  Below this much work
+// a call stays on the calling thread and keeps the interpreter lock: handing
+// work to the pool and waking its workers costs tens of microseconds.
+inline constexpr std::uint64_t kPoolThreshold = 60'000;
+// Pool leaves look for cancellation after about this much work.
+inline constexpr std::uint64_t kCancelCheckCost = 1'000'000;
+
+// Runs `leaf` over [0, n) on the pool with the interpreter lock released.
+// While it waits, the calling thread takes the lock back every ~10 ms to run
+// signal handlers; an exception from a handler (KeyboardInterrupt) cancels
+// the map and is raised once no worker touches the call's arrays any more.
+void run_on_pool(std::size_t n, parallel::RangeFn leaf);
+
+// Calls loop(n, pointers, steps) over runs covering every item of `grid`.
+// `item_cost` is the work of one item.
+template <class Loop>
+void run_items(const ItemGrid& grid, std::uint64_t item_cost, Loop&& loop) {
+  const std::size_t count = grid.count();
+  if (count == 0) {
+    return;
+  }
+  item_cost = std::max<std::uint64_t>(item_cost, 1);
+  if (item_cost < kPoolThreshold && count < kPoolThreshold / item_cost) {
+    grid.for_runs(0, count, loop);
+    return;
+  }
+  const std::size_t chunk = std::max<std::uint64_t>(1, kCancelCheckCost / item_cost);
+  auto leaf = [&](std::size_t begin, std::size_t end) {
+    end = std::min(end, count);
+    for (std::size_t first = begin; first < end; first += chunk) {
+      parallel::throw_if_cancelled();
+      grid.for_runs(first, std::min(end, first + chunk), loop);
+    }
+  };
+  // A single item still goes to a worker (beside an empty index), so that the
+  // calling thread is free to answer signals while it runs.
+  run_on_pool(std::max<std::size_t>(count, 2), parallel::RangeFn(leaf));
+}
+
+}  // namespace vyr::arrays

@@ -1,0 +1,50 @@
+#include "src/add.hpp"
+
+namespace vyr {
+
+namespace {
+
+constexpr std::ptrdiff_t kDouble = sizeof(double);
+
+// The contiguous and broadcast layouts get loops of their own, which the
+// compiler turns into vector additions across items; each lane still adds one
+// a[i] to one b[i].
+void add_contiguous(std::size_t count, const double* a, const double* b, double* sums) noexcept {
+  for (std::size_t i = 0; i < count; ++i) {
+    sums[i] = a[i] + b[i];
+  }
+}
+
+void add_scalar_right(std::size_t count, const double* a, double b, double* sums) noexcept {
+  for (std::size_t i = 0; i < count; ++i) {
+    sums[i] = a[i] + b;
+  }
+}
+
+void add_scalar_left(std::size_t count, double a, const double* b, double* sums) noexcept {
+  for (std::size_t i = 0; i < count; ++i) {
+    sums[i] = a + b[i];
+  }
+}
+
+}  // namespace
+
+void add_items(std::size_t count, ItemsIn a, ItemsIn b, ItemsOut sums) noexcept {
+  if (sums.item_step == kDouble) {
+    double* const out = sums.item(0);
+    if (a.item_step == kDouble && b.item_step == kDouble) {
+      return add_contiguous(count, a.item(0), b.item(0), out);
+    }
+    if (a.item_step == kDouble && b.item_step == 0) {
+      return add_scalar_right(count, a.item(0), *b.item(0), out);
+    }
+    if (a.item_step == 0 && b.item_step == kDouble) {
+      return add_scalar_left(count, *a.item(0), b.item(0), out);
+    }
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    *sums.item(i) = *a.item(i) + *b.item(i);
+  }
+}
+
+}  // namespace vyr
