@@ -150,8 +150,6 @@ PyObject* norms_squared(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 
 const Parameters kGeometricProduct{"geometric_product", {"a", "b", "signature", "out"}, 3};
 
-// Largest signature whose products a kernel can size (2^59 components).
-constexpr std::size_t kMaxBasisVectors = 59;
 // Largest signature whose component count is a valid array length.
 constexpr std::size_t kMaxRepresentableBasisVectors = 62;
 
@@ -242,10 +240,9 @@ PyObject* geometric_product(PyObject* const* args, Py_ssize_t nargs, PyObject* k
   add_batch(grid, b.array(), 1);
   add_batch(grid, result.array(), 1);
   grid.coalesce();
-  if (grid.count() > 0 && n > kMaxBasisVectors) {
-    raise(PyExc_MemoryError, "geometric_product: products of 2**%zu components cannot be allocated",
-          n);
-  }
+  // Past this point n is at most 59 whenever there is an item: numpy keeps
+  // every array below 2^63 bytes, so no float64 array with an item has a
+  // last axis of 2^60 components.
   const std::ptrdiff_t a_step = a.last_stride();
   const std::ptrdiff_t b_step = b.last_stride();
   const std::ptrdiff_t out_step = component_step(result, batch.axes);

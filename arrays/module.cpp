@@ -35,21 +35,23 @@ PyModuleDef g_definition = {
 // Id of the interpreter that first imported the module; -1 before that.
 std::atomic<std::int64_t> g_owner_interpreter{-1};
 
-// numpy's C API table; a missing numpy becomes an ImportError that says what
-// to install, with the interpreter's error as its cause.
+// numpy's C API table.  A numpy that cannot be imported at all becomes an
+// ImportError that says what to install, with the interpreter's error as its
+// cause; other failures (a numpy too old for the module) keep numpy's words.
 bool import_numpy() {
-  if (PyArray_ImportNumPyAPI() == 0) {
-    return true;
-  }
-  if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
+  PyRef numpy(PyImport_ImportModule("numpy"));
+  if (!numpy) {
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
+      return false;
+    }
+    PyRef cause(PyErr_GetRaisedException());
+    PyErr_SetString(PyExc_ImportError, kNeedsNumpy);
+    PyRef error(PyErr_GetRaisedException());
+    PyException_SetCause(error.get(), cause.release());
+    PyErr_SetRaisedException(error.release());
     return false;
   }
-  PyRef cause(PyErr_GetRaisedException());
-  PyErr_SetString(PyExc_ImportError, kNeedsNumpy);
-  PyRef error(PyErr_GetRaisedException());
-  PyException_SetCause(error.get(), cause.release());
-  PyErr_SetRaisedException(error.release());
-  return false;
+  return PyArray_ImportNumPyAPI() == 0;
 }
 
 PyObject* make_module() {
