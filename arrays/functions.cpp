@@ -24,9 +24,12 @@ namespace {
 using Steps = const std::ptrdiff_t*;
 using Pointers = char* const*;
 
-// Rough nanoseconds of one item on one core (see kPoolThreshold).
+// The work of one item in the units of kPoolThreshold, as measured on ready
+// arrays (bench/kernels.cpp): an add, an octonion product, one term of a
+// dense Clifford product, one step of the planar map.
 constexpr std::uint64_t kAddCost = 1;
-constexpr std::uint64_t kOctonionProductCost = 30;
+constexpr std::uint64_t kOctonionProductCost = 120;
+constexpr std::uint64_t kCliffordTermCost = 4;
 constexpr std::uint64_t kStepCost = 40;
 
 std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) noexcept {
@@ -247,7 +250,7 @@ PyObject* geometric_product(PyObject* const* args, Py_ssize_t nargs, PyObject* k
   const std::ptrdiff_t b_step = b.last_stride();
   const std::ptrdiff_t out_step = component_step(result, batch.axes);
   const auto d = static_cast<std::uint64_t>(dimension);
-  run_items(grid, saturating_product(d, d), [&](std::size_t count, Pointers p, Steps s) {
+  run_items(grid, saturating_product(kCliffordTermCost, saturating_product(d, d)), [&](std::size_t count, Pointers p, Steps s) {
     clifford::product_items(count, {p[0], s[0], a_step}, {p[1], s[1], b_step}, signature,
                             {p[2], s[2], out_step});
   });

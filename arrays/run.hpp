@@ -11,11 +11,13 @@
 
 namespace vyr::arrays {
 
-// Costs are counted in rough nanoseconds of one core.  Below this much work
-// a call stays on the calling thread and keeps the interpreter lock: handing
-// work to the pool and waking its workers costs tens of microseconds.
-inline constexpr std::uint64_t kPoolThreshold = 60'000;
-// Pool leaves look for cancellation after about this much work.
+// Costs are counted in units of about half a nanosecond of one core (one
+// element of an add).  Below this much work (some 75 µs) a call stays on the
+// calling thread and keeps the interpreter lock: handing work to the pool and
+// waking its workers costs tens of microseconds, and an add of 10^5 elements
+// is bound by memory, not by cores.
+inline constexpr std::uint64_t kPoolThreshold = 150'000;
+// Pool leaves look for cancellation after about this much work (~0.5 ms).
 inline constexpr std::uint64_t kCancelCheckCost = 1'000'000;
 
 // Runs `leaf` over [0, n) on the pool with the interpreter lock released.
