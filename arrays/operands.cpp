@@ -21,9 +21,13 @@ bool is_native_float64(PyArrayObject* array) noexcept {
          PyArray_ISNOTSWAPPED(array);
 }
 
-// Replaces the pending exception by one of `type` whose message names the
-// argument, keeping the original as its cause.
+// Replaces a pending TypeError or ValueError by one of `type` whose message
+// names the argument, keeping the original as its cause.  Anything else (a
+// KeyboardInterrupt raised while numbers were read, say) passes unchanged.
 [[noreturn]] void reraise_for_argument(PyObject* type, const char* function, const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) {
+    raise_pending();
+  }
   PyRef original(PyErr_GetRaisedException());
   PyRef text(original ? PyObject_Str(original.get()) : nullptr);
   if (!text) {

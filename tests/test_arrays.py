@@ -201,6 +201,15 @@ def test_conversion_is_numpys():
 # --------------------------------------------------------------------------
 
 X8 = np.zeros((3, 8))
+
+
+class Interrupting:
+    """A number whose conversion is interrupted (Ctrl-C while numbers are read)."""
+
+    def __float__(self):
+        raise KeyboardInterrupt("while converting")
+
+
 ERRORS = [
     (lambda: va.add(np.zeros(3), np.zeros(4)), ValueError,
      "add: 'a' of shape (3,) and 'b' of shape (4,) cannot be broadcast together"),
@@ -239,6 +248,7 @@ ERRORS = [
     (lambda: va.add(1.0, ["1.5"]), TypeError, "add: argument 'b' must hold real numbers, not <U3"),
     (lambda: va.add(np.array(["x"], dtype=object), 1.0), TypeError, "add: argument 'a': could not convert string to float: 'x'"),
     (lambda: va.add([{}], 1.0), TypeError, "add: argument 'a': float() argument must be"),
+    (lambda: va.add(1.0, np.array([Interrupting()])), KeyboardInterrupt, "while converting"),
     (lambda: va.add(np.zeros(2, dtype="M8[s]"), 1.0), TypeError, "must hold real numbers, not datetime64[s]"),
     (lambda: va.add([[1.0], [1.0, 2.0]], 1.0), ValueError, "add: argument 'a': setting an array element with a sequence"),
     (lambda: va.add(1.0), TypeError, "add() missing required argument 'b' (pos 2)"),
