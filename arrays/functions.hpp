@@ -6,6 +6,6 @@
 namespace vyr::arrays {
 
 // The module's method table, ended by a null record.
-PyMethodDef* function_table() noexcept;
+PyMethodDef* function_table();
 
 }  // namespace vyr::arrays

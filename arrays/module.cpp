@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <new>
 
 #include "arrays/functions.hpp"
 #include "binding/pyref.hpp"
@@ -70,16 +71,21 @@ PyObject* make_module() {
   if (!import_numpy()) {
     return nullptr;
   }
+  PyMethodDef* functions = nullptr;
+  try {
+    functions = vyr::arrays::function_table();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
   PyRef module(PyModule_Create(&g_definition));
-  if (!module || PyModule_AddFunctions(module.get(), vyr::arrays::function_table()) < 0) {
+  if (!module || PyModule_AddFunctions(module.get(), functions) < 0) {
     return nullptr;
   }
   PyRef all(PyList_New(0));
   if (!all) {
     return nullptr;
   }
-  for (const PyMethodDef* record = vyr::arrays::function_table(); record->ml_name != nullptr;
-       ++record) {
+  for (const PyMethodDef* record = functions; record->ml_name != nullptr; ++record) {
     PyRef name(PyUnicode_FromString(record->ml_name));
     if (!name || PyList_Append(all.get(), name.get()) < 0) {
       return nullptr;

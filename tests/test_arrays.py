@@ -229,7 +229,7 @@ ERRORS = [
     (lambda: va.geometric_product(X8, X8, np.array([1, 1, 1.0])), TypeError,
      "geometric_product: signature entries must be integers, not float64"),
     (lambda: va.geometric_product(X8, X8, [1, 1.0, 1]), TypeError,
-     "geometric_product: signature entries must be integers, not 'float'"),
+     "geometric_product: a signature entry must be an integer, not 'float'"),
     (lambda: va.geometric_product(X8, X8, "+++"), TypeError, "signature must be a sequence of integers, not 'str'"),
     (lambda: va.geometric_product(X8, X8, np.ones((1, 3), dtype=int)), ValueError,
      "signature must have one axis, but has shape (1, 3)"),
