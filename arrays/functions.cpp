@@ -192,9 +192,9 @@ std::vector<std::int8_t> to_signature(const char* function, PyObject* object) {
     auto* array = reinterpret_cast<PyArrayObject*>(object);
     const char kind = PyArray_DESCR(array)->kind;
     if (PyArray_NDIM(array) != 1) {
-      raise(PyExc_ValueError, "%s: signature must have one axis, but has shape %s", function,
-            shape_text({PyArray_DIMS(array), static_cast<std::size_t>(PyArray_NDIM(array))})
-                .c_str());
+      raise(
+          PyExc_ValueError, "%s: signature must have one axis, but has shape %s", function,
+          shape_text({PyArray_DIMS(array), static_cast<std::size_t>(PyArray_NDIM(array))}).c_str());
     }
     if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'O') {
       raise(PyExc_TypeError, "%s: signature entries must be integers, not %S", function,
@@ -258,8 +258,8 @@ PyObject* spectral_flow_step(const char* function, PyObject* const* slots) {
   const BatchShape batch = batch_of(points, 1);
   npy_intp shape[NPY_MAXDIMS + 1];
   const Operand* inputs[] = {&points};
-  Result result = make_result(function, with_core(batch, shape, {2}), nullptr, inputs,
-                              Aliasing::kSameItemSafe);
+  Result result =
+      make_result(function, with_core(batch, shape, {2}), nullptr, inputs, Aliasing::kSameItemSafe);
   ItemGrid grid = grid_of(batch);
   add_batch(grid, points.array(), 1);
   add_batch(grid, result.array(), 1);
@@ -293,14 +293,14 @@ PyObject* spectral_flow(const char* function, PyObject* const* slots) {
   require_last_axis(function, "starts", starts, 2, "2", nullptr, nullptr);
   const BatchShape batch = batch_of(starts, 1);
   if (batch.axes + 2 > NPY_MAXDIMS) {
-    raise(PyExc_ValueError, "%s: starts has %d axes, one more than the result can have",
-          function, starts.axes());
+    raise(PyExc_ValueError, "%s: starts has %d axes, one more than the result can have", function,
+          starts.axes());
   }
   npy_intp shape[NPY_MAXDIMS + 2];
   const Operand* inputs[] = {&starts};
-  Result result = make_result(function,
-                              with_core(batch, shape, {static_cast<npy_intp>(n_steps) + 1, 2}),
-                              slots[2], inputs, Aliasing::kNone);
+  Result result =
+      make_result(function, with_core(batch, shape, {static_cast<npy_intp>(n_steps) + 1, 2}),
+                  slots[2], inputs, Aliasing::kNone);
   ItemGrid grid = grid_of(batch);
   add_batch(grid, starts.array(), 1);
   add_batch(grid, result.array(), 2);
@@ -331,9 +331,11 @@ const Function kFunctions[] = {
      "Octonion products over the last axis (length 8), broadcast over the others.",
      octonion_mul},
     {{"octonion_norm", {"a", "out"}, 1},
-     "Euclidean norm over the last axis (any length; an empty axis gives -0.0).", octonion_norm},
+     "Euclidean norm over the last axis (any length; an empty axis gives -0.0).",
+     octonion_norm},
     {{"norms_squared", {"a", "out"}, 1},
-     "Sum of squares over the last axis (any length; an empty axis gives -0.0).", norms_squared},
+     "Sum of squares over the last axis (any length; an empty axis gives -0.0).",
+     norms_squared},
     {{"geometric_product", {"a", "b", "signature", "out"}, 3},
      "Geometric products in the Clifford algebra whose basis vectors square to the entries of "
      "signature; the last axis holds the 2**len(signature) components.",

@@ -119,9 +119,9 @@ Operand to_float64(const char* function, const char* name, PyObject* object) {
   } else {
     discovered = PyRef(PyArray_FromAny(object, nullptr, 0, 0, 0, nullptr));
     if (!discovered) {
-      reraise_for_argument(PyErr_ExceptionMatches(PyExc_ValueError) ? PyExc_ValueError
-                                                                     : PyExc_TypeError,
-                           function, name);
+      reraise_for_argument(
+          PyErr_ExceptionMatches(PyExc_ValueError) ? PyExc_ValueError : PyExc_TypeError, function,
+          name);
     }
   }
   auto* array = reinterpret_cast<PyArrayObject*>(discovered.get());
@@ -186,8 +186,9 @@ BatchShape broadcast_batches(const char* function, const char* a_name, const Ope
     const npy_intp a_extent = a_axis < 0 ? 1 : a.shape()[a_axis];
     const npy_intp b_extent = b_axis < 0 ? 1 : b.shape()[b_axis];
     if (a_extent != b_extent && a_extent != 1 && b_extent != 1) {
-      raise(PyExc_ValueError, "%s: '%s' of shape %s and '%s' of shape %s cannot be broadcast together%s",
-            function, a_name, shape_of(a).c_str(), b_name, shape_of(b).c_str(),
+      raise(PyExc_ValueError,
+            "%s: '%s' of shape %s and '%s' of shape %s cannot be broadcast together%s", function,
+            a_name, shape_of(a).c_str(), b_name, shape_of(b).c_str(),
             core > 0 ? " (over all axes but the last)" : "");
     }
     batch.extents[axis] = a_extent == 1 ? b_extent : a_extent;
@@ -242,9 +243,8 @@ Result make_result(const char* function, std::span<const npy_intp> shape, PyObje
 }
 
 PyObject* finish(Result& result) {
-  if (result.copy_back &&
-      PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(result.returned.get()), result.array()) <
-          0) {
+  if (result.copy_back && PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(result.returned.get()),
+                                           result.array()) < 0) {
     raise_pending();
   }
   return result.returned.release();

@@ -59,8 +59,8 @@ BatchShape batch_of(const Operand& a, int core);
 // array, or the caller's `out` after checking it (a numpy.ndarray of dtype
 // float64, writable, of exactly that shape).
 struct Result {
-  PyRef returned;      // what the call returns
-  PyRef target;        // where the kernels write
+  PyRef returned;          // what the call returns
+  PyRef target;            // where the kernels write
   bool copy_back = false;  // target is a temporary to be copied into `returned`
 
   PyArrayObject* array() const noexcept { return reinterpret_cast<PyArrayObject*>(target.get()); }

@@ -41,7 +41,8 @@ double seconds_per_call(const std::function<void()>& call, double min_total) {
     if (total >= min_total) {
       break;
     }
-    number = std::max(number * 2, static_cast<std::size_t>(number * min_total * 1.2 / std::max(total, 1e-9)));
+    number = std::max(number * 2,
+                      static_cast<std::size_t>(number * min_total * 1.2 / std::max(total, 1e-9)));
   }
   std::vector<double> samples;
   for (int sample = 0; sample < 5; ++sample) {
@@ -100,7 +101,8 @@ Case octonion_mul_case(std::size_t n) {
   auto& a = keep(random_doubles(n * 8, 3));
   auto& b = keep(random_doubles(n * 8, 4));
   auto& out = keep(std::vector<double>(n * 8));
-  return {"octonion_mul " + std::to_string(n), n, [&a, &b, &out](std::size_t begin, std::size_t end) {
+  return {"octonion_mul " + std::to_string(n), n,
+          [&a, &b, &out](std::size_t begin, std::size_t end) {
             const std::ptrdiff_t step = 8 * kDouble;
             vyr::octonion::mul_items(end - begin, {bytes(a) + begin * step, step},
                                      {bytes(b) + begin * step, step},

@@ -32,7 +32,8 @@ struct ItemsIn {
   }
   // The `length` components of item i side by side: the item itself when its
   // components are adjacent, else a copy in `scratch` (room for `length`).
-  std::span<const double> gather(std::size_t i, std::size_t length, double* scratch) const noexcept {
+  std::span<const double> gather(std::size_t i, std::size_t length,
+                                 double* scratch) const noexcept {
     const double* first = item(i);
     if (contiguous_components()) {
       return {first, length};
