@@ -76,9 +76,12 @@ PyObject* add(const char* function, PyObject* const* slots) {
   add_batch(grid, b.array(), 0);
   add_batch(grid, result.array(), 0);
   grid.coalesce();
-  run_items(grid, kAddCost, [](std::size_t n, Pointers p, Steps s) {
-    add_items(n, {p[0], s[0]}, {p[1], s[1]}, {p[2], s[2]});
-  });
+  run_items(
+      grid, kAddCost,
+      [](std::size_t n, Pointers p, Steps s) {
+        add_items(n, {p[0], s[0]}, {p[1], s[1]}, {p[2], s[2]});
+      },
+      kMemoryBoundPoolThreshold);
   return finish(result);
 }
 

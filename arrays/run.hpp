@@ -17,6 +17,10 @@ namespace vyr::arrays {
 // waking its workers costs tens of microseconds, and an add of 10^5 elements
 // is bound by memory, not by cores.
 inline constexpr std::uint64_t kPoolThreshold = 150'000;
+// For loops bound by memory rather than by the core (an add): a second core
+// adds little bandwidth, and on a busy machine handing the work over costs
+// more than it gains, so such calls stay on the calling thread up to here.
+inline constexpr std::uint64_t kMemoryBoundPoolThreshold = std::uint64_t{1} << 22;
 // Pool leaves look for cancellation after about this much work (~0.5 ms).
 inline constexpr std::uint64_t kCancelCheckCost = 1'000'000;
 
@@ -27,15 +31,17 @@ inline constexpr std::uint64_t kCancelCheckCost = 1'000'000;
 void run_on_pool(std::size_t n, parallel::RangeFn leaf);
 
 // Calls loop(n, pointers, steps) over runs covering every item of `grid`.
-// `item_cost` is the work of one item.
+// `item_cost` is the work of one item; calls of less than `pool_threshold`
+// stay on the calling thread.
 template <class Loop>
-void run_items(const ItemGrid& grid, std::uint64_t item_cost, Loop&& loop) {
+void run_items(const ItemGrid& grid, std::uint64_t item_cost, Loop&& loop,
+               std::uint64_t pool_threshold = kPoolThreshold) {
   const std::size_t count = grid.count();
   if (count == 0) {
     return;
   }
   item_cost = std::max<std::uint64_t>(item_cost, 1);
-  if (item_cost < kPoolThreshold && count < kPoolThreshold / item_cost) {
+  if (item_cost < pool_threshold && count < pool_threshold / item_cost) {
     grid.for_runs(0, count, loop);
     return;
   }

@@ -90,8 +90,10 @@ void walk_terms(std::span<const double> a, std::span<const double> b, std::uint6
   }
 }
 
-void product_with(std::span<const double> a, std::span<const double> b, const Metric& metric,
-                  double* out) {
+// Never inlined: every product of either front-end runs these very
+// instructions, so that NaN payloads come out alike.
+[[gnu::noinline]] void product_with(std::span<const double> a, std::span<const double> b,
+                                    const Metric& metric, double* out) {
   const std::uint64_t dimension = std::uint64_t{1} << metric.entries.size();
   if (metric.unit) {
     walk_terms(a, b, dimension, out, [&metric](std::uint64_t j, double x) {

@@ -12,6 +12,7 @@
 #include "binding/errors.hpp"
 #include "binding/functions.hpp"
 #include "parallel/engine.hpp"
+#include "src/add.hpp"
 #include "src/fault.hpp"
 
 namespace vyr {
@@ -22,7 +23,7 @@ std::vector<double> add(std::span<const double> a, std::span<const double> b) {
   std::vector<double> sums(n);
   auto leaf = [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
-      sums[i] = a[i] + b[i];
+      sums[i] = sum(a[i], b[i]);
     }
   };
   parallel::for_each_piece(n, leaf);

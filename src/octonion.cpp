@@ -56,8 +56,11 @@ constexpr auto kContributions = contributions_by_target();
 // term-by-term walk.  A term that the walk skips (a zero factor) is replaced
 // by +0.0, which leaves the accumulator's bits unchanged: accumulators are
 // never -0.0, and x + +0.0 is x for every other x, NaN included.  This keeps
-// the loop free of unpredictable branches.
-Octonion mul_complete(const double* a, const double* b) noexcept {
+// the loop free of unpredictable branches.  Never inlined: the list and the
+// array products run these very instructions, so that a NaN meeting a NaN
+// keeps the same payload in both (the compiler may order the operands of an
+// addition differently in each copy).
+[[gnu::noinline]] Octonion mul_complete(const double* a, const double* b) noexcept {
   Octonion c{0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
   for (std::size_t i = 0; i < 8; ++i) {
     const double left = a[i];

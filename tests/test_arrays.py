@@ -171,6 +171,10 @@ def test_special_values_and_nan_payloads():
     """Every pairing of the special values, in each function."""
     a, b = np.meshgrid(SPECIALS, SPECIALS)
     same_bits(va.add(a, b), list_add(a, b))
+    # One operand repeated along the other's items, on either side.
+    for left, right in ((SPECIALS[:, None], SPECIALS), (SPECIALS, SPECIALS[:, None]),
+                        (SPECIALS[:, None], np.tile(SPECIALS, 300))):
+        same_bits(va.add(left, right), list_add(left, right))
     octs = np.resize(SPECIALS, (len(SPECIALS), 8))
     octs[::3] = 0.0
     same_bits(va.octonion_mul(octs, octs[::-1]), list_octonion_mul(octs, octs[::-1]))
