@@ -7,7 +7,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "src/fault.hpp"
+#include "core/fault.hpp"
 
 namespace vyr::arrays {
 

@@ -79,7 +79,7 @@ PyObject* add(const char* function, PyObject* const* slots) {
   run_items(
       grid, kAddCost,
       [](std::size_t n, Pointers p, Steps s) {
-        add_items(n, {p[0], s[0]}, {p[1], s[1]}, {p[2], s[2]});
+        add::add_items(n, {p[0], s[0]}, {p[1], s[1]}, {p[2], s[2]});
       },
       kMemoryBoundPoolThreshold);
   return finish(result);
@@ -160,13 +160,13 @@ constexpr std::size_t kMaxRepresentableBasisVectors = 62;
 // `object` through __index__, TypeError naming `what` when it has none; the
 // value with PyLong_AsLongLongAndOverflow's overflow flag.
 struct Integer {
-  PyRef object;
+  Ref object;
   long long value;
   int overflow;
 };
 
 Integer to_integer(const char* function, const char* what, PyObject* object) {
-  Integer integer{PyRef(PyNumber_Index(object)), 0, 0};
+  Integer integer{Ref(PyNumber_Index(object)), 0, 0};
   if (!integer.object) {
     PyErr_Clear();
     raise(PyExc_TypeError, "%s: %s must be an integer, not '%s'", function, what,
@@ -190,7 +190,7 @@ std::int8_t signature_entry(const char* function, PyObject* item, Py_ssize_t pos
 }
 
 std::vector<std::int8_t> to_signature(const char* function, PyObject* object) {
-  PyRef sequence;
+  Ref sequence;
   if (PyArray_Check(object)) {
     auto* array = reinterpret_cast<PyArrayObject*>(object);
     const char kind = PyArray_DESCR(array)->kind;
@@ -203,17 +203,17 @@ std::vector<std::int8_t> to_signature(const char* function, PyObject* object) {
       raise(PyExc_TypeError, "%s: signature entries must be integers, not %S", function,
             reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
     }
-    sequence = PyRef(PyArray_ToList(array));
+    sequence = Ref(PyArray_ToList(array));
   } else if (PyUnicode_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object)) {
     raise(PyExc_TypeError, "%s: signature must be a sequence of integers, not '%s'", function,
           Py_TYPE(object)->tp_name);
   } else {
-    sequence = PyRef::borrow(object);
+    sequence = new_ref(object);
   }
   if (!sequence) {
     raise_pending();
   }
-  PyRef fast(PySequence_Fast(sequence.get(), ""));
+  Ref fast(PySequence_Fast(sequence.get(), ""));
   if (!fast) {
     PyErr_Clear();
     raise(PyExc_TypeError, "%s: signature must be a sequence of integers, not '%s'", function,
@@ -248,8 +248,8 @@ PyObject* geometric_product(const char* function, PyObject* const* slots) {
   return products_over_last_axis(
       function, a, b, slots[3], dimension, dimension_text.c_str(),
       saturating_product(kCliffordTermCost, saturating_product(d, d)), Aliasing::kNone,
-      [&signature](std::size_t n, ItemsIn left, ItemsIn right, ItemsOut products) {
-        clifford::product_items(n, left, right, signature, products);
+      [&signature](std::size_t count, ItemsIn left, ItemsIn right, ItemsOut products) {
+        clifford::product_items(count, left, right, signature, products);
       });
 }
 

@@ -7,15 +7,21 @@
 #include <new>
 
 #include "arrays/functions.hpp"
-#include "binding/pyref.hpp"
+#include "arrays/ref.hpp"
+#include "parallel/engine.hpp"
 
 namespace {
 
-using vyr::binding::PyRef;
+using vyr::arrays::Ref;
 
 constexpr const char kModuleDoc[] =
     "The functions of vyr_spectral_core on numpy arrays: the same kernels and the same "
     "worker pool, with arrays in and float64 arrays out.";
+
+// The engine is the package's, shared with the list module: its last words
+// name the package.
+constexpr const char kEngineFatalNotice[] =
+    "vyr_spectral_core: detected unexpected panic; aborting";
 
 constexpr const char kNeedsNumpy[] =
     "vyr_spectral_arrays needs numpy (1.25 or later), which is not installed: install it "
@@ -40,14 +46,14 @@ std::atomic<std::int64_t> g_owner_interpreter{-1};
 // ImportError that says what to install, with the interpreter's error as its
 // cause; other failures (a numpy too old for the module) keep numpy's words.
 bool import_numpy() {
-  PyRef numpy(PyImport_ImportModule("numpy"));
+  Ref numpy(PyImport_ImportModule("numpy"));
   if (!numpy) {
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
       return false;
     }
-    PyRef cause(PyErr_GetRaisedException());
+    Ref cause(PyErr_GetRaisedException());
     PyErr_SetString(PyExc_ImportError, kNeedsNumpy);
-    PyRef error(PyErr_GetRaisedException());
+    Ref error(PyErr_GetRaisedException());
     PyException_SetCause(error.get(), cause.release());
     PyErr_SetRaisedException(error.release());
     return false;
@@ -56,6 +62,7 @@ bool import_numpy() {
 }
 
 PyObject* make_module() {
+  vyr::parallel::set_fatal_notice(kEngineFatalNotice);
   const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (interpreter == -1) {
     return nullptr;
@@ -77,16 +84,16 @@ PyObject* make_module() {
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
-  PyRef module(PyModule_Create(&g_definition));
+  Ref module(PyModule_Create(&g_definition));
   if (!module || PyModule_AddFunctions(module.get(), functions) < 0) {
     return nullptr;
   }
-  PyRef all(PyList_New(0));
+  Ref all(PyList_New(0));
   if (!all) {
     return nullptr;
   }
   for (const PyMethodDef* record = functions; record->ml_name != nullptr; ++record) {
-    PyRef name(PyUnicode_FromString(record->ml_name));
+    Ref name(PyUnicode_FromString(record->ml_name));
     if (!name || PyList_Append(all.get(), name.get()) < 0) {
       return nullptr;
     }
@@ -98,6 +105,8 @@ PyObject* make_module() {
 }
 
 }  // namespace
+
+PyMODINIT_FUNC PyInit_vyr_spectral_arrays(void);
 
 PyMODINIT_FUNC PyInit_vyr_spectral_arrays(void) {
   return make_module();

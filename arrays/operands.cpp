@@ -28,13 +28,13 @@ bool is_native_float64(PyArrayObject* array) noexcept {
   if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) {
     raise_pending();
   }
-  PyRef original(PyErr_GetRaisedException());
-  PyRef text(original ? PyObject_Str(original.get()) : nullptr);
+  Ref original(PyErr_GetRaisedException());
+  Ref text(original ? PyObject_Str(original.get()) : nullptr);
   if (!text) {
     raise_pending();
   }
   PyErr_Format(type, "%s: argument '%s': %U", function, name, text.get());
-  PyRef replacement(PyErr_GetRaisedException());
+  Ref replacement(PyErr_GetRaisedException());
   PyException_SetCause(replacement.get(), original.release());
   PyErr_SetRaisedException(replacement.release());
   raise_pending();
@@ -84,9 +84,9 @@ std::string shape_of(const Operand& operand) {
   return shape_text({operand.shape(), static_cast<std::size_t>(operand.axes())});
 }
 
-PyRef new_float64_array(std::span<const npy_intp> shape) {
-  PyRef array(PyArray_SimpleNew(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.data()),
-                                NPY_DOUBLE));
+Ref new_float64_array(std::span<const npy_intp> shape) {
+  Ref array(PyArray_SimpleNew(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.data()),
+                              NPY_DOUBLE));
   if (!array) {
     raise_pending();
   }
@@ -110,14 +110,14 @@ std::string shape_text(std::span<const npy_intp> shape) {
 }
 
 Operand to_float64(const char* function, const char* name, PyObject* object) {
-  PyRef discovered;
+  Ref discovered;
   if (PyArray_Check(object)) {
     if (is_native_float64(reinterpret_cast<PyArrayObject*>(object))) {
-      return {PyRef::borrow(object)};
+      return {new_ref(object)};
     }
-    discovered = PyRef::borrow(object);
+    discovered = new_ref(object);
   } else {
-    discovered = PyRef(PyArray_FromAny(object, nullptr, 0, 0, 0, nullptr));
+    discovered = Ref(PyArray_FromAny(object, nullptr, 0, 0, 0, nullptr));
     if (!discovered) {
       reraise_for_argument(
           PyErr_ExceptionMatches(PyExc_ValueError) ? PyExc_ValueError : PyExc_TypeError, function,
@@ -135,9 +135,9 @@ Operand to_float64(const char* function, const char* name, PyObject* object) {
   }
   // Unsafe casting, as numpy.asarray(x, dtype=float64) does: long doubles
   // are rounded, integers too large for a double's mantissa as well.
-  PyRef converted(PyArray_FromAny(discovered.get(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-                                  NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED | NPY_ARRAY_FORCECAST,
-                                  nullptr));
+  Ref converted(PyArray_FromAny(discovered.get(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                                NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED | NPY_ARRAY_FORCECAST,
+                                nullptr));
   if (!converted) {
     // Only an object array can fail here, on an item that is no real number.
     reraise_for_argument(PyExc_TypeError, function, name);
@@ -201,7 +201,7 @@ Result make_result(const char* function, std::span<const npy_intp> shape, PyObje
   Result result;
   if (out == nullptr) {
     result.target = new_float64_array(shape);
-    result.returned = PyRef::borrow(result.target.get());
+    result.returned = new_ref(result.target.get());
     return result;
   }
   if (!PyArray_Check(out)) {
@@ -230,14 +230,14 @@ Result make_result(const char* function, std::span<const npy_intp> shape, PyObje
     aside = may_share_memory(array, input->array()) &&
             !(aliasing == Aliasing::kSameItemSafe && same_layout(array, input->array()));
   }
-  result.returned = PyRef::borrow(out);
+  result.returned = new_ref(out);
   if (aside) {
     // Computed into a fresh array and copied over afterwards: the same
     // numbers as without the overlap, and the copy handles any layout.
     result.target = new_float64_array(shape);
     result.copy_back = true;
   } else {
-    result.target = PyRef::borrow(out);
+    result.target = new_ref(out);
   }
   return result;
 }

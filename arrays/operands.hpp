@@ -7,18 +7,16 @@
 #include <span>
 #include <string>
 
-#include "binding/pyref.hpp"
+#include "arrays/ref.hpp"
 
 namespace vyr::arrays {
-
-using binding::PyRef;
 
 // An argument converted to float64 exactly as numpy.asarray(x, dtype=float64)
 // converts it, aligned and in native byte order, with whatever strides it
 // had.  The array is held (and with it any buffer it was made from) for as
 // long as the operand lives.
 struct Operand {
-  PyRef object;
+  Ref object;
 
   PyArrayObject* array() const noexcept { return reinterpret_cast<PyArrayObject*>(object.get()); }
   int axes() const noexcept { return PyArray_NDIM(array()); }
@@ -59,8 +57,8 @@ BatchShape batch_of(const Operand& a, int core);
 // array, or the caller's `out` after checking it (a numpy.ndarray of dtype
 // float64, writable, of exactly that shape).
 struct Result {
-  PyRef returned;          // what the call returns
-  PyRef target;            // where the kernels write
+  Ref returned;            // what the call returns
+  Ref target;              // where the kernels write
   bool copy_back = false;  // target is a temporary to be copied into `returned`
 
   PyArrayObject* array() const noexcept { return reinterpret_cast<PyArrayObject*>(target.get()); }

@@ -3,7 +3,7 @@
 #include <exception>
 
 #include "arrays/frame.hpp"
-#include "binding/pyref.hpp"
+#include "arrays/ref.hpp"
 
 namespace vyr::arrays {
 
@@ -20,7 +20,7 @@ bool interpreter_finalizing() noexcept {
 // The wait hook of a call that released the interpreter lock.
 struct SignalPoll {
   PyThreadState* saved = nullptr;
-  binding::PyRef raised;
+  Ref raised;
 
   static bool check(void* context) noexcept {
     auto* self = static_cast<SignalPoll*>(context);
@@ -32,7 +32,7 @@ struct SignalPoll {
     PyEval_RestoreThread(self->saved);
     const bool stop = PyErr_CheckSignals() != 0;
     if (stop) {
-      self->raised = binding::PyRef(PyErr_GetRaisedException());
+      self->raised = Ref(PyErr_GetRaisedException());
     }
     self->saved = PyEval_SaveThread();
     return stop;

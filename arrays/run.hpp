@@ -49,7 +49,9 @@ void run_items(const ItemGrid& grid, std::uint64_t item_cost, Loop&& loop,
   auto leaf = [&](std::size_t begin, std::size_t end) {
     end = std::min(end, count);
     for (std::size_t first = begin; first < end; first += chunk) {
-      parallel::throw_if_cancelled();
+      if (parallel::cancel_requested()) {
+        throw parallel::Cancelled();
+      }
       grid.for_runs(first, std::min(end, first + chunk), loop);
     }
   };

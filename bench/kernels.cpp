@@ -91,9 +91,9 @@ Case add_case(std::size_t n) {
   auto& b = keep(random_doubles(n, 2));
   auto& out = keep(std::vector<double>(n));
   return {"add " + std::to_string(n), n, [&a, &b, &out](std::size_t begin, std::size_t end) {
-            vyr::add_items(end - begin, {bytes(a) + begin * kDouble, kDouble},
-                           {bytes(b) + begin * kDouble, kDouble},
-                           {bytes(out) + begin * kDouble, kDouble});
+            vyr::add::add_items(end - begin, {bytes(a) + begin * kDouble, kDouble},
+                                {bytes(b) + begin * kDouble, kDouble},
+                                {bytes(out) + begin * kDouble, kDouble});
           }};
 }
 

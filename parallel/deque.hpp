@@ -35,8 +35,9 @@ class WorkDeque {
 
   explicit WorkDeque(std::size_t initial_capacity = 64) {
     std::size_t capacity = 2;
-    while (capacity < initial_capacity)
+    while (capacity < initial_capacity) {
       capacity *= 2;
+    }
     auto first = std::make_unique<Buffer>(static_cast<std::int64_t>(capacity));
     buffer_.store(first.get(), std::memory_order_relaxed);
     buffers_.push_back(std::move(first));
@@ -51,8 +52,9 @@ class WorkDeque {
     const std::int64_t b = bottom_.load(std::memory_order_relaxed);
     const std::int64_t t = top_.load(std::memory_order_acquire);
     Buffer* buffer = buffer_.load(std::memory_order_relaxed);
-    if (b - t >= buffer->capacity)
+    if (b - t >= buffer->capacity) {
       buffer = grow(buffer, t, b);
+    }
     buffer->put(b, item);
     // Publishes the slot (and everything the owner wrote to the item) to a
     // thief that reads the new bottom.
@@ -87,8 +89,9 @@ class WorkDeque {
   Stolen steal() noexcept {
     std::int64_t t = top_.load(std::memory_order_seq_cst);
     const std::int64_t b = bottom_.load(std::memory_order_seq_cst);
-    if (t >= b)
+    if (t >= b) {
       return {StealStatus::kEmpty, nullptr};
+    }
     Buffer* buffer = buffer_.load(std::memory_order_acquire);
     T* item = buffer->get(t);
     if (!top_.compare_exchange_strong(t, t + 1, std::memory_order_seq_cst,
@@ -96,11 +99,6 @@ class WorkDeque {
       return {StealStatus::kLost, nullptr};
     }
     return {StealStatus::kTaken, item};
-  }
-
-  // A racy size estimate, for heuristics only.
-  bool looks_empty() const noexcept {
-    return bottom_.load(std::memory_order_relaxed) <= top_.load(std::memory_order_relaxed);
   }
 
   std::size_t capacity() const noexcept {
@@ -127,8 +125,9 @@ class WorkDeque {
   Buffer* grow(Buffer* old, std::int64_t t, std::int64_t b) {
     buffers_.reserve(buffers_.size() + 1);  // so that the push_back below cannot throw
     auto bigger = std::make_unique<Buffer>(old->capacity * 2);
-    for (std::int64_t i = t; i < b; ++i)
+    for (std::int64_t i = t; i < b; ++i) {
       bigger->put(i, old->get(i));
+    }
     Buffer* raw = bigger.get();
     buffers_.push_back(std::move(bigger));
     buffer_.store(raw, std::memory_order_release);

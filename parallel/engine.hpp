@@ -1,20 +1,24 @@
 // The parallel map engine: a process-wide work-stealing worker pool and the
 // indexed map that the batch kernels run on.
 //
-// Nothing in here knows about the interpreter.  Work arrives as plain index
-// ranges; faults raised by the work (any C++ exception) travel back to the
-// calling thread, the fault of the lowest failing index winning.
+// Nothing in here knows about the interpreter, the kernels or the module that
+// uses it.  Work arrives as plain index ranges; faults raised by the work (any
+// C++ exception) travel back to the calling thread, the fault of the lowest
+// failing index winning.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <exception>
 #include <memory>
 #include <new>
+#include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
-#include "src/fault.hpp"
+#include "core/containers.hpp"
+#include "core/fault.hpp"
 
 namespace vyr::parallel {
 
@@ -72,6 +76,13 @@ class ScopedWaitHook {
   const WaitHook* previous_;
 };
 
+// The line that the engine writes to standard error before it aborts the
+// process on a fault in its own bookkeeping, which has no caller to go to (a
+// latch that cannot be set, a wait that fails).  The module that uses the
+// engine sets it before its first map; `line` must live as long as the
+// process.  Until then a line without the module's name is written.
+void set_fatal_notice(const char* line) noexcept;
+
 // Number of worker threads T.  On a worker: that worker's pool.  Elsewhere: the
 // process-wide pool, created on first use.  Creation failure throws vyr::Fault
 // "The global thread pool has not been initialized. ..." (every later call too).
@@ -85,15 +96,32 @@ std::size_t pool_size();
 void for_each_piece(std::size_t n, RangeFn leaf);
 
 // Inside a leaf: whether the caller of the running map has asked for it to
-// stop.  A leaf whose elements take long may check it between elements and
-// stop early with throw_if_cancelled, so that cancellation does not wait for
-// the whole leaf; leaves of cheap elements need not look.
+// stop.  The indexed maps look between elements, so that cancellation does not
+// wait for the whole leaf.
 bool cancel_requested() noexcept;
-void throw_if_cancelled();
 
 namespace detail {
 
 class Pool;
+
+// The cancellation flag of the map whose leaf runs on this thread; null
+// outside every leaf.
+const std::atomic<bool>* leaf_cancel_flag() noexcept;
+
+// Cancellation as an indexed map's leaf sees it: the flag is looked up once
+// per leaf and read before every element.
+class LeafCancellation {
+ public:
+  LeafCancellation() noexcept : flag_(leaf_cancel_flag()) {}
+  void check() const {
+    if (flag_ != nullptr && flag_->load(std::memory_order_relaxed)) {
+      throw Cancelled();
+    }
+  }
+
+ private:
+  const std::atomic<bool>* flag_;
+};
 
 // Runs `leaf` over pieces covering [0, n) on `pool` (null: the calling
 // worker's own pool, or the process-wide pool from any other thread).
@@ -112,56 +140,82 @@ void indexed_map_on(Pool* pool, std::vector<R>& out, std::size_t n, Element&& el
   if (n > out.max_size() - base || !fits_allocation(base + n, sizeof(R))) {
     raise_capacity_overflow();
   }
-  out.reserve(base + n);
 
-  // The results are built in a buffer of their own: a vector cannot hold
-  // constructed elements beyond its length, and the output must stay exactly
-  // as it was if the map fails.
-  struct Buffer {
-    explicit Buffer(std::size_t count)
-        : count(count), slots(count == 0 ? nullptr : std::allocator<R>().allocate(count)) {}
-    ~Buffer() {
-      if (slots != nullptr)
-        std::allocator<R>().deallocate(slots, count);
-    }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    std::size_t count;
-    R* slots;
-  };
-  Buffer buffer(n);
-  R* const slots = buffer.slots;
-
-  auto leaf = [slots, &element](std::size_t begin, std::size_t end) {
-    std::size_t i = begin;
-    try {
-      for (; i < end; ++i) {
-        throw_if_cancelled();
-        ::new (static_cast<void*>(slots + i)) R(element(i));
+  if constexpr (std::is_trivially_copyable_v<R> && std::is_trivially_default_constructible_v<R>) {
+    // Results that need no destruction go straight into the output, which a
+    // failed map cuts back to its old length.
+    out.resize(base + n);
+    R* const slots = out.data() + base;
+    auto leaf = [slots, &element](std::size_t begin, std::size_t end) {
+      const LeafCancellation cancellation;
+      for (std::size_t i = begin; i < end; ++i) {
+        cancellation.check();
+        slots[i] = element(i);
       }
+    };
+    try {
+      run_map(pool, n, RangeFn(leaf), nullptr);
     } catch (...) {
-      std::destroy(slots + begin, slots + i);
+      out.resize(base);
       throw;
     }
-  };
-  auto undo = [slots](std::size_t begin, std::size_t end) noexcept {
-    std::destroy(slots + begin, slots + end);
-  };
-  const RangeFn undo_fn(undo);
-  run_map(pool, n, RangeFn(leaf), &undo_fn);
+  } else {
+    out.reserve(base + n);
 
-  // Every slot is filled; hand the results over.  Room was reserved, so only
-  // a throwing move of R can fail here, and then the output is cut back.
-  try {
-    for (std::size_t i = 0; i < n; ++i)
-      out.push_back(std::move(slots[i]));
-  } catch (...) {
-    while (out.size() > base)
-      out.pop_back();
+    // The results are built in a buffer of their own: a vector cannot hold
+    // constructed elements beyond its length, and the output must stay
+    // exactly as it was if the map fails.
+    struct Buffer {
+      explicit Buffer(std::size_t size)
+          : count(size), slots(size == 0 ? nullptr : std::allocator<R>().allocate(size)) {}
+      ~Buffer() {
+        if (slots != nullptr) {
+          std::allocator<R>().deallocate(slots, count);
+        }
+      }
+      Buffer(const Buffer&) = delete;
+      Buffer& operator=(const Buffer&) = delete;
+      std::size_t count;
+      R* slots;
+    };
+    Buffer buffer(n);
+    R* const slots = buffer.slots;
+
+    auto leaf = [slots, &element](std::size_t begin, std::size_t end) {
+      const LeafCancellation cancellation;
+      std::size_t i = begin;
+      try {
+        for (; i < end; ++i) {
+          cancellation.check();
+          ::new (static_cast<void*>(slots + i)) R(element(i));
+        }
+      } catch (...) {
+        std::destroy(slots + begin, slots + i);
+        throw;
+      }
+    };
+    auto undo = [slots](std::size_t begin, std::size_t end) noexcept {
+      std::destroy(slots + begin, slots + end);
+    };
+    const RangeFn undo_fn(undo);
+    run_map(pool, n, RangeFn(leaf), &undo_fn);
+
+    // Every slot is filled; hand the results over.  Room was reserved, so
+    // only a throwing move of R can fail here, and then the output is cut
+    // back.
+    try {
+      for (std::size_t i = 0; i < n; ++i) {
+        out.push_back(std::move(slots[i]));
+      }
+    } catch (...) {
+      while (out.size() > base) {
+        out.pop_back();
+      }
+      std::destroy(slots, slots + n);
+      throw;
+    }
     std::destroy(slots, slots + n);
-    throw;
   }
-  std::destroy(slots, slots + n);
 }
 
 }  // namespace detail
@@ -176,6 +230,26 @@ void indexed_map_on(Pool* pool, std::vector<R>& out, std::size_t n, Element&& el
 template <class R, class Element>
 void indexed_map(std::vector<R>& out, std::size_t n, Element&& element) {
   detail::indexed_map_on(nullptr, out, n, std::forward<Element>(element));
+}
+
+// The indexed map for results that are rows of `width` doubles: returns
+// `count` rows, row k written by element(k, row), where `row` is a
+// std::span<double> of `width` zeros.  Elements, cancellation and faults are
+// as for indexed_map; on a fault no row is returned.  The caller makes sure
+// that count × width doubles can be sized.
+template <class Element>
+Rows indexed_rows(std::size_t count, std::size_t width, Element&& element) {
+  Rows rows{width, count, std::vector<double>(count * width)};
+  double* const values = rows.values.data();
+  auto leaf = [values, width, &element](std::size_t begin, std::size_t end) {
+    const detail::LeafCancellation cancellation;
+    for (std::size_t i = begin; i < end; ++i) {
+      cancellation.check();
+      element(i, std::span<double>(values + i * width, width));
+    }
+  };
+  detail::run_map(nullptr, count, RangeFn(leaf), nullptr);
+  return rows;
 }
 
 }  // namespace vyr::parallel

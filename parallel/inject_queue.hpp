@@ -25,12 +25,14 @@ class InjectQueue {
  public:
   explicit InjectQueue(std::size_t capacity = 1024) {
     std::size_t size = 2;
-    while (size < capacity)
+    while (size < capacity) {
       size *= 2;
+    }
     mask_ = size - 1;
     cells_ = std::make_unique<Cell[]>(size);
-    for (std::size_t i = 0; i < size; ++i)
+    for (std::size_t i = 0; i < size; ++i) {
       cells_[i].sequence.store(i, std::memory_order_relaxed);
+    }
   }
   InjectQueue(const InjectQueue&) = delete;
   InjectQueue& operator=(const InjectQueue&) = delete;
@@ -40,22 +42,10 @@ class InjectQueue {
   bool push(T* item, bool& was_nonempty) noexcept {
     std::size_t pos = tail_.load(std::memory_order_relaxed);
     was_nonempty = pos != head_.load(std::memory_order_relaxed);
-    Cell* cell;
-    for (;;) {
-      cell = &cells_[pos & mask_];
-      const std::size_t sequence = cell->sequence.load(std::memory_order_acquire);
-      const auto difference =
-          static_cast<std::ptrdiff_t>(sequence) - static_cast<std::ptrdiff_t>(pos);
-      if (difference == 0) {
-        if (tail_.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed,
-                                        std::memory_order_relaxed)) {
-          break;
-        }
-      } else if (difference < 0) {
-        return false;
-      } else {
-        pos = tail_.load(std::memory_order_relaxed);
-      }
+    // A cell is free for the producer at `pos` when its sequence is pos.
+    Cell* const cell = claim(tail_, 0, pos);
+    if (cell == nullptr) {
+      return false;
     }
     cell->item = item;
     cell->sequence.store(pos + 1, std::memory_order_release);
@@ -64,31 +54,15 @@ class InjectQueue {
 
   // The oldest entry, or null when empty.
   T* pop() noexcept {
+    // A cell holds an entry for the consumer at `pos` when its sequence is pos + 1.
     std::size_t pos = head_.load(std::memory_order_relaxed);
-    Cell* cell;
-    for (;;) {
-      cell = &cells_[pos & mask_];
-      const std::size_t sequence = cell->sequence.load(std::memory_order_acquire);
-      const auto difference =
-          static_cast<std::ptrdiff_t>(sequence) - static_cast<std::ptrdiff_t>(pos + 1);
-      if (difference == 0) {
-        if (head_.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed,
-                                        std::memory_order_relaxed)) {
-          break;
-        }
-      } else if (difference < 0) {
-        return nullptr;
-      } else {
-        pos = head_.load(std::memory_order_relaxed);
-      }
+    Cell* const cell = claim(head_, 1, pos);
+    if (cell == nullptr) {
+      return nullptr;
     }
     T* item = cell->item;
     cell->sequence.store(pos + mask_ + 1, std::memory_order_release);
     return item;
-  }
-
-  bool looks_empty() const noexcept {
-    return tail_.load(std::memory_order_relaxed) == head_.load(std::memory_order_relaxed);
   }
 
  private:
@@ -96,6 +70,29 @@ class InjectQueue {
     std::atomic<std::size_t> sequence{0};
     T* item = nullptr;
   };
+
+  // Claims the next position of `counter` (the tail for producers, the head
+  // for consumers), starting from `pos` as last read from it: the cell whose
+  // sequence equals the position plus `lag`.  Leaves the claimed position in
+  // `pos`.  Null when the ring is full (producers) or empty (consumers).
+  Cell* claim(std::atomic<std::size_t>& counter, std::size_t lag, std::size_t& pos) noexcept {
+    for (;;) {
+      Cell* const cell = &cells_[pos & mask_];
+      const std::size_t sequence = cell->sequence.load(std::memory_order_acquire);
+      const auto difference =
+          static_cast<std::ptrdiff_t>(sequence) - static_cast<std::ptrdiff_t>(pos + lag);
+      if (difference == 0) {
+        if (counter.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed,
+                                          std::memory_order_relaxed)) {
+          return cell;
+        }
+      } else if (difference < 0) {
+        return nullptr;
+      } else {
+        pos = counter.load(std::memory_order_relaxed);
+      }
+    }
+  }
   std::unique_ptr<Cell[]> cells_;
   std::size_t mask_ = 0;
   alignas(64) std::atomic<std::size_t> tail_{0};

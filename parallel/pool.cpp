@@ -2,16 +2,14 @@
 
 #include <pthread.h>
 #include <sched.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <string>
 #include <system_error>
 
+#include "core/fault.hpp"
+#include "parallel/fatal.hpp"
 #include "parallel/sizing.hpp"
-#include "src/fault.hpp"
 
 namespace vyr::parallel::detail {
 
@@ -41,7 +39,7 @@ constexpr std::chrono::milliseconds kPollInterval{10};
 // a blocked thread costs tens of microseconds here, more than a small map.
 constexpr std::chrono::microseconds kCallerSpin{25};
 
-inline void cpu_relax() noexcept {
+void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
 #elif defined(__aarch64__)
@@ -68,7 +66,7 @@ struct HalfJob : Job {
         begin(first),
         length(count),
         budget(split_budget),
-        latch(&owner) {}
+        latch(owner.pool->notifier(), owner.index) {}
 
   static void run_stolen(Job* self) noexcept {
     auto* job = static_cast<HalfJob*>(self);
@@ -128,10 +126,26 @@ struct RootJob : Job {
   std::exception_ptr fault;
 };
 
+// Makes `flag` the cancellation flag that leaves on this thread look at, for
+// the lifetime of the object; the flag of an enclosing map comes back after.
+class ScopedCancelFlag {
+ public:
+  explicit ScopedCancelFlag(const std::atomic<bool>* flag) noexcept : previous_(tls_cancel_flag) {
+    tls_cancel_flag = flag;
+  }
+  ~ScopedCancelFlag() { tls_cancel_flag = previous_; }
+  ScopedCancelFlag(const ScopedCancelFlag&) = delete;
+  ScopedCancelFlag& operator=(const ScopedCancelFlag&) = delete;
+
+ private:
+  const std::atomic<bool>* const previous_;
+};
+
 // Discards the results of a completed range whose neighbour failed.
 void undo_range(const MapState& map, std::size_t begin, std::size_t end) noexcept {
-  if (map.undo != nullptr && begin < end)
+  if (map.undo != nullptr && begin < end) {
     (*map.undo)(begin, end);
+  }
 }
 
 // Joins the outcomes of two halves: the left half's fault wins, and the
@@ -139,8 +153,9 @@ void undo_range(const MapState& map, std::size_t begin, std::size_t end) noexcep
 void join_outcomes(const MapState& map, std::size_t begin, std::size_t mid, std::size_t end,
                    const std::exception_ptr& left, const std::exception_ptr& right) {
   if (left) {
-    if (!right)
+    if (!right) {
       undo_range(map, mid, end);
+    }
     std::rethrow_exception(left);
   }
   if (right) {
@@ -173,19 +188,13 @@ void HalfJob::run_piece(MapState& map, std::size_t begin, std::size_t length, st
                         bool migrated) {
   // Checked before every fork and every leaf, so a cancelled map starts
   // nothing new.
-  if (map.cancelled.load(std::memory_order_acquire))
+  if (map.cancelled.load(std::memory_order_acquire)) {
     throw Cancelled();
+  }
   if (!split_budget(length, budget, migrated, map.threads)) {
-    // Long leaves look at the flag between elements (cancel_requested).
-    const std::atomic<bool>* const outer_flag = tls_cancel_flag;
-    tls_cancel_flag = &map.cancelled;
-    try {
-      map.leaf(begin, begin + length);
-    } catch (...) {
-      tls_cancel_flag = outer_flag;
-      throw;
-    }
-    tls_cancel_flag = outer_flag;
+    // Leaves look at the flag between elements.
+    const ScopedCancelFlag scoped(&map.cancelled);
+    map.leaf(begin, begin + length);
     return;
   }
   const std::size_t mid = length / 2;
@@ -201,8 +210,9 @@ void HalfJob::run_piece(MapState& map, std::size_t begin, std::size_t length, st
 
 struct GuardLock {
   explicit GuardLock(pthread_mutex_t& m) : mutex(m) {
-    if (pthread_mutex_lock(&mutex) != 0)
+    if (pthread_mutex_lock(&mutex) != 0) {
       fatal_engine_fault();
+    }
   }
   ~GuardLock() { pthread_mutex_unlock(&mutex); }
   GuardLock(const GuardLock&) = delete;
@@ -235,24 +245,7 @@ void forget_pool_in_child() noexcept {
 
 }  // namespace
 
-[[noreturn]] void fatal_engine_fault() noexcept {
-  static const char message[] = "vyr_spectral_core: detected unexpected panic; aborting\n";
-  [[maybe_unused]] ssize_t written = ::write(STDERR_FILENO, message, sizeof message - 1);
-  std::abort();
-}
-
-Worker* current_worker() noexcept {
-  return tls_worker;
-}
-
 // ---------------------------------------------------------------- latches
-
-void SpinLatch::set() noexcept {
-  Worker* const owner = owner_;
-  if (state_.exchange(kSet, std::memory_order_acq_rel) == kSleeping) {
-    owner->pool->wake_worker(*owner);
-  }
-}
 
 void BlockingLatch::set() noexcept {
   try {
@@ -300,18 +293,21 @@ bool BlockingLatch::wait_for(std::chrono::nanoseconds timeout) {
 
 // ---------------------------------------------------------------- the pool
 
-Pool::Pool(std::size_t threads) {
+Pool::Pool(std::size_t threads) : notifier_(threads) {
   workers_.reserve(threads);
-  for (std::size_t i = 0; i < threads; ++i)
-    workers_.push_back(std::make_unique<Worker>(this, i));
+  for (std::size_t i = 0; i < threads; ++i) {
+    workers_.push_back(std::make_unique<Worker>(this, notifier_, i));
+  }
 }
 
 std::unique_ptr<Pool> Pool::create(std::size_t threads, SpawnFn spawn) {
   static const std::string kPrefix = "The global thread pool has not been initialized.";
-  if (threads == 0)
+  if (threads == 0) {
     threads = 1;
-  if (spawn == nullptr)
+  }
+  if (spawn == nullptr) {
     spawn = &pthread_create;
+  }
   std::unique_ptr<Pool> pool;
   try {
     pool.reset(new Pool(threads));
@@ -338,8 +334,9 @@ std::unique_ptr<Pool> Pool::create(std::size_t threads, SpawnFn spawn) {
     pool->threads_.push_back(thread);
   }
   pthread_attr_destroy(&attributes);
-  if (error == 0)
+  if (error == 0) {
     return pool;
+  }
 
   pool->stop_threads();
   pool.reset();
@@ -358,15 +355,18 @@ std::unique_ptr<Pool> Pool::create(std::size_t threads, SpawnFn spawn) {
 
 Pool::~Pool() {
   stop_threads();
-  if (threadless_ && tls_worker == workers_[0].get())
+  if (threadless_ && tls_worker == workers_[0].get()) {
     tls_worker = nullptr;
+  }
 }
 
 void Pool::stop_threads() noexcept {
-  for (std::size_t i = 0; i < threads_.size(); ++i)
+  for (std::size_t i = 0; i < threads_.size(); ++i) {
     workers_[i]->terminate.set();
-  for (pthread_t thread : threads_)
+  }
+  for (pthread_t thread : threads_) {
     pthread_join(thread, nullptr);
+  }
   threads_.clear();
 }
 
@@ -385,73 +385,26 @@ void* Pool::thread_main(void* argument) noexcept {
   return nullptr;
 }
 
-void Pool::idle_begin() noexcept {
-  counters_.fetch_add(kIdleOne, std::memory_order_seq_cst);
-}
-void Pool::idle_end() noexcept {
-  counters_.fetch_sub(kIdleOne, std::memory_order_seq_cst);
-}
-
-void Pool::announce_work(bool queue_was_busy) noexcept {
-  // The increment is what a worker about to sleep checks against: if it read
-  // the counters before this, its registration fails and it looks again;
-  // if after, it sees the new job.
-  const std::uint64_t before = counters_.fetch_add(kEventOne, std::memory_order_seq_cst);
-  const std::uint64_t sleeping = before & 0xFFFF;
-  const std::uint64_t idle = (before >> 16) & 0xFFFF;
-  if (sleeping > 0 && (queue_was_busy || idle == sleeping))
-    wake_any();
-}
-
-bool Pool::wake_any() noexcept {
-  const std::size_t count = workers_.size();
-  const std::size_t start = wake_cursor_.fetch_add(1, std::memory_order_relaxed) % count;
-  try {
-    for (std::size_t k = 0; k < count; ++k) {
-      Worker& worker = *workers_[(start + k) % count];
-      std::lock_guard<std::mutex> lock(worker.sleep_mutex);
-      if (worker.blocked) {
-        worker.blocked = false;
-        counters_.fetch_sub(kSleepingOne, std::memory_order_seq_cst);
-        worker.wake_up.notify_one();
-        return true;
-      }
-    }
-  } catch (...) {
-    fatal_engine_fault();
-  }
-  return false;
-}
-
-void Pool::wake_worker(Worker& worker) noexcept {
-  try {
-    std::lock_guard<std::mutex> lock(worker.sleep_mutex);
-    if (worker.blocked) {
-      worker.blocked = false;
-      counters_.fetch_sub(kSleepingOne, std::memory_order_seq_cst);
-      worker.wake_up.notify_one();
-    }
-  } catch (...) {
-    fatal_engine_fault();
-  }
-}
-
 Job* Pool::find_work(Worker& worker) noexcept {
-  if (Job* job = worker.deque.take())
+  if (Job* job = worker.deque.take()) {
     return job;
+  }
   const std::size_t count = workers_.size();
   if (count > 1) {
     const std::size_t start = next_random(worker.random_state) % count;
     for (std::size_t k = 0; k < count; ++k) {
       Worker& victim = *workers_[(start + k) % count];
-      if (&victim == &worker)
+      if (&victim == &worker) {
         continue;
+      }
       for (;;) {
         const auto stolen = victim.deque.steal();
-        if (stolen.status == WorkDeque<Job>::StealStatus::kTaken)
+        if (stolen.status == WorkDeque<Job>::StealStatus::kTaken) {
           return stolen.item;
-        if (stolen.status == WorkDeque<Job>::StealStatus::kEmpty)
+        }
+        if (stolen.status == WorkDeque<Job>::StealStatus::kEmpty) {
           break;
+        }
       }
     }
   }
@@ -459,65 +412,41 @@ Job* Pool::find_work(Worker& worker) noexcept {
 }
 
 void Pool::wait_until(Worker& worker, SpinLatch& latch) noexcept {
-  if (latch.probe())
+  if (latch.probe()) {
     return;
-  idle_begin();
+  }
+  notifier_.idle_begin();
   unsigned rounds = 0;
   bool sleepy = false;
   std::uint32_t sleepy_events = 0;
   while (!latch.probe()) {
     if (Job* job = find_work(worker)) {
-      idle_end();
+      notifier_.idle_end();
       job->execute(job);
-      idle_begin();
+      notifier_.idle_begin();
       rounds = 0;
       sleepy = false;
       continue;
     }
     if (rounds < kPauseRounds) {
-      for (unsigned i = 0; i < kPausesPerRound; ++i)
+      for (unsigned i = 0; i < kPausesPerRound; ++i) {
         cpu_relax();
+      }
       ++rounds;
     } else if (rounds < kPauseRounds + kYieldRounds) {
       sched_yield();
       ++rounds;
     } else if (!sleepy) {
       // One more full search after noting the push count; only then sleep.
-      sleepy_events = static_cast<std::uint32_t>(counters_.load(std::memory_order_seq_cst) >> 32);
+      sleepy_events = notifier_.events();
       sleepy = true;
     } else {
-      sleep(worker, latch, sleepy_events);
+      notifier_.sleep(worker.index, latch, sleepy_events);
       rounds = 0;
       sleepy = false;
     }
   }
-  idle_end();
-}
-
-void Pool::sleep(Worker& worker, SpinLatch& latch, std::uint32_t sleepy_events) noexcept {
-  try {
-    std::unique_lock<std::mutex> lock(worker.sleep_mutex);
-    if (!latch.announce_sleep())
-      return;  // already set
-    std::uint64_t seen = counters_.load(std::memory_order_seq_cst);
-    for (;;) {
-      if (static_cast<std::uint32_t>(seen >> 32) != sleepy_events) {
-        // Work was pushed since this worker last looked.
-        latch.withdraw_sleep();
-        return;
-      }
-      if (counters_.compare_exchange_weak(seen, seen + kSleepingOne, std::memory_order_seq_cst,
-                                          std::memory_order_seq_cst)) {
-        break;
-      }
-    }
-    worker.blocked = true;
-    while (worker.blocked)
-      worker.wake_up.wait(lock);
-    latch.withdraw_sleep();
-  } catch (...) {
-    fatal_engine_fault();
-  }
+  notifier_.idle_end();
 }
 
 void Pool::fork_join(MapState& map, Worker& worker, std::size_t begin, std::size_t mid,
@@ -530,8 +459,9 @@ void Pool::fork_join(MapState& map, Worker& worker, std::size_t begin, std::size
   } catch (const std::bad_alloc&) {
     queued = false;  // no room to share it: run it here after the left half
   }
-  if (queued)
-    announce_work(queue_was_busy);
+  if (queued) {
+    notifier_.announce_work(queue_was_busy);
+  }
 
   std::exception_ptr left_fault;
   try {
@@ -567,10 +497,10 @@ void Pool::inject_root(MapState& map, std::size_t begin, std::size_t mid, std::s
   RootJob root(map, begin, mid, length, budget, done);
   bool queue_was_busy = false;
   while (!injected_.push(&root, queue_was_busy)) {
-    announce_work(true);
+    notifier_.announce_work(true);
     sched_yield();
   }
-  announce_work(queue_was_busy);
+  notifier_.announce_work(queue_was_busy);
 
   // From here on the workers may touch the caller's data: nothing may leave
   // this function before the latch is set.
@@ -584,16 +514,18 @@ void Pool::inject_root(MapState& map, std::size_t begin, std::size_t mid, std::s
       done.wait();
     } else {
       while (!done.wait_for(kPollInterval)) {
-        if (cancel_requested)
+        if (cancel_requested) {
           continue;
+        }
         try {
           cancel_requested = hook->poll(hook->context);
         } catch (...) {
           poll_fault = std::current_exception();
           cancel_requested = true;
         }
-        if (cancel_requested)
+        if (cancel_requested) {
           map.cancelled.store(true, std::memory_order_release);
+        }
       }
     }
   } catch (...) {
@@ -603,14 +535,17 @@ void Pool::inject_root(MapState& map, std::size_t begin, std::size_t mid, std::s
   }
 
   if (cancel_requested) {
-    if (!root.fault)
+    if (!root.fault) {
       undo_range(map, begin, begin + length);
-    if (poll_fault)
+    }
+    if (poll_fault) {
       std::rethrow_exception(poll_fault);
+    }
     throw Cancelled();
   }
-  if (root.fault)
+  if (root.fault) {
     std::rethrow_exception(root.fault);
+  }
 }
 
 // ---------------------------------------------------------------- the process-wide pool
@@ -622,8 +557,9 @@ Pool& global_pool() {
     state = g_state.load(std::memory_order_acquire);
     if (state == kNoPool) {
       if (!g_atfork_registered) {
-        if (pthread_atfork(nullptr, nullptr, &forget_pool_in_child) != 0)
+        if (pthread_atfork(nullptr, nullptr, &forget_pool_in_child) != 0) {
           fatal_engine_fault();
+        }
         g_atfork_registered = true;
       }
       try {
@@ -642,8 +578,9 @@ Pool& global_pool() {
       g_state.store(state, std::memory_order_release);
     }
   }
-  if (state == kPoolReady)
+  if (state == kPoolReady) {
     return *g_pool.load(std::memory_order_acquire);
+  }
   throw Fault(*g_failure);
 }
 
@@ -651,15 +588,21 @@ void set_global_spawn_for_testing(SpawnFn spawn) noexcept {
   g_spawn.store(spawn, std::memory_order_release);
 }
 
+const std::atomic<bool>* leaf_cancel_flag() noexcept {
+  return tls_cancel_flag;
+}
+
 void run_map(Pool* pool, std::size_t n, RangeFn leaf, const RangeFn* undo) {
   Worker* worker = tls_worker;
-  if (pool == nullptr)
+  if (pool == nullptr) {
     pool = worker != nullptr ? worker->pool : &global_pool();
+  }
   MapState map{pool, pool->size(), leaf, undo};
   const bool on_own_worker = worker != nullptr && worker->pool == pool;
   map.serial = !on_own_worker && pool->threadless();
-  if (n == 0)
+  if (n == 0) {
     return;
+  }
   HalfJob::run_piece(map, 0, n, map.threads, false);
 }
 
@@ -676,19 +619,15 @@ ScopedWaitHook::~ScopedWaitHook() {
 }
 
 std::size_t pool_size() {
-  if (detail::Worker* worker = detail::tls_worker)
+  if (detail::Worker* worker = detail::tls_worker) {
     return worker->pool->size();
+  }
   return detail::global_pool().size();
 }
 
 bool cancel_requested() noexcept {
-  const std::atomic<bool>* flag = detail::tls_cancel_flag;
+  const std::atomic<bool>* flag = detail::leaf_cancel_flag();
   return flag != nullptr && flag->load(std::memory_order_relaxed);
-}
-
-void throw_if_cancelled() {
-  if (cancel_requested())
-    throw Cancelled();
 }
 
 void for_each_piece(std::size_t n, RangeFn leaf) {

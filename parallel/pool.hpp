@@ -16,6 +16,7 @@
 #include "parallel/deque.hpp"
 #include "parallel/engine.hpp"
 #include "parallel/inject_queue.hpp"
+#include "parallel/notifier.hpp"
 
 namespace vyr::parallel::detail {
 
@@ -25,8 +26,9 @@ namespace vyr::parallel::detail {
 // spends half of what it has left and stops splitting once it has none.
 constexpr bool split_budget(std::size_t length, std::size_t& budget, bool migrated,
                             std::size_t threads) noexcept {
-  if (length / 2 < 1)
+  if (length / 2 < 1) {
     return false;
+  }
   if (migrated) {
     budget = budget / 2 > threads ? budget / 2 : threads;
     return true;
@@ -38,11 +40,6 @@ constexpr bool split_budget(std::size_t length, std::size_t& budget, bool migrat
   return false;
 }
 
-// Prints the one-line notice and aborts: for faults in the engine's own
-// bookkeeping, which have no caller to go to.
-[[noreturn]] void fatal_engine_fault() noexcept;
-
-struct Worker;
 class Pool;
 
 // Something queued for a worker.  Jobs live on the stack of the thread that
@@ -50,37 +47,6 @@ class Pool;
 // work and sets its latch, after which the job may be gone.
 struct Job {
   void (*execute)(Job* self) noexcept;
-};
-
-// The latch of a forked half that the forking worker waits for while it keeps
-// working.  The owner may go to sleep on it; setting it then wakes the owner.
-class SpinLatch {
- public:
-  explicit SpinLatch(Worker* owner) noexcept : owner_(owner) {}
-  bool probe() const noexcept { return state_.load(std::memory_order_acquire) == kSet; }
-  // Owner, under its sleep mutex: announce that it is about to block.  False
-  // when the latch is already set.
-  bool announce_sleep() noexcept {
-    std::uint32_t expected = kUnset;
-    return state_.compare_exchange_strong(expected, kSleeping, std::memory_order_acq_rel,
-                                          std::memory_order_acquire);
-  }
-  // Owner, under its sleep mutex, after waking or giving up on sleeping.
-  void withdraw_sleep() noexcept {
-    std::uint32_t expected = kSleeping;
-    state_.compare_exchange_strong(expected, kUnset, std::memory_order_acq_rel,
-                                   std::memory_order_acquire);
-  }
-  // Any thread.  The latch may be destroyed by its owner as soon as this has
-  // stored kSet, so nothing of it is touched afterwards.
-  void set() noexcept;
-
- private:
-  static constexpr std::uint32_t kUnset = 0;
-  static constexpr std::uint32_t kSleeping = 1;
-  static constexpr std::uint32_t kSet = 2;
-  std::atomic<std::uint32_t> state_{kUnset};
-  Worker* const owner_;
 };
 
 // The latch that a thread outside the pool blocks on.  One per map, on the
@@ -105,15 +71,15 @@ class BlockingLatch {
 };
 
 struct alignas(64) Worker {
-  Worker(Pool* owner, std::size_t position) noexcept
-      : pool(owner), index(position), terminate(this), random_state(position * 2 + 1) {}
+  Worker(Pool* owner, Notifier& notifier, std::size_t position) noexcept
+      : pool(owner),
+        index(position),
+        terminate(notifier, position),
+        random_state(position * 2 + 1) {}
   Pool* const pool;
   const std::size_t index;
   WorkDeque<Job> deque;
-  std::mutex sleep_mutex;
-  std::condition_variable wake_up;
-  bool blocked = false;  // under sleep_mutex: asleep and not yet woken
-  SpinLatch terminate;   // set only when a private pool is torn down
+  SpinLatch terminate;  // set only when a private pool is torn down
   std::uint64_t random_state;
 };
 
@@ -156,7 +122,7 @@ class Pool {
                  std::size_t length, std::size_t budget, bool root);
   void inject_root(MapState& map, std::size_t begin, std::size_t mid, std::size_t length,
                    std::size_t budget);
-  void wake_worker(Worker& worker) noexcept;
+  Notifier& notifier() noexcept { return notifier_; }
 
  private:
   explicit Pool(std::size_t threads);
@@ -164,30 +130,14 @@ class Pool {
   void stop_threads() noexcept;
   void wait_until(Worker& worker, SpinLatch& latch) noexcept;
   Job* find_work(Worker& worker) noexcept;
-  void sleep(Worker& worker, SpinLatch& latch, std::uint32_t sleepy_events) noexcept;
-  void announce_work(bool queue_was_busy) noexcept;
-  bool wake_any() noexcept;
-  void idle_begin() noexcept;
-  void idle_end() noexcept;
 
-  // One word so that a sleeper's registration and a pusher's announcement are
-  // read-modify-writes of the same location, totally ordered without fences:
-  // bits 0-15 sleeping workers, bits 16-31 idle workers (the sleeping ones
-  // included), bits 32-63 a count of pushes that sleepers compare against.
-  static constexpr std::uint64_t kSleepingOne = 1;
-  static constexpr std::uint64_t kIdleOne = std::uint64_t{1} << 16;
-  static constexpr std::uint64_t kEventOne = std::uint64_t{1} << 32;
-  alignas(64) std::atomic<std::uint64_t> counters_{0};
-  alignas(64) std::atomic<std::size_t> wake_cursor_{0};
+  Notifier notifier_;
   std::atomic<std::size_t> started_{0};
   std::vector<std::unique_ptr<Worker>> workers_;
   InjectQueue<Job> injected_;
   std::vector<pthread_t> threads_;
   bool threadless_ = false;
 };
-
-// The calling thread's worker record, null on threads outside every pool.
-Worker* current_worker() noexcept;
 
 // The process-wide pool, created on first use.  Throws vyr::Fault if it
 // cannot be created (now or at an earlier attempt).

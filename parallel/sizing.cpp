@@ -8,64 +8,59 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <vector>
 
 namespace vyr::parallel::detail {
 
-std::optional<std::uint64_t> parse_count(const char* text) noexcept {
-  if (text == nullptr)
+namespace {
+
+// One or more ASCII decimal digits and nothing else, of a value at most
+// `limit`.  Only ASCII digits are accepted, so any byte of a multi-byte (or
+// broken) UTF-8 sequence makes the text no number.
+std::optional<std::uint64_t> parse_digits(std::string_view digits, std::uint64_t limit) noexcept {
+  if (digits.empty()) {
     return std::nullopt;
-  const char* p = text;
-  if (*p == '+')
-    ++p;
-  if (*p == '\0')
-    return std::nullopt;
+  }
   std::uint64_t value = 0;
-  constexpr std::uint64_t kMax = ~std::uint64_t{0};
-  for (; *p != '\0'; ++p) {
-    // Only ASCII digits are accepted, so any byte of a multi-byte (or broken)
-    // UTF-8 sequence makes the text no count.
-    if (*p < '0' || *p > '9')
+  for (const char c : digits) {
+    if (c < '0' || c > '9') {
       return std::nullopt;
-    const std::uint64_t digit = static_cast<std::uint64_t>(*p - '0');
-    if (value > (kMax - digit) / 10)
+    }
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (limit - digit) / 10) {
       return std::nullopt;
+    }
     value = value * 10 + digit;
   }
   return value;
 }
 
-namespace {
-
 // A signed decimal integer surrounded by optional blanks (the controller files
 // end in a newline).
 std::optional<long long> parse_integer(std::string_view text) noexcept {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
     text.remove_prefix(1);
+  }
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\t')) {
     text.remove_suffix(1);
   }
-  bool negative = false;
-  if (!text.empty() && text.front() == '-') {
-    negative = true;
+  const bool negative = !text.empty() && text.front() == '-';
+  if (negative) {
     text.remove_prefix(1);
   }
-  if (text.empty())
+  const auto magnitude = parse_digits(text, std::numeric_limits<long long>::max());
+  if (!magnitude) {
     return std::nullopt;
-  long long value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9')
-      return std::nullopt;
-    if (value > (0x7FFFFFFFFFFFFFFFLL - (c - '0')) / 10)
-      return std::nullopt;
-    value = value * 10 + (c - '0');
   }
+  const auto value = static_cast<long long>(*magnitude);
   return negative ? -value : value;
 }
 
 std::optional<std::size_t> quota_over_period(long long quota, long long period) noexcept {
-  if (quota < 0 || period <= 0)
+  if (quota < 0 || period <= 0) {
     return std::nullopt;
+  }
   const long long cpus = quota / period;
   return static_cast<std::size_t>(cpus < 1 ? 1 : cpus);
 }
@@ -103,8 +98,9 @@ std::string unescape_mount_path(std::string_view text) {
 
 bool has_token(std::string_view list, std::string_view token) {
   for (std::string_view item : split(list, ',')) {
-    if (item == token)
+    if (item == token) {
       return true;
+    }
   }
   return false;
 }
@@ -119,18 +115,22 @@ struct Mount {
 std::optional<Mount> find_mount(std::string_view mountinfo, bool version2) {
   for (std::string_view line : split(mountinfo, '\n')) {
     const std::size_t dash = line.find(" - ");
-    if (dash == std::string_view::npos)
+    if (dash == std::string_view::npos) {
       continue;
+    }
     const std::vector<std::string_view> head = split(line.substr(0, dash), ' ');
     const std::vector<std::string_view> tail = split(line.substr(dash + 3), ' ');
-    if (head.size() < 5 || tail.size() < 3)
+    if (head.size() < 5 || tail.size() < 3) {
       continue;
+    }
     if (version2) {
-      if (tail[0] != "cgroup2")
+      if (tail[0] != "cgroup2") {
         continue;
+      }
     } else {
-      if (tail[0] != "cgroup" || !has_token(tail[2], "cpu"))
+      if (tail[0] != "cgroup" || !has_token(tail[2], "cpu")) {
         continue;
+      }
     }
     return Mount{unescape_mount_path(head[3]), unescape_mount_path(head[4])};
   }
@@ -147,26 +147,31 @@ std::optional<std::size_t> walk_up(const Mount& mount, std::string_view group_pa
              (group_path.size() == mount.root.size() || group_path[mount.root.size()] == '/')) {
     relative = std::string(group_path.substr(mount.root.size()));
   }  // else the group lies outside what is mounted here: only the mount point is visible.
-  while (!relative.empty() && relative.back() == '/')
+  while (!relative.empty() && relative.back() == '/') {
     relative.pop_back();
+  }
 
   std::optional<std::size_t> lowest;
   for (;;) {
     const std::string dir = mount.point + relative;
     std::optional<std::size_t> here;
     if (version2) {
-      if (auto text = read(dir + "/cpu.max"))
+      if (auto text = read(dir + "/cpu.max")) {
         here = quota_from_cpu_max(*text);
+      }
     } else {
       auto quota = read(dir + "/cpu.cfs_quota_us");
       auto period = read(dir + "/cpu.cfs_period_us");
-      if (quota && period)
+      if (quota && period) {
         here = quota_from_cfs(*quota, *period);
+      }
     }
-    if (here && (!lowest || *here < *lowest))
+    if (here && (!lowest || *here < *lowest)) {
       lowest = here;
-    if (relative.empty())
+    }
+    if (relative.empty()) {
       return lowest;
+    }
     const std::size_t slash = relative.rfind('/');
     relative.resize(slash == std::string::npos ? 0 : slash);
   }
@@ -174,30 +179,46 @@ std::optional<std::size_t> walk_up(const Mount& mount, std::string_view group_pa
 
 std::optional<std::string> read_whole_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in)
+  if (!in) {
     return std::nullopt;
+  }
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad())
+  if (in.bad()) {
     return std::nullopt;
+  }
   return text;
 }
 
 }  // namespace
+
+std::optional<std::uint64_t> parse_count(const char* text) noexcept {
+  if (text == nullptr) {
+    return std::nullopt;
+  }
+  std::string_view digits(text);
+  if (!digits.empty() && digits.front() == '+') {
+    digits.remove_prefix(1);
+  }
+  return parse_digits(digits, std::numeric_limits<std::uint64_t>::max());
+}
 
 std::optional<std::size_t> quota_from_cpu_max(std::string_view contents) noexcept {
   while (!contents.empty() && (contents.back() == '\n' || contents.back() == ' ')) {
     contents.remove_suffix(1);
   }
   const std::size_t blank = contents.find(' ');
-  if (blank == std::string_view::npos)
+  if (blank == std::string_view::npos) {
     return std::nullopt;
+  }
   const std::string_view quota = contents.substr(0, blank);
-  if (quota == "max")
+  if (quota == "max") {
     return std::nullopt;
+  }
   auto q = parse_integer(quota);
   auto p = parse_integer(contents.substr(blank + 1));
-  if (!q || !p)
+  if (!q || !p) {
     return std::nullopt;
+  }
   return quota_over_period(*q, *p);
 }
 
@@ -205,8 +226,9 @@ std::optional<std::size_t> quota_from_cfs(std::string_view quota,
                                           std::string_view period) noexcept {
   auto q = parse_integer(quota);
   auto p = parse_integer(period);
-  if (!q || !p)
+  if (!q || !p) {
     return std::nullopt;
+  }
   return quota_over_period(*q, *p);
 }
 
@@ -214,23 +236,27 @@ std::optional<std::size_t> cgroup_cpu_limit(std::string_view proc_cgroup,
                                             std::string_view mountinfo, const FileReader& read) {
   std::optional<std::size_t> lowest;
   auto consider = [&](std::optional<std::size_t> limit) {
-    if (limit && (!lowest || *limit < *lowest))
+    if (limit && (!lowest || *limit < *lowest)) {
       lowest = limit;
+    }
   };
   // A hybrid setup lists both versions; whichever carries a quota counts.
   for (std::string_view line : split(proc_cgroup, '\n')) {
     const std::size_t first = line.find(':');
-    if (first == std::string_view::npos)
+    if (first == std::string_view::npos) {
       continue;
+    }
     const std::size_t second = line.find(':', first + 1);
-    if (second == std::string_view::npos)
+    if (second == std::string_view::npos) {
       continue;
+    }
     const std::string_view id = line.substr(0, first);
     const std::string_view controllers = line.substr(first + 1, second - first - 1);
     const std::string_view path = line.substr(second + 1);
     const bool version2 = id == "0" && controllers.empty();
-    if (!version2 && !has_token(controllers, "cpu"))
+    if (!version2 && !has_token(controllers, "cpu")) {
       continue;
+    }
     if (auto mount = find_mount(mountinfo, version2)) {
       consider(walk_up(*mount, path, version2, read));
     }
@@ -238,22 +264,25 @@ std::optional<std::size_t> cgroup_cpu_limit(std::string_view proc_cgroup,
   return lowest;
 }
 
+namespace {
+
+// The CPU limit of the control group of the running process.
 std::optional<std::size_t> process_cgroup_cpu_limit() {
   auto groups = read_whole_file("/proc/self/cgroup");
   auto mounts = read_whole_file("/proc/self/mountinfo");
-  if (!groups || !mounts)
+  if (!groups || !mounts) {
     return std::nullopt;
+  }
   return cgroup_cpu_limit(*groups, *mounts, read_whole_file);
 }
-
-namespace {
 
 // CPUs in the affinity mask, with a mask large enough for the machine.
 std::size_t affinity_cpu_count() {
   for (int cpus = 1024; cpus <= (1 << 22); cpus *= 2) {
     cpu_set_t* set = CPU_ALLOC(cpus);
-    if (set == nullptr)
+    if (set == nullptr) {
       return 0;
+    }
     const std::size_t bytes = CPU_ALLOC_SIZE(cpus);
     CPU_ZERO_S(bytes, set);
     if (sched_getaffinity(0, bytes, set) == 0) {
@@ -263,8 +292,9 @@ std::size_t affinity_cpu_count() {
     }
     const int error = errno;
     CPU_FREE(set);
-    if (error != EINVAL)
+    if (error != EINVAL) {
       return 0;
+    }
   }
   return 0;
 }
@@ -275,13 +305,16 @@ std::size_t default_pool_size() {
   std::size_t cpus = affinity_cpu_count();
   if (cpus == 0) {
     const long online = sysconf(_SC_NPROCESSORS_ONLN);
-    if (online > 0)
+    if (online > 0) {
       cpus = static_cast<std::size_t>(online);
+    }
   }
-  if (cpus == 0)
+  if (cpus == 0) {
     return 1;
-  if (auto limit = process_cgroup_cpu_limit())
+  }
+  if (auto limit = process_cgroup_cpu_limit()) {
     cpus = std::min(cpus, *limit);
+  }
   return cpus;
 }
 
@@ -296,8 +329,9 @@ std::size_t decide_pool_size(const char* num_threads, const char* num_cpus,
   std::size_t size = wanted > 0
                          ? static_cast<std::size_t>(std::min<std::uint64_t>(wanted, kMaxPoolSize))
                          : fallback();
-  if (size == 0)
+  if (size == 0) {
     size = 1;
+  }
   return std::min(size, kMaxPoolSize);
 }
 

@@ -40,9 +40,6 @@ using FileReader = std::function<std::optional<std::string>(const std::string& p
 std::optional<std::size_t> cgroup_cpu_limit(std::string_view proc_cgroup,
                                             std::string_view mountinfo, const FileReader& read);
 
-// The same for the running process.
-std::optional<std::size_t> process_cgroup_cpu_limit();
-
 // CPUs the process may run on: the affinity mask, else the online processors,
 // lowered to the cgroup quota; 1 when nothing can be found.
 std::size_t default_pool_size();

@@ -1,6 +1,10 @@
 #include "src/add.hpp"
 
-namespace vyr {
+#include <algorithm>
+
+#include "parallel/engine.hpp"
+
+namespace vyr::add {
 
 namespace {
 
@@ -54,4 +58,11 @@ void add_items(std::size_t count, ItemsIn a, ItemsIn b, ItemsOut sums) noexcept 
   }
 }
 
-}  // namespace vyr
+std::vector<double> add_n(std::span<const double> a, std::span<const double> b) {
+  std::vector<double> sums;
+  parallel::indexed_map(sums, std::min(a.size(), b.size()),
+                        [a, b](std::size_t i) { return sum(a[i], b[i]); });
+  return sums;
+}
+
+}  // namespace vyr::add

@@ -4,10 +4,12 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <vector>
 
-#include "src/strided.hpp"
+#include "core/strided.hpp"
 
-namespace vyr {
+namespace vyr::add {
 
 // a + b, one IEEE addition.  When both are NaN the sum is a's NaN, quieted:
 // what the addition gives with a as its first operand.  The compiler may hand
@@ -21,7 +23,10 @@ inline double sum(double a, double b) noexcept {
   return both_nan ? std::bit_cast<double>(std::bit_cast<std::uint64_t>(a) | kQuietBit) : s;
 }
 
-// sums[i] = sum(a[i], b[i]) for i < count.
+// sum(a[i], b[i]) for the first min(len) pairs, on the worker pool.
+std::vector<double> add_n(std::span<const double> a, std::span<const double> b);
+
+// Item loop: sums[i] = sum(a[i], b[i]) for i < count.
 void add_items(std::size_t count, ItemsIn a, ItemsIn b, ItemsOut sums) noexcept;
 
-}  // namespace vyr
+}  // namespace vyr::add

@@ -1,4 +1,4 @@
-#include "clifford.hpp"
+#include "src/clifford.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -6,7 +6,7 @@
 #include <new>
 #include <vector>
 
-#include "fault.hpp"
+#include "core/fault.hpp"
 #include "parallel/engine.hpp"
 
 namespace vyr::clifford {
@@ -68,10 +68,7 @@ void walk_terms(std::span<const double> a, std::span<const double> b, std::uint6
   // short right factor faults at its end the first time it is walked.
   const std::uint64_t right_limit = std::min<std::uint64_t>(dimension, b.size());
   for (std::uint64_t j = 0; j < dimension; ++j) {
-    if (j == a.size()) {
-      raise_index_fault(a.size(), a.size());
-    }
-    const double x = a[j];
+    const double x = element_or_fault(a, j);
     if (x == 0.0) {
       continue;
     }
@@ -90,6 +87,8 @@ void walk_terms(std::span<const double> a, std::span<const double> b, std::uint6
   }
 }
 
+// Adds the geometric product of a (left) and b (right) into `out`, which holds
+// 2^n zeros on entry.  Faults when it reads past the end of either factor.
 // Never inlined: every product of either front-end runs these very
 // instructions, so that NaN payloads come out alike.
 [[gnu::noinline]] void product_with(std::span<const double> a, std::span<const double> b,
@@ -128,18 +127,11 @@ void walk_terms(std::span<const double> a, std::span<const double> b, std::uint6
 
 }  // namespace
 
-void geometric_product(std::span<const double> a, std::span<const double> b,
-                       std::span<const std::int8_t> signature, double* out) {
-  product_with(a, b, describe(signature), out);
-}
-
 Rows geometric_product_n(const Batch& a, const Batch& b, std::span<const std::int8_t> signature) {
   const std::size_t pairs = std::min(a.size(), b.size());
   if (pairs == 0) {
     // With nothing to multiply, no product is sized, whatever the signature.
-    auto nothing = [](std::size_t, std::size_t) {};
-    parallel::for_each_piece(0, nothing);
-    return Rows{};
+    return parallel::indexed_rows(0, 0, [](std::size_t, std::span<double>) {});
   }
   if (signature.size() > kMaxBasisVectors) {
     raise_capacity_overflow();
@@ -148,20 +140,10 @@ Rows geometric_product_n(const Batch& a, const Batch& b, std::span<const std::in
   if (!fits_allocation(pairs, dimension * sizeof(double))) {
     throw std::bad_alloc();
   }
-  Rows products{dimension, pairs, {}};
-  products.values.resize(pairs * dimension);
-  double* const out = products.values.data();
   const Metric metric = describe(signature);
-  auto leaf = [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      // A product of a large signature takes long: answer cancellation
-      // between products.
-      parallel::throw_if_cancelled();
-      product_with(a[i], b[i], metric, out + i * dimension);
-    }
-  };
-  parallel::for_each_piece(pairs, leaf);
-  return products;
+  return parallel::indexed_rows(pairs, dimension, [&](std::size_t i, std::span<double> product) {
+    product_with(a[i], b[i], metric, product.data());
+  });
 }
 
 void product_items(std::size_t count, ItemsIn a, ItemsIn b, std::span<const std::int8_t> signature,
@@ -172,7 +154,9 @@ void product_items(std::size_t count, ItemsIn a, ItemsIn b, std::span<const std:
   std::vector<double> right(b.contiguous_components() ? 0 : dimension);
   std::vector<double> product(products.contiguous_components() ? 0 : dimension);
   for (std::size_t i = 0; i < count; ++i) {
-    parallel::throw_if_cancelled();
+    if (parallel::cancel_requested()) {
+      throw parallel::Cancelled();
+    }
     double* const out = products.item(i);
     // The walk adds into zeros; an output whose components are not adjacent
     // is filled from a product made aside.

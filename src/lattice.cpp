@@ -1,4 +1,4 @@
-#include "lattice.hpp"
+#include "src/lattice.hpp"
 
 #include "parallel/engine.hpp"
 
@@ -15,14 +15,9 @@ double norm_squared(std::span<const double> point) noexcept {
 }
 
 std::vector<double> norms_squared_n(const Batch& points) {
-  const std::size_t n = points.size();
-  std::vector<double> norms(n);
-  auto leaf = [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      norms[i] = norm_squared(points[i]);
-    }
-  };
-  parallel::for_each_piece(n, leaf);
+  std::vector<double> norms;
+  parallel::indexed_map(norms, points.size(),
+                        [&points](std::size_t i) { return norm_squared(points[i]); });
   return norms;
 }
 

@@ -1,11 +1,12 @@
-#include "octonion.hpp"
+#include "src/octonion.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 
-#include "fault.hpp"
+#include "core/fault.hpp"
 #include "parallel/engine.hpp"
 
 namespace vyr::octonion {
@@ -88,19 +89,13 @@ Octonion _mul(std::span<const double> a, std::span<const double> b) {
   // the end of either factor.
   Octonion c{0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
   for (std::size_t i = 0; i < 8; ++i) {
-    if (i >= a.size()) {
-      raise_index_fault(a.size(), i);
-    }
-    const double left = a[i];
+    const double left = element_or_fault(a, i);
     // A zero coefficient contributes nothing, so 0·inf and 0·NaN never arise.
     if (left == 0.0) {
       continue;
     }
     for (std::size_t j = 0; j < 8; ++j) {
-      if (j >= b.size()) {
-        raise_index_fault(b.size(), j);
-      }
-      const double right = b[j];
+      const double right = element_or_fault(b, j);
       if (right == 0.0) {
         continue;
       }
@@ -122,26 +117,15 @@ double norm(std::span<const double> v) noexcept {
 
 Rows mul_n(const Batch& a_batch, const Batch& b_batch) {
   const std::size_t n = std::min(a_batch.size(), b_batch.size());
-  Rows products{8, n, std::vector<double>(n * 8)};
-  auto leaf = [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      const Octonion c = _mul(a_batch[i], b_batch[i]);
-      std::copy(c.begin(), c.end(), products.values.begin() + static_cast<std::ptrdiff_t>(i * 8));
-    }
-  };
-  parallel::for_each_piece(n, leaf);
-  return products;
+  return parallel::indexed_rows(n, 8, [&](std::size_t i, std::span<double> row) {
+    const Octonion c = _mul(a_batch[i], b_batch[i]);
+    std::copy(c.begin(), c.end(), row.begin());
+  });
 }
 
 std::vector<double> norm_n(const Batch& batch) {
-  const std::size_t n = batch.size();
-  std::vector<double> norms(n);
-  auto leaf = [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      norms[i] = norm(batch[i]);
-    }
-  };
-  parallel::for_each_piece(n, leaf);
+  std::vector<double> norms;
+  parallel::indexed_map(norms, batch.size(), [&batch](std::size_t i) { return norm(batch[i]); });
   return norms;
 }
 

@@ -5,8 +5,8 @@
 #include <span>
 #include <vector>
 
-#include "batch.hpp"
-#include "strided.hpp"
+#include "core/containers.hpp"
+#include "core/strided.hpp"
 
 namespace vyr::octonion {
 

@@ -1,8 +1,8 @@
-#include "spectral.hpp"
+#include "src/spectral.hpp"
 
 #include <cmath>
 
-#include "fault.hpp"
+#include "core/fault.hpp"
 #include "parallel/engine.hpp"
 
 namespace vyr::spectral {
@@ -61,14 +61,18 @@ constexpr std::uint64_t kStepsBetweenCancelChecks = (std::uint64_t{1} << 14) - 1
 
 void flow_items(std::size_t count, ItemsIn starts, std::uint64_t n_steps, TrajectoriesOut out) {
   for (std::size_t i = 0; i < count; ++i) {
-    parallel::throw_if_cancelled();
+    if (parallel::cancel_requested()) {
+      throw parallel::Cancelled();
+    }
     const double* const start = starts.item(i);
     char* const first = reinterpret_cast<char*>(out.pairs.item(i));
     walk_trajectory(starts.component(start, 0), starts.component(start, 1), n_steps,
                     [&](std::uint64_t k, PointPair pair) {
                       // A long trajectory answers cancellation within itself too.
                       if ((k & kStepsBetweenCancelChecks) == kStepsBetweenCancelChecks) {
-                        parallel::throw_if_cancelled();
+                        if (parallel::cancel_requested()) {
+                          throw parallel::Cancelled();
+                        }
                       }
                       double* const point = reinterpret_cast<double*>(
                           first + static_cast<std::ptrdiff_t>(k) * out.point_step);

@@ -5,15 +5,10 @@
 #include <span>
 #include <vector>
 
-#include "strided.hpp"
+#include "core/containers.hpp"
+#include "core/strided.hpp"
 
 namespace vyr::spectral {
-
-struct PointPair {
-  double x;
-  double y;
-};
-static_assert(sizeof(PointPair) == 16);
 
 using Trajectory = std::vector<PointPair>;
 

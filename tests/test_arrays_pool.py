@@ -254,3 +254,59 @@ def test_pool_that_cannot_start_raises_runtime_error():
         env={"VYR_NUM_THREADS": "64"},
     )
     assert proc.stdout.splitlines() == ["RuntimeError True"] * 2 + ["20.0"]
+
+
+@pytest.mark.parametrize("first", ["arrays", "lists"])
+def test_one_pool_per_process_whichever_module_starts_it(first):
+    proc = run_snippet(
+        f"""
+        import os
+        import numpy as np
+        import vyr_spectral_arrays as va
+        import vyr_spectral_core as vc
+
+        def threads():
+            return len(os.listdir("/proc/self/task"))
+
+        def arrays():
+            va.octonion_mul(np.ones((50_000, 8)), np.ones(8))
+
+        def lists():
+            vc.add_n([1.0] * 1000, [2.0] * 1000)
+
+        base = threads()
+        {first}()
+        after_first = threads() - base
+        arrays(), lists()
+        print(after_first, threads() - base)
+        """,
+        env={"VYR_NUM_THREADS": "3"},
+    )
+    assert proc.stdout.split() == ["3", "3"]
+
+
+def test_a_pool_that_failed_fails_for_both_modules():
+    proc = run_snippet(
+        """
+        import resource
+        import numpy as np
+        import vyr_spectral_arrays as va
+        import vyr_spectral_core as vc
+        def vmsize():
+            for line in open("/proc/self/status"):
+                if line.startswith("VmSize:"):
+                    return int(line.split()[1]) * 1024
+        limit = vmsize() + 24 * 2**20
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        try:
+            va.octonion_mul(np.ones((50_000, 8)), np.ones(8))
+        except RuntimeError as e:
+            message = str(e)
+        try:
+            vc.add_n([1.0], [2.0])
+        except BaseException as e:
+            print(type(e).__name__, str(e) == message)
+        """,
+        env={"VYR_NUM_THREADS": "64"},
+    )
+    assert proc.stdout.split() == ["PanicException", "True"]

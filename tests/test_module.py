@@ -10,47 +10,10 @@ import pytest
 
 import vyr_spectral_core as vsc
 from conftest import run_snippet
-
-NAMES = [
-    "octonion_mul",
-    "octonion_mul_n",
-    "octonion_norm_n",
-    "spectral_flow_step",
-    "spectral_flow_n",
-    "spectral_flow_batch",
-    "e8_norms_squared_n",
-    "e8_min_norm_squared",
-    "leech_min_norm_squared",
-    "geometric_product_n",
-    "add_n",
-]
+from exported import NAMES, SUMMARIES, text_signature
 
 # name -> (text signature, summary)
-TABLE = {
-    "octonion_mul": ("(a, b)", "Multiply two octonions. Inputs are 8-element float vectors."),
-    "octonion_mul_n": ("(a_batch, b_batch)", "Batch octonion multiply, thread-parallel."),
-    "octonion_norm_n": ("(batch)", "Batch octonion norm, thread-parallel."),
-    "spectral_flow_step": ("(x, y)", "One \u03a6 step: returns (x', y')."),
-    "spectral_flow_n": (
-        "(x0, y0, n_steps)",
-        "Generate a length-(n_steps+1) trajectory starting from (x0, y0).",
-    ),
-    "spectral_flow_batch": (
-        "(starts, n_steps)",
-        "Generate one trajectory per starting point \u2014 thread-parallel over starts.",
-    ),
-    "e8_norms_squared_n": (
-        "(points)",
-        "Batch \u2016x\u2016\u00b2 for points (thread-parallel; works for any dimension).",
-    ),
-    "e8_min_norm_squared": ("()", "E\u2088 minimum-vector squared norm (= 2.0)."),
-    "leech_min_norm_squared": ("()", "Leech minimum-vector squared norm (= 4.0)."),
-    "geometric_product_n": (
-        "(a, b, signature)",
-        "Batch geometric product for Cl(p, q) \u2014 thread-parallel.",
-    ),
-    "add_n": ("(a, b)", "Vector-add helper exposed for sanity checks (thread-parallel)."),
-}
+TABLE = {name: (text_signature(name), SUMMARIES[name]) for name in NAMES}
 
 SUBINTERPRETER_PREFIX = "vyr_spectral_core does not yet support subinterpreters, see "
 

@@ -1,11 +1,16 @@
 // The call frame: the one place where C++ failures become Python exceptions.
 #pragma once
 
+#include <Python.h>
+
 #include <new>
 #include <stdexcept>
 
+#include "binding/panic_exception.hpp"
+#include "binding/pyref.hpp"
+#include "binding/python_error.hpp"
+#include "core/fault.hpp"
 #include "parallel/engine.hpp"
-#include "src/fault.hpp"
 
 namespace vyr::binding {
 
@@ -16,18 +21,14 @@ struct SignalCheck {
   static bool poll(void* context) noexcept;
 };
 
-// Sets the fault exception for `message`; aborts if even that fails.
-void set_fault_exception(const char* message) noexcept;
-
-// Ends the process with the frame's last-resort message.
-[[noreturn]] void abort_at_boundary() noexcept;
-
+// Runs `body` as the native side of an exported function: every C++ failure
+// becomes the matching Python exception and a null return.
 template <class Body>
 PyObject* call_frame(Body&& body) noexcept {
   try {
     SignalCheck signals;
     const parallel::WaitHook hook{&SignalCheck::poll, &signals};
-    parallel::ScopedWaitHook scoped(&hook);
+    const parallel::ScopedWaitHook scoped(&hook);
     try {
       return body();
     } catch (const parallel::Cancelled&) {

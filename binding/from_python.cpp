@@ -1,4 +1,4 @@
-#include "binding/convert.hpp"
+#include "binding/from_python.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -6,37 +6,13 @@
 #include <stdexcept>
 #include <string>
 
-#include "src/fault.hpp"
+#include "binding/pyref.hpp"
+#include "binding/python_error.hpp"
+#include "core/fault.hpp"
 
 namespace vyr::binding {
 
 namespace {
-
-std::string shown_name(const ArgumentDescription& description) {
-  return std::string(description.function_name) + "()";
-}
-
-std::string quoted_list(const std::vector<const char*>& names) {
-  std::string list;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) {
-      list += names.size() > 2 ? ", " : " ";
-      if (i + 1 == names.size()) {
-        list += "and ";
-      }
-    }
-    list += "'";
-    list += names[i];
-    list += "'";
-  }
-  return list;
-}
-
-// The interpreter could not make a result object: print its error and fault.
-[[noreturn]] void api_call_failed() {
-  PyErr_Print();
-  raise_fault("Python API call failed");
-}
 
 // Reserves room for `hint` more elements, growing geometrically so that
 // repeated reservations (one per vector of a batch) stay linear.  A failed
@@ -173,6 +149,22 @@ void append_converted(const void* data, std::size_t count, std::vector<double>& 
   }
 }
 
+// The struct-module format codes of native scalars that convert to double
+// exactly as their __float__ (or __index__) does.
+struct NativeFormat {
+  char code;
+  void (*append)(const void* data, std::size_t count, std::vector<double>& out);
+};
+constexpr NativeFormat kNativeFormats[] = {
+    {'d', append_converted<double>},      {'f', append_converted<float>},
+    {'b', append_converted<signed char>}, {'B', append_converted<unsigned char>},
+    {'h', append_converted<short>},       {'H', append_converted<unsigned short>},
+    {'i', append_converted<int>},         {'I', append_converted<unsigned int>},
+    {'l', append_converted<long>},        {'L', append_converted<unsigned long>},
+    {'q', append_converted<long long>},   {'Q', append_converted<unsigned long long>},
+    {'n', append_converted<Py_ssize_t>},  {'N', append_converted<std::size_t>},
+};
+
 // Appends `count` native values of struct-module format `format` as doubles;
 // false for a format whose scalars do not convert this way.
 bool append_native(const char* format, const void* data, std::size_t count,
@@ -186,52 +178,13 @@ bool append_native(const char* format, const void* data, std::size_t count,
   if (format[0] == '\0' || format[1] != '\0') {
     return false;
   }
-  switch (format[0]) {
-    case 'd':
-      append_converted<double>(data, count, out);
+  for (const NativeFormat& native : kNativeFormats) {
+    if (native.code == format[0]) {
+      native.append(data, count, out);
       return true;
-    case 'f':
-      append_converted<float>(data, count, out);
-      return true;
-    case 'b':
-      append_converted<signed char>(data, count, out);
-      return true;
-    case 'B':
-      append_converted<unsigned char>(data, count, out);
-      return true;
-    case 'h':
-      append_converted<short>(data, count, out);
-      return true;
-    case 'H':
-      append_converted<unsigned short>(data, count, out);
-      return true;
-    case 'i':
-      append_converted<int>(data, count, out);
-      return true;
-    case 'I':
-      append_converted<unsigned int>(data, count, out);
-      return true;
-    case 'l':
-      append_converted<long>(data, count, out);
-      return true;
-    case 'L':
-      append_converted<unsigned long>(data, count, out);
-      return true;
-    case 'q':
-      append_converted<long long>(data, count, out);
-      return true;
-    case 'Q':
-      append_converted<unsigned long long>(data, count, out);
-      return true;
-    case 'n':
-      append_converted<Py_ssize_t>(data, count, out);
-      return true;
-    case 'N':
-      append_converted<std::size_t>(data, count, out);
-      return true;
-    default:
-      return false;
+    }
   }
+  return false;
 }
 
 // One-dimensional arrays: the whole float vector from the buffer.
@@ -289,89 +242,31 @@ void append_float_vector(PyObject* object, std::vector<double>& values) {
       [&](PyObject* item) { values.push_back(item_to_double(item)); });
 }
 
+std::int8_t to_int8(PyObject* object) {
+  const long value = PyLong_AsLong(object);
+  if (value == -1 && PyErr_Occurred()) {
+    throw_pending_error();
+  }
+  if (value < -128 || value > 127) {
+    throw PythonError(PyExc_OverflowError, "out of range integral type conversion attempted");
+  }
+  return static_cast<std::int8_t>(value);
+}
+
+PointPair to_point_pair(PyObject* object) {
+  if (!PyTuple_Check(object)) {
+    throw_type_error(downcast_message(object, "PyTuple"));
+  }
+  const Py_ssize_t length = PyTuple_GET_SIZE(object);
+  if (length != 2) {
+    throw PythonError(PyExc_ValueError, "expected tuple of length 2, but got tuple of length " +
+                                            std::to_string(length));
+  }
+  const double x = item_to_double(PyTuple_GET_ITEM(object, 0));
+  const double y = item_to_double(PyTuple_GET_ITEM(object, 1));
+  return {x, y};
+}
 }  // namespace
-
-void bind_arguments(const ArgumentDescription& description, PyObject* const* args,
-                    Py_ssize_t positional_count, PyObject* keyword_names, PyObject** slots) {
-  const std::size_t parameter_count = description.parameters.size();
-  const std::size_t given = static_cast<std::size_t>(positional_count);
-  std::fill(slots, slots + parameter_count, nullptr);
-  const std::size_t taken = std::min(given, parameter_count);
-  std::copy(args, args + taken, slots);
-  if (given > parameter_count) {
-    throw_type_error(shown_name(description) + " takes " + std::to_string(parameter_count) +
-                     " positional arguments but " + std::to_string(given) + " were given");
-  }
-
-  const Py_ssize_t keyword_count = keyword_names ? PyTuple_GET_SIZE(keyword_names) : 0;
-  for (Py_ssize_t i = 0; i < keyword_count; ++i) {
-    PyObject* keyword = PyTuple_GET_ITEM(keyword_names, i);
-    PyObject* value = args[positional_count + i];
-    Py_ssize_t length = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &length);
-    bool matched = false;
-    if (utf8 == nullptr) {
-      PyErr_Clear();
-    } else {
-      std::size_t index = 0;
-      for (const char* parameter : description.parameters) {
-        if (std::strlen(parameter) == static_cast<std::size_t>(length) &&
-            std::memcmp(parameter, utf8, static_cast<std::size_t>(length)) == 0) {
-          if (slots[index] != nullptr) {
-            throw_type_error(shown_name(description) + " got multiple values for argument '" +
-                             parameter + "'");
-          }
-          slots[index] = value;
-          matched = true;
-          break;
-        }
-        ++index;
-      }
-    }
-    if (!matched) {
-      throw_type_error(shown_name(description) + " got an unexpected keyword argument '" +
-                       lossy_utf8(keyword) + "'");
-    }
-  }
-
-  if (given < parameter_count) {
-    std::vector<const char*> missing;
-    std::size_t index = 0;
-    for (const char* parameter : description.parameters) {
-      if (slots[index++] == nullptr) {
-        missing.push_back(parameter);
-      }
-    }
-    if (!missing.empty()) {
-      throw_type_error(shown_name(description) + " missing " + std::to_string(missing.size()) +
-                       " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
-                       ": " + quoted_list(missing));
-    }
-  }
-}
-
-PythonError wrap_argument_error(const char* name, PythonError&& error) {
-  if (error.type() != PyExc_TypeError) {
-    return std::move(error);
-  }
-  std::string message = std::string("argument '") + name + "': " + error.text();
-  PyRef original = error.take_exception();
-  PyRef cause(PyException_GetCause(original.get()));
-  if (!cause) {
-    return PythonError(PyExc_TypeError, std::move(message));
-  }
-  PyRef py_message(
-      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (!py_message) {
-    throw_pending_error();
-  }
-  PyRef wrapped(PyObject_CallOneArg(PyExc_TypeError, py_message.get()));
-  if (!wrapped) {
-    throw_pending_error();
-  }
-  PyException_SetCause(wrapped.get(), cause.release());
-  return PythonError(std::move(wrapped));
-}
 
 double to_double(PyObject* object) {
   if (PyFloat_CheckExact(object)) {
@@ -401,17 +296,6 @@ std::uint64_t to_size(PyObject* object) {
   return value;
 }
 
-std::int8_t to_int8(PyObject* object) {
-  const long value = PyLong_AsLong(object);
-  if (value == -1 && PyErr_Occurred()) {
-    throw_pending_error();
-  }
-  if (value < -128 || value > 127) {
-    throw PythonError(PyExc_OverflowError, "out of range integral type conversion attempted");
-  }
-  return static_cast<std::int8_t>(value);
-}
-
 std::vector<double> to_float_vector(PyObject* object) {
   std::vector<double> values;
   append_float_vector(object, values);
@@ -431,25 +315,10 @@ Batch to_batch(PyObject* object) {
   return batch;
 }
 
-spectral::PointPair to_point_pair(PyObject* object) {
-  if (!PyTuple_Check(object)) {
-    throw_type_error(downcast_message(object, "PyTuple"));
-  }
-  const Py_ssize_t length = PyTuple_GET_SIZE(object);
-  if (length != 2) {
-    throw PythonError(PyExc_ValueError, "expected tuple of length 2, but got tuple of length " +
-                                            std::to_string(length));
-  }
-  const double x = item_to_double(PyTuple_GET_ITEM(object, 0));
-  const double y = item_to_double(PyTuple_GET_ITEM(object, 1));
-  return {x, y};
-}
-
-std::vector<spectral::PointPair> to_point_pairs(PyObject* object) {
-  std::vector<spectral::PointPair> pairs;
+std::vector<PointPair> to_point_pairs(PyObject* object) {
+  std::vector<PointPair> pairs;
   convert_sequence(
-      object, sizeof(spectral::PointPair), [&](std::size_t hint) { reserve_hint(pairs, hint); },
-      kNoWholeRead,
+      object, sizeof(PointPair), [&](std::size_t hint) { reserve_hint(pairs, hint); }, kNoWholeRead,
       [&](PyObject* item) {
         PyRef held = PyRef::borrow(item);
         pairs.push_back(to_point_pair(held.get()));
@@ -467,82 +336,6 @@ std::vector<std::int8_t> to_int8_sequence(PyObject* object) {
         values.push_back(to_int8(held.get()));
       });
   return values;
-}
-
-PyRef build_float(double value) {
-  PyRef result(PyFloat_FromDouble(value));
-  if (!result) {
-    api_call_failed();
-  }
-  return result;
-}
-
-PyRef build_float_list(std::span<const double> values) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!list) {
-    api_call_failed();
-  }
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* item = PyFloat_FromDouble(values[i]);
-    if (item == nullptr) {
-      api_call_failed();
-    }
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list;
-}
-
-PyRef build_rows(const Rows& rows) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(rows.count)));
-  if (!list) {
-    api_call_failed();
-  }
-  for (std::size_t i = 0; i < rows.count; ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), build_float_list(rows[i]).release());
-  }
-  return list;
-}
-
-PyRef build_point_pair(spectral::PointPair pair) {
-  PyRef x = build_float(pair.x);
-  PyRef y = build_float(pair.y);
-  PyRef tuple(PyTuple_New(2));
-  if (!tuple) {
-    api_call_failed();
-  }
-  PyTuple_SET_ITEM(tuple.get(), 0, x.release());
-  PyTuple_SET_ITEM(tuple.get(), 1, y.release());
-  // A tuple of two floats can never be part of a reference cycle.  The cycle
-  // collector would untrack it at its first pass anyway; doing it now keeps a
-  // million-point trajectory from feeding every young collection.
-  PyObject_GC_UnTrack(tuple.get());
-  return tuple;
-}
-
-PyRef build_trajectory(std::span<const spectral::PointPair> trajectory) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(trajectory.size())));
-  if (!list) {
-    api_call_failed();
-  }
-  for (std::size_t i = 0; i < trajectory.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                    build_point_pair(trajectory[i]).release());
-  }
-  return list;
-}
-
-PyRef build_trajectories(std::vector<spectral::Trajectory>&& trajectories) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(trajectories.size())));
-  if (!list) {
-    api_call_failed();
-  }
-  for (std::size_t i = 0; i < trajectories.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                    build_trajectory(trajectories[i]).release());
-    // Each trajectory's storage goes as soon as its list exists.
-    spectral::Trajectory().swap(trajectories[i]);
-  }
-  return list;
 }
 
 }  // namespace vyr::binding

@@ -1,4 +1,4 @@
-// Plain containers that the kernels work on.
+// Plain containers that the kernels work on and the front-ends fill and read.
 #pragma once
 
 #include <cstddef>
@@ -29,5 +29,12 @@ struct Rows {
     return {values.data() + i * width, width};
   }
 };
+
+// An ordered pair of doubles: a point of the plane.
+struct PointPair {
+  double x;
+  double y;
+};
+static_assert(sizeof(PointPair) == 16);
 
 }  // namespace vyr

@@ -1,4 +1,4 @@
-#include "fault.hpp"
+#include "core/fault.hpp"
 
 #include <pthread.h>
 #include <sys/syscall.h>

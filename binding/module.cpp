@@ -1,36 +1,16 @@
-// The module root: initialisation, registration of the exported functions, and
-// the element-wise vector add.
+// The module's initialiser: creates the module once and registers the
+// exported functions.
 #include <Python.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <span>
-#include <vector>
 
-#include "binding/convert.hpp"
-#include "binding/errors.hpp"
-#include "binding/functions.hpp"
+#include "binding/call_frame.hpp"
+#include "binding/function_table.hpp"
+#include "binding/pyref.hpp"
+#include "binding/python_error.hpp"
+#include "core/fault.hpp"
 #include "parallel/engine.hpp"
-#include "src/add.hpp"
-#include "src/fault.hpp"
-
-namespace vyr {
-
-// a[i] + b[i] for the first min(len) pairs, on the worker pool.
-std::vector<double> add(std::span<const double> a, std::span<const double> b) {
-  const std::size_t n = std::min(a.size(), b.size());
-  std::vector<double> sums(n);
-  auto leaf = [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      sums[i] = sum(a[i], b[i]);
-    }
-  };
-  parallel::for_each_piece(n, leaf);
-  return sums;
-}
-
-}  // namespace vyr
 
 namespace {
 
@@ -42,7 +22,9 @@ constexpr const char kSubinterpreterMessage[] =
     "vyr_spectral_core does not yet support subinterpreters, see "
     "docs/subinterpreters.md in the vyr_spectral_core sources";
 
-const vyr::binding::ArgumentDescription kAddN{"add_n", {"a", "b"}};
+// What the engine prints before it aborts on a fault in its own bookkeeping.
+constexpr const char kEngineFatalNotice[] =
+    "vyr_spectral_core: detected unexpected panic; aborting";
 
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT,
@@ -113,6 +95,7 @@ void register_function(PyObject* module, PyMethodDef* record) {
 }
 
 PyObject* initialise() {
+  vyr::parallel::set_fatal_notice(kEngineFatalNotice);
   const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (interpreter == -1) {
     throw_pending_error();
@@ -143,17 +126,8 @@ PyObject* initialise() {
 
 }  // namespace
 
-extern "C" PyObject* vyr_add_n(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
-  namespace binding = vyr::binding;
-  return binding::call_frame([&]() -> PyObject* {
-    PyObject* slots[2];
-    binding::bind_arguments(kAddN, args, nargs, kwnames, slots);
-    const auto a = binding::convert_argument("a", slots[0], binding::to_float_vector);
-    const auto b = binding::convert_argument("b", slots[1], binding::to_float_vector);
-    return binding::build_float_list(vyr::add(a, b)).release();
-  });
-}
+// The interpreter's way in, and the one symbol the module exports.
+PyMODINIT_FUNC PyInit_vyr_spectral_core(void);
 
 PyMODINIT_FUNC PyInit_vyr_spectral_core(void) {
   return vyr::binding::call_frame(initialise);

@@ -8,8 +8,10 @@
 // parallel engine carries them back to the calling thread unchanged.
 #pragma once
 
+#include <cstddef>
 #include <exception>
 #include <source_location>
+#include <span>
 #include <string>
 
 namespace vyr {
@@ -35,6 +37,16 @@ void report_fault(const std::string& message, const std::source_location& where)
 // The fault of a read at `index` past the end of a vector of `length` elements.
 [[noreturn]] void raise_index_fault(std::size_t length, std::size_t index,
                                     std::source_location where = std::source_location::current());
+
+// vector[index], or the fault of a read past the end of `vector`, reported
+// where the read is written.
+inline double element_or_fault(std::span<const double> vector, std::size_t index,
+                               std::source_location where = std::source_location::current()) {
+  if (index >= vector.size()) {
+    raise_index_fault(vector.size(), index, where);
+  }
+  return vector[index];
+}
 
 // The fault of a reservation whose byte size exceeds what any allocation may ask for.
 [[noreturn]] void raise_capacity_overflow(

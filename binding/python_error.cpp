@@ -1,24 +1,22 @@
-#include <Python.h>
+#include "binding/python_error.hpp"
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
-#include "binding/errors.hpp"
-#include "src/fault.hpp"
+#include "binding/panic_exception.hpp"
+#include "core/fault.hpp"
 
 namespace vyr::binding {
 
 namespace {
 
-constexpr const char kPanicDoc[] =
-    "Raised when native code called from Python faults.\n\n"
-    "Like SystemExit, this exception derives from BaseException, so that it will "
-    "usually propagate all the way up the stack and make the interpreter exit.";
-
-constexpr const char kFallbackFaultMessage[] = "native code faulted without a message";
-
-PyObject* g_panic_type = nullptr;  // written once, under the interpreter lock
+// A new str object holding `text`; throws PythonError if it cannot be made.
+PyRef make_str(std::string_view text) {
+  PyRef str(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  if (!str) {
+    throw_pending_error();
+  }
+  return str;
+}
 
 // str() of an exception object, or null with the failure reported as unraisable.
 PyRef exception_text(PyObject* exception) {
@@ -64,50 +62,6 @@ std::string unprintable_placeholder(PyObject* exception) {
 
 }  // namespace
 
-void abort_at_boundary() noexcept {
-  std::fprintf(stderr, "uncaught panic at ffi boundary\n");
-  std::fflush(stderr);
-  std::abort();
-}
-
-PyObject* panic_exception_type() noexcept {
-  if (g_panic_type == nullptr) {
-    g_panic_type = PyErr_NewExceptionWithDoc("vyr_runtime.PanicException", kPanicDoc,
-                                             PyExc_BaseException, nullptr);
-  }
-  return g_panic_type;
-}
-
-void set_fault_exception(const char* message) noexcept {
-  try {
-    PyObject* type = panic_exception_type();
-    if (type == nullptr) {
-      abort_at_boundary();
-    }
-    const char* text = message != nullptr ? message : kFallbackFaultMessage;
-    PyRef py_message(
-        PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
-    PyRef args(py_message ? PyTuple_Pack(1, py_message.get()) : nullptr);
-    if (!args) {
-      abort_at_boundary();
-    }
-    PyErr_SetObject(type, args.get());
-  } catch (...) {
-    abort_at_boundary();
-  }
-}
-
-bool SignalCheck::poll(void* context) noexcept {
-  auto* check = static_cast<SignalCheck*>(context);
-  if (PyErr_CheckSignals() == 0) {
-    return false;
-  }
-  // Keep the handler's exception aside until every worker has let go of the
-  // call's data; the frame raises it then.
-  check->raised = PyRef(PyErr_GetRaisedException());
-  return true;
-}
-
 std::string PythonError::text() const {
   if (!exception_) {
     return message_;
@@ -123,16 +77,7 @@ PyRef PythonError::take_exception() {
   if (exception_) {
     return std::move(exception_);
   }
-  PyRef message(
-      PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
-  if (!message) {
-    throw_pending_error();
-  }
-  PyRef exception(PyObject_CallOneArg(type_, message.get()));
-  if (!exception) {
-    throw_pending_error();
-  }
-  return exception;
+  return make_exception(type_, message_);
 }
 
 void PythonError::restore() {
@@ -165,6 +110,15 @@ void throw_pending_error() {
 
 void throw_type_error(std::string message) {
   throw PythonError(PyExc_TypeError, std::move(message));
+}
+
+PyRef make_exception(PyObject* type, std::string_view message) {
+  PyRef text = make_str(message);
+  PyRef exception(PyObject_CallOneArg(type, text.get()));
+  if (!exception) {
+    throw_pending_error();
+  }
+  return exception;
 }
 
 std::string lossy_utf8(PyObject* text) {

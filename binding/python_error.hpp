@@ -10,6 +10,7 @@
 
 #include <exception>
 #include <string>
+#include <string_view>
 
 #include "binding/pyref.hpp"
 
@@ -18,7 +19,7 @@ namespace vyr::binding {
 class PythonError : public std::exception {
  public:
   // An exception object already made (owned).
-  explicit PythonError(PyRef exception) noexcept : exception_(std::move(exception)) {}
+  explicit PythonError(PyRef raised) noexcept : exception_(std::move(raised)) {}
   // A type (a static interpreter type, borrowed) and a message.
   PythonError(PyObject* type, std::string message) noexcept
       : type_(type), message_(std::move(message)) {}
@@ -49,21 +50,14 @@ class PythonError : public std::exception {
 
 [[noreturn]] void throw_type_error(std::string message);
 
+// A new exception object of `type` with the one argument `message`; throws
+// PythonError if it cannot be made.
+PyRef make_exception(PyObject* type, std::string_view message);
+
 // "'{type}' object cannot be converted to '{target}'".
 std::string downcast_message(PyObject* object, const char* target);
 
 // UTF-8 text of a str object, with U+FFFD for what cannot be encoded.
 std::string lossy_utf8(PyObject* text);
 
-// The fault exception type "vyr_runtime.PanicException", made on first use.
-// Returns null with an interpreter error set if it cannot be made.
-PyObject* panic_exception_type() noexcept;
-
-// Runs `body` as the native side of an exported function: every C++ failure
-// becomes the matching Python exception and a null return.
-template <class Body>
-PyObject* call_frame(Body&& body) noexcept;
-
 }  // namespace vyr::binding
-
-#include "binding/frame_impl.hpp"

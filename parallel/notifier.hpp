@@ -1,0 +1,103 @@
+// Sleep and wake-up of idle workers, kept apart from the scheduling.
+//
+// A worker that has found nothing to do for a while sleeps on its own mutex
+// and condition variable; whoever hands in work wakes one sleeper, and setting
+// a latch wakes the worker that sleeps on it.  A sleeper's registration and a
+// pusher's announcement are read-modify-writes of one word, so that either the
+// sleeper sees the push (and looks again) or the pusher sees the sleeper (and
+// wakes it): no wake-up is lost.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+namespace vyr::parallel::detail {
+
+class Notifier;
+
+// The latch of a forked half that the forking worker waits for while it keeps
+// working.  The owner may go to sleep on it; setting it then wakes the owner.
+class SpinLatch {
+ public:
+  SpinLatch(Notifier& notifier, std::size_t owner) noexcept : notifier_(notifier), owner_(owner) {}
+  bool probe() const noexcept { return state_.load(std::memory_order_acquire) == kSet; }
+  // Owner, under its sleep mutex: announce that it is about to block.  False
+  // when the latch is already set.
+  bool announce_sleep() noexcept {
+    std::uint32_t expected = kUnset;
+    return state_.compare_exchange_strong(expected, kSleeping, std::memory_order_acq_rel,
+                                          std::memory_order_acquire);
+  }
+  // Owner, under its sleep mutex, after waking or giving up on sleeping.
+  void withdraw_sleep() noexcept {
+    std::uint32_t expected = kSleeping;
+    state_.compare_exchange_strong(expected, kUnset, std::memory_order_acq_rel,
+                                   std::memory_order_acquire);
+  }
+  // Any thread.  The latch may be destroyed by its owner as soon as this has
+  // stored kSet, so nothing of it is touched afterwards.
+  void set() noexcept;
+
+ private:
+  static constexpr std::uint32_t kUnset = 0;
+  static constexpr std::uint32_t kSleeping = 1;
+  static constexpr std::uint32_t kSet = 2;
+  std::atomic<std::uint32_t> state_{kUnset};
+  Notifier& notifier_;
+  const std::size_t owner_;
+};
+
+class Notifier {
+ public:
+  // One sleeping place per worker, numbered 0 to workers - 1.
+  explicit Notifier(std::size_t workers);
+  Notifier(const Notifier&) = delete;
+  Notifier& operator=(const Notifier&) = delete;
+
+  // A worker starts or stops looking for work; sleeping workers count as idle.
+  void idle_begin() noexcept;
+  void idle_end() noexcept;
+
+  // Called after a job was pushed.  Wakes one sleeper when some sleep and
+  // either the queue already held jobs or no awake worker is idle to find it.
+  void announce_work(bool queue_was_busy) noexcept;
+
+  // The number of announcements so far, as a worker notes it before its last
+  // search ahead of sleeping.
+  std::uint32_t events() const noexcept;
+
+  // Puts `worker` to sleep until it is woken, unless `latch` is set already or
+  // work was announced since `events_seen`.
+  void sleep(std::size_t worker, SpinLatch& latch, std::uint32_t events_seen) noexcept;
+
+  // Wakes `worker` if it sleeps.
+  void wake(std::size_t worker) noexcept;
+
+ private:
+  struct alignas(64) Sleeper {
+    std::mutex mutex;
+    std::condition_variable wake_up;
+    bool blocked = false;  // under mutex: asleep and not yet woken
+  };
+
+  bool wake_if_blocked(Sleeper& sleeper) noexcept;
+  bool wake_any() noexcept;
+
+  // One word so that a sleeper's registration and a pusher's announcement are
+  // read-modify-writes of the same location, totally ordered without fences:
+  // bits 0-15 sleeping workers, bits 16-31 idle workers (the sleeping ones
+  // included), bits 32-63 a count of pushes that sleepers compare against.
+  static constexpr std::uint64_t kSleepingOne = 1;
+  static constexpr std::uint64_t kIdleOne = std::uint64_t{1} << 16;
+  static constexpr std::uint64_t kEventOne = std::uint64_t{1} << 32;
+  alignas(64) std::atomic<std::uint64_t> counters_{0};
+  alignas(64) std::atomic<std::size_t> wake_cursor_{0};
+  const std::size_t count_;
+  const std::unique_ptr<Sleeper[]> sleepers_;
+};
+
+}  // namespace vyr::parallel::detail
