@@ -256,6 +256,23 @@ def test_pool_that_cannot_start_raises_runtime_error():
     assert proc.stdout.splitlines() == ["RuntimeError True"] * 2 + ["20.0"]
 
 
+def test_both_modules_load_the_one_engine_library_from_beside_themselves():
+    proc = run_snippet(
+        """
+        import os
+        import vyr_spectral_arrays, vyr_spectral_core
+        engines = {line.split()[-1] for line in open("/proc/self/maps")
+                   if "libvyr_spectral_engine" in line}
+        folders = {os.path.dirname(os.path.realpath(m.__file__))
+                   for m in (vyr_spectral_arrays, vyr_spectral_core)}
+        # Installed, the modules share a folder, and the engine sits there too.
+        beside = len(folders) > 1 or {os.path.dirname(e) for e in engines} == folders
+        print(len(engines), beside)
+        """
+    )
+    assert proc.stdout.split() == ["1", "True"]
+
+
 @pytest.mark.parametrize("first", ["arrays", "lists"])
 def test_one_pool_per_process_whichever_module_starts_it(first):
     proc = run_snippet(
