@@ -213,17 +213,21 @@ std::vector<std::int8_t> to_signature(const char* function, PyObject* object) {
   if (!sequence) {
     raise_pending();
   }
-  Ref fast(PySequence_Fast(sequence.get(), ""));
-  if (!fast) {
-    PyErr_Clear();
+  // A tuple of the entries: reading an entry runs its __index__, which may
+  // change the caller's list, so the entries are held apart from it.
+  if (!PySequence_Check(sequence.get())) {
     raise(PyExc_TypeError, "%s: signature must be a sequence of integers, not '%s'", function,
           Py_TYPE(object)->tp_name);
   }
-  const Py_ssize_t size = PySequence_Fast_GET_SIZE(fast.get());
+  Ref entries(PySequence_Tuple(sequence.get()));
+  if (!entries) {
+    raise_pending();
+  }
+  const Py_ssize_t size = PyTuple_GET_SIZE(entries.get());
   std::vector<std::int8_t> signature;
   signature.reserve(static_cast<std::size_t>(size));
   for (Py_ssize_t i = 0; i < size; ++i) {
-    signature.push_back(signature_entry(function, PySequence_Fast_GET_ITEM(fast.get(), i), i));
+    signature.push_back(signature_entry(function, PyTuple_GET_ITEM(entries.get(), i), i));
   }
   return signature;
 }

@@ -276,6 +276,25 @@ def test_refused_inputs(call, error, message):
     assert message in str(info.value)
 
 
+class ClearsItsList:
+    """A signature entry whose __index__ empties the list that holds it."""
+
+    def __init__(self, holder):
+        self.holder = holder
+
+    def __index__(self):
+        self.holder.clear()
+        return -1
+
+
+def test_signature_entries_that_change_their_list():
+    signature = [1, 0]
+    signature += [ClearsItsList(signature), 1]
+    got = va.geometric_product(np.ones((2, 16)), np.arange(16.0), signature)
+    same_bits(got, list_geometric_product(np.ones((2, 16)), np.arange(16.0), [1, 0, -1, 1]))
+    assert signature == []
+
+
 def test_signature_extremes_and_empty_batches():
     same_bits(va.geometric_product(np.ones((2, 4)), np.ones(4), np.array([-128, 127], np.int64)),
               list_geometric_product(np.ones((2, 4)), np.ones(4), [-128, 127]))
