@@ -35,7 +35,7 @@ make_venv() {  # make_venv DIR [extra packages...]
     "$PY" -m venv "$dir"
   fi
   "$dir/bin/python" -m pip install -q --disable-pip-version-check \
-    pytest hypothesis scikit-build-core ninja cmake "$@" >"$dir.pip.log" 2>&1 || {
+    pytest hypothesis scikit-build-core ninja cmake numpy "$@" >"$dir.pip.log" 2>&1 || {
     cat "$dir.pip.log"
     return 1
   }

@@ -5,6 +5,9 @@
 #
 #   bash bench/run.sh              full run (about 8-10 minutes on 2 cores)
 #   bash bench/run.sh --quick      small sizes, for working on the harness
+#   bash bench/run.sh --arrays     the array module on ready arrays instead, against numpy,
+#                                  kingdon, clifford, numpy-quaternion and the kernels'
+#                                  C++ time (bench/arrays_bench.py; a few minutes)
 #   VYR_BENCH_PYTHON=/path/python3.13 bash bench/run.sh
 #   VYR_BENCH_SKIP_INSTALL=1 bash bench/run.sh   keep the module already in the venv
 set -euo pipefail
@@ -29,7 +32,11 @@ find_python() {
 }
 
 quick=0
-for a in "$@"; do [ "$a" = "--quick" ] && quick=1; done
+arrays=0
+for a in "$@"; do
+  [ "$a" = "--quick" ] && quick=1
+  [ "$a" = "--arrays" ] && arrays=1
+done
 
 if [ -x "$venv/bin/python" ] && ! is_ok_python "$venv/bin/python"; then
   echo "bench/.venv holds an unusable interpreter; making it anew" >&2
@@ -43,9 +50,9 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 vpy="$venv/bin/python"
 
-if ! "$vpy" -c 'import numpy, clifford, kingdon, matplotlib' 2>/dev/null; then
-  echo "installing the peers: numpy clifford kingdon matplotlib"
-  "$vpy" -m pip install -q numpy clifford kingdon matplotlib
+if ! "$vpy" -c 'import numpy, clifford, kingdon, matplotlib, quaternion' 2>/dev/null; then
+  echo "installing the peers: numpy clifford kingdon matplotlib numpy-quaternion"
+  "$vpy" -m pip install -q numpy clifford kingdon matplotlib numpy-quaternion
 fi
 
 if [ "${VYR_BENCH_SKIP_INSTALL:-0}" != "1" ]; then
@@ -59,5 +66,20 @@ fi
 # Import from outside the repository so that the installed module is the one used.
 (cd /tmp && "$vpy" -c 'import vyr_spectral_core') || { echo "vyr_spectral_core does not import" >&2; exit 1; }
 
+if [ "$arrays" = "1" ]; then
+  echo "building the C++ timing of the kernels"
+  "$vpy" -m pip install -q cmake ninja
+  build="$venv/build-kernels"
+  "$venv/bin/cmake" -S "$root" -B "$build" -G Ninja -DVYR_BUILD_MODULE=OFF -DVYR_BENCH_KERNELS=ON \
+    -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" >"$here/results/kernels-build.log.tmp" 2>&1 &&
+    "$venv/bin/cmake" --build "$build" >>"$here/results/kernels-build.log.tmp" 2>&1 || {
+      cat "$here/results/kernels-build.log.tmp" >&2
+      exit 1
+    }
+  cd /tmp
+  quick_flag=()
+  [ "$quick" = "1" ] && quick_flag=(--quick)
+  exec "$vpy" "$here/arrays_bench.py" --kernels "$build/vyr_kernel_bench" "${quick_flag[@]}"
+fi
 cd /tmp
 exec "$vpy" "$here/bench.py" "$@"

@@ -1,31 +1,31 @@
-"""Scale a large batch job out over a dask.distributed cluster.
+"""Scale an array job out over a dask.distributed cluster with dask.array.
 
 One process already uses every core through the module's own worker pool; a
-cluster adds machines (or separate processes). The batch functions work item by
-item, so a job splits into contiguous shards, each shard is one ordinary call on
-some worker, and the shards' results, concatenated in order, are bit for bit the
-result of the single call. The module's functions pickle by name, so every
-worker only needs vyr_spectral_core installed. Each shard runs through
-`guarded`, which turns a kernel fault into an ordinary exception that Dask
-hands back to the caller. (Run as a script, this file travels to the workers
-by value; a program that imports it instead makes it importable there first,
-for instance with client.upload_file.)
+cluster adds machines (or separate processes). The array functions work item
+by item along the leading axes, so a dask array chunked along its first axis
+(and whole along the axes that hold each item) maps block by block onto
+ordinary calls, and the assembled result is bit for bit the result of one
+call on the whole array. The functions pickle by name, so every worker only
+needs vyr_spectral_core (with numpy) installed.
 
     python examples/dask_scale_out.py                      # a local cluster
     python examples/dask_scale_out.py --scheduler tcp://host:8786
 
-The second form uses a running cluster; on each of its machines, set
-VYR_NUM_THREADS to the number of cores divided by the worker processes there.
+Each worker process runs one task at a time, and each task uses the module's
+pool: set VYR_NUM_THREADS on every machine to its cores divided by the worker
+processes there, so that processes x pool threads match the cores. The local
+cluster below does so itself.
 """
 
 import argparse
-import math
-import random
+import os
 import sys
 import time
-from array import array
 
-import vyr_spectral_core as vsc
+import dask.array as da
+import numpy as np
+
+import vyr_spectral_arrays as va
 
 # Cl(1,3), the spacetime algebra: 16 components per multivector.
 SPACETIME = [1, -1, -1, -1]
@@ -33,113 +33,82 @@ SPACETIME = [1, -1, -1, -1]
 
 def make_inputs(n_starts, n_pairs, seed=1):
     """Start points for the planar map and pairs of Cl(1,3) multivectors."""
-    rng = random.Random(seed)
-    starts = [(rng.uniform(-4.0, 4.0), rng.uniform(-4.0, 4.0)) for _ in range(n_starts)]
+    rng = np.random.default_rng(seed)
+    starts = rng.uniform(-4.0, 4.0, size=(n_starts, 2))
     dim = 2 ** len(SPACETIME)
 
-    def multivector():
+    def multivectors():
         # About a third of the components are zero, as in sparse real data.
-        return [0.0 if rng.random() < 0.3 else rng.gauss(0.0, 1.0) for _ in range(dim)]
+        values = rng.normal(size=(n_pairs, dim))
+        values[rng.random(size=values.shape) < 0.3] = 0.0
+        return values
 
-    left = [multivector() for _ in range(n_pairs)]
-    right = [multivector() for _ in range(n_pairs)]
-    return starts, left, right
-
-
-def shards(items, n):
-    """Split a list into n contiguous slices of near-equal length, in order."""
-    size, extra = divmod(len(items), n)
-    out, begin = [], 0
-    for k in range(n):
-        end = begin + size + (k < extra)
-        out.append(items[begin:end])
-        begin = end
-    return out
+    return starts, multivectors(), multivectors()
 
 
-def concat(parts):
-    return [item for part in parts for item in part]
+def flows(starts, n_steps):
+    """Trajectories of every start, block by block: (n, 2) -> (n, n_steps + 1, 2)."""
+    starts = starts.rechunk({1: -1})
+    return starts.map_blocks(va.spectral_flow, n_steps, new_axis=1,
+                             chunks=(starts.chunks[0], (n_steps + 1,), (2,)),
+                             dtype=np.float64, meta=np.empty((0, 0, 0)))
 
 
-def fingerprint(result):
-    """(shape, bytes of every double in order): equal exactly when the results
-    are equal bit for bit, NaN payloads and signed zeros included."""
-    shape, values = [], array("d")
-
-    def walk(obj):
-        if isinstance(obj, (list, tuple)):
-            shape.append((type(obj).__name__, len(obj)))
-            for item in obj:
-                walk(item)
-        else:
-            values.append(obj)
-
-    walk(result)
-    return shape, values.tobytes()
+def products(left, right, signature=SPACETIME):
+    """Geometric products of corresponding rows, block by block."""
+    left, right = left.rechunk({1: -1}), right.rechunk({0: left.chunks[0], 1: -1})
+    return da.map_blocks(va.geometric_product, left, right, signature=signature,
+                         dtype=np.float64, meta=np.empty((0, 0)))
 
 
-def guarded(function, *args):
-    """Call function(*args) on a worker, turning a PanicException into a RuntimeError.
-
-    PanicException derives from BaseException. Dask's client re-raises a task's
-    error inside its event loop, which passes on only Exception subclasses: a
-    PanicException would escape there and leave result() or gather() waiting
-    forever. An ordinary exception with the same message comes back as usual.
-    """
-    try:
-        return function(*args)
-    except BaseException as e:
-        if type(e).__name__ != "PanicException":
-            raise
-        raise RuntimeError(f"{function.__name__}: {e}") from None
+def same_bits(a, b):
+    """True when the arrays are equal bit for bit, NaN payloads and signed zeros included."""
+    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    return a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
 
 
-def submit(client, starts, n_steps, left, right, n_shards):
-    """Hand both jobs to the cluster in shards; returns two lists of futures."""
-    start_shards = client.scatter(shards(starts, n_shards))
-    left_shards = client.scatter(shards(left, n_shards))
-    right_shards = client.scatter(shards(right, n_shards))
-    signature = client.scatter(SPACETIME, broadcast=True)
-    flows = client.map(guarded, [vsc.spectral_flow_batch] * n_shards, start_shards,
-                       [n_steps] * n_shards, pure=False)
-    products = client.map(guarded, [vsc.geometric_product_n] * n_shards, left_shards,
-                          right_shards, [signature] * n_shards, pure=False)
-    return flows, products
-
-
-def scale_out(client, starts, n_steps, left, right, n_shards):
-    """Run both jobs sharded over the cluster; returns (trajectories, products)."""
-    flows, products = submit(client, starts, n_steps, left, right, n_shards)
-    return concat(client.gather(flows)), concat(client.gather(products))
-
-
-def run(client, n_starts=20_000, n_steps=50, n_pairs=20_000, shards_per_worker=4, verbose=True):
-    """Scale out, recompute in this process, and compare. Returns True when equal."""
+def run(client, n_starts=20_000, n_steps=50, n_pairs=20_000, chunks_per_worker=4, verbose=True):
+    """Compute on the cluster, recompute in this process, and compare. True when equal."""
     say = print if verbose else (lambda *a, **k: None)
-    # Every worker imports the module; calling one of its functions there proves it.
-    constants = client.run(vsc.leech_min_norm_squared)
-    say(f"{len(constants)} workers, each with vyr_spectral_core"
-        f" (leech_min_norm_squared() there: {sorted(set(constants.values()))})")
-    n_shards = max(1, shards_per_worker * len(constants))
+    workers = len(client.scheduler_info()["workers"])
+    pools = client.run(lambda: os.environ.get("VYR_NUM_THREADS", "default"))
+    say(f"{workers} workers, pool threads each: {sorted(set(pools.values()))}")
+    n_chunks = max(1, chunks_per_worker * workers)
 
     starts, left, right = make_inputs(n_starts, n_pairs)
+    # Scattered once, then chunked on the cluster.
+    starts_d = da.from_array(starts, chunks=(-(-n_starts // n_chunks), 2))
+    left_d = da.from_array(left, chunks=(-(-n_pairs // n_chunks), -1))
+    right_d = da.from_array(right, chunks=(-(-n_pairs // n_chunks), -1))
     t0 = time.perf_counter()
-    flows, products = scale_out(client, starts, n_steps, left, right, n_shards)
+    cluster_flows, cluster_products = da.compute(flows(starts_d, n_steps),
+                                                 products(left_d, right_d))
     t1 = time.perf_counter()
-    local_flows = vsc.spectral_flow_batch(starts, n_steps)
-    local_products = vsc.geometric_product_n(left, right, SPACETIME)
+    local_flows = va.spectral_flow(starts, n_steps)
+    local_products = va.geometric_product(left, right, SPACETIME)
     t2 = time.perf_counter()
 
-    same_flows = fingerprint(flows) == fingerprint(local_flows)
-    same_products = fingerprint(products) == fingerprint(local_products)
-    say(f"spectral_flow_batch: {n_starts} starts x {n_steps + 1} points, {n_shards} shards;"
+    same_flows = same_bits(cluster_flows, local_flows)
+    same_products = same_bits(cluster_products, local_products)
+    say(f"spectral_flow: {n_starts} starts x {n_steps + 1} points in {n_chunks} chunks;"
         f" bit-identical to one call: {same_flows}")
-    say(f"geometric_product_n: {n_pairs} pairs in Cl(1,3), {n_shards} shards;"
+    say(f"geometric_product: {n_pairs} pairs in Cl(1,3) in {n_chunks} chunks;"
         f" bit-identical to one call: {same_products}")
     say(f"cluster {t1 - t0:.2f} s (including transfers), this process alone {t2 - t1:.2f} s")
-    finite = sum(math.isfinite(x) and math.isfinite(y) for x, y in (t[-1] for t in flows))
-    say(f"finite end points: {finite}/{len(flows)}")
+    finite = int(np.isfinite(cluster_flows[:, -1]).all(axis=-1).sum())
+    say(f"finite end points: {finite}/{n_starts}")
     return same_flows and same_products
+
+
+def local_cluster(workers):
+    """A cluster of `workers` processes on this machine that share its cores:
+    one task per process, and each process's pool sized to its share."""
+    from distributed import LocalCluster
+
+    threads = max(1, (os.cpu_count() or 1) // workers)
+    return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                        host="127.0.0.1", dashboard_address=None,
+                        env={"VYR_NUM_THREADS": str(threads)})
 
 
 def main(argv=None):
@@ -151,17 +120,13 @@ def main(argv=None):
     parser.add_argument("--pairs", type=int, default=20_000)
     args = parser.parse_args(argv)
 
-    from distributed import Client, LocalCluster
+    from distributed import Client
 
     sizes = dict(n_starts=args.starts, n_steps=args.steps, n_pairs=args.pairs)
     if args.scheduler:
         with Client(args.scheduler) as client:
             return 0 if run(client, **sizes) else 1
-    # One module thread per worker process, so that the workers share the cores
-    # instead of each starting a pool as large as the machine.
-    with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                      host="127.0.0.1", dashboard_address=None,
-                      env={"VYR_NUM_THREADS": "1"}) as cluster, Client(cluster) as client:
+    with local_cluster(args.workers) as cluster, Client(cluster) as client:
         return 0 if run(client, **sizes) else 1
 
 

@@ -16,7 +16,7 @@ echo "== fresh virtual environment in $venv"
 rm -rf "$venv"
 "$python" -m venv "$venv"
 echo "== building and installing vyr_spectral_core (C++20 compiler and CMake needed; a minute or so)"
-PIP_DISABLE_PIP_VERSION_CHECK=1 "$venv/bin/python" -m pip install --quiet "$here"
+PIP_DISABLE_PIP_VERSION_CHECK=1 "$venv/bin/python" -m pip install --quiet "$here[arrays]"
 echo "== tour"
 cd "$here"
 "$venv/bin/python" examples/tour.py

@@ -1,6 +1,9 @@
 """A short tour of vyr_spectral_core: every function, on real inputs.
 
-Run it with any interpreter that has the module installed:
+Small inputs go to the list functions of vyr_spectral_core; large batches go
+to the same kernels through vyr_spectral_arrays, which takes and returns
+numpy arrays. Run it with any interpreter that has the package installed with
+its arrays extra (pip install '.[arrays]'):
 
     python examples/tour.py
 
@@ -12,6 +15,9 @@ import itertools
 import math
 import random
 
+import numpy as np
+
+import vyr_spectral_arrays as va
 import vyr_spectral_core as vsc
 
 
@@ -63,6 +69,17 @@ def clifford_rotations():
     print("  A turn by 90 deg takes e0 to e1; z, along the rotation axis, stays put;")
     print("  lengths are kept, and the result is a pure vector up to rounding.")
 
+    # Arrays broadcast: one rotor turns ten thousand vectors in two calls.
+    rng = np.random.default_rng(4)
+    many = np.zeros((10_000, 8))
+    many[:, [1, 2, 4]] = rng.normal(size=(10_000, 3))
+    r = np.array(rotors[0])
+    turned = va.geometric_product(va.geometric_product(r, many, signature), np.array(reverse(rotors[0])),
+                                  signature)
+    lengths_kept = np.abs(va.norms_squared(turned[:, [1, 2, 4]]) / va.norms_squared(many[:, [1, 2, 4]]) - 1).max()
+    print(f"  one rotor (90 deg) against {len(many)} vectors, as arrays: x -> y on every one:"
+          f" {bool(np.allclose(turned[:, 2], many[:, 1]))}; lengths kept to {lengths_kept:.1e}")
+
     # The algebra itself: e0 e1 = -e1 e0, (e0e1)^2 = -1, and other signatures.
     e0, e1 = vector(1, 0, 0), vector(0, 1, 0)
     e0e1, e1e0 = vsc.geometric_product_n([e0, e1], [e1, e0], signature)
@@ -84,13 +101,15 @@ def octonions():
     print(f"  |a| = {na:.15f}   |b| = {nb:.15f}")
     print(f"  |ab| = {nab:.15f}   |a||b| = {na * nb:.15f}   relative gap {abs(nab - na * nb) / nab:.1e}")
 
-    # Many pairs at once, on the worker pool.
-    xs = [[rng.gauss(0, 1) for _ in range(8)] for _ in range(20000)]
-    ys = [[rng.gauss(0, 1) for _ in range(8)] for _ in range(20000)]
-    products = vsc.octonion_mul_n(xs, ys)
-    nx, ny, nxy = vsc.octonion_norm_n(xs), vsc.octonion_norm_n(ys), vsc.octonion_norm_n(products)
-    worst = max(abs(p - u * v) / p for u, v, p in zip(nx, ny, nxy))
+    # Many pairs at once, as arrays, on the worker pool.
+    generator = np.random.default_rng(8)
+    xs, ys = generator.normal(size=(2, 200_000, 8))
+    products = va.octonion_mul(xs, ys)
+    nx, ny, nxy = va.octonion_norm(xs), va.octonion_norm(ys), va.octonion_norm(products)
+    worst = float(np.max(np.abs(nxy - nx * ny) / nxy))
     print(f"  over {len(products)} random pairs, |xy| = |x||y| holds to a relative {worst:.1e}")
+    same = va.octonion_mul(xs[:3], ys[:3]).tolist() == vsc.octonion_mul_n(xs[:3].tolist(), ys[:3].tolist())
+    print(f"  the array products equal the list products: {same}")
 
     def unit(k):
         return [1.0 if i == k else 0.0 for i in range(8)]
@@ -124,19 +143,19 @@ def planar_map():
     for k, (x, y) in enumerate(trajectory):
         print(f"    {k}: ({x:.10g}, {y:.10g})")
 
-    rng = random.Random(2)
-    starts = [(rng.uniform(-3, 3), rng.uniform(-3, 3)) for _ in range(4000)]
+    starts = np.random.default_rng(2).uniform(-3, 3, size=(100_000, 2))
     n_steps = 40
-    batch = vsc.spectral_flow_batch(starts, n_steps)
-    finals = [traj[-1] for traj in batch]
-    finite = sum(1 for x, y in finals if math.isfinite(x) and math.isfinite(y))
-    ys = sorted(y for _, y in finals)
-    print(f"  spectral_flow_batch over {len(starts)} starts, {n_steps} steps each:"
-          f" {len(batch)} trajectories of {len(batch[0])} points")
+    batch = va.spectral_flow(starts, n_steps)
+    finals = batch[:, -1]
+    finite = int(np.isfinite(finals).all(axis=1).sum())
+    ys = np.sort(finals[:, 1])
+    print(f"  spectral_flow over {len(starts)} starts, {n_steps} steps each, as arrays:"
+          f" shape {batch.shape}")
     print(f"    final points finite: {finite}/{len(finals)};"
           f" final y from {ys[0]:.4g} to {ys[-1]:.4g}, median {ys[len(ys) // 2]:.4g}")
-    same = all(batch[k] == vsc.spectral_flow_n(*starts[k], n_steps) for k in (0, 1, 1234, 3999))
-    print(f"    each batch trajectory equals spectral_flow_n for its start: {same}")
+    same = all(batch[k].tolist() == [list(p) for p in vsc.spectral_flow_n(*starts[k], n_steps)]
+               for k in (0, 1, 1234, 99_999))
+    print(f"    each trajectory equals spectral_flow_n for its start: {same}")
 
 
 # ---------------------------------------------------------------------------
@@ -174,10 +193,10 @@ def vector_add():
     print(f"  add_n([1, 2, 3], [10, 20]) = {vsc.add_n([1, 2, 3], [10, 20])}  (the shorter length wins)")
     print(f"  add_n([-0.0, 1e308, inf], [-0.0, 1e308, -inf]) ="
           f" {vsc.add_n([-0.0, 1e308, math.inf], [-0.0, 1e308, -math.inf])}")
-    a = [float(i) for i in range(1_000_000)]
-    b = [0.5] * 1_000_000
-    total = vsc.add_n(a, b)
-    print(f"  a million sums on the pool, equal to a plain loop: {total == [x + y for x, y in zip(a, b)]}")
+    a = np.arange(10_000_000, dtype=np.float64)
+    total = va.add(a, 0.5)
+    print(f"  ten million sums as arrays, broadcasting 0.5: {total[:3]} ..., equal to numpy's a + 0.5:"
+          f" {bool(np.array_equal(total, a + 0.5))}")
 
 
 # ---------------------------------------------------------------------------
@@ -215,6 +234,7 @@ def faults():
 
 def main():
     print(f"vyr_spectral_core: {len(vsc.__all__)} functions: {', '.join(vsc.__all__)}")
+    print(f"vyr_spectral_arrays: {len(va.__all__)} functions: {', '.join(va.__all__)}")
     clifford_rotations()
     octonions()
     planar_map()

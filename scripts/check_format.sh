@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Checks that the C++ sources of the four layers are formatted as .clang-format
-# says.  clang-format comes from PyPI at a pinned version, installed into
-# build/venv-format on first use, so that every machine formats alike.
+# Checks that the C++ sources of the layers and the front-ends are formatted
+# as .clang-format says.  clang-format comes from PyPI at a pinned version,
+# installed into build/venv-format on first use, so that every machine formats
+# alike.
 # Usage: bash scripts/check_format.sh [PYTHON]    (add --fix to reformat)
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -21,7 +22,7 @@ if ! { [ -x "$tool" ] && "$tool" --version | grep -q "version $version"; }; then
   "$venv/bin/python" -m pip install --quiet "clang-format==$version"
 fi
 cd "$here"
-mapfile -t sources < <(find core parallel src binding -name '*.cpp' -o -name '*.hpp' | sort)
+mapfile -t sources < <(find core parallel src binding arrays -name '*.cpp' -o -name '*.hpp' | sort)
 if [ "$fix" -eq 1 ]; then
   "$tool" -i "${sources[@]}"
 else

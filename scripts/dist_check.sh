@@ -18,6 +18,8 @@ sdist=$(ls "$work"/dist/*.tar.gz)
 wheel=$(ls "$work"/dist/*.whl)
 tar -tzf "$sdist" >"$work/sdist-files.txt"
 grep -q '/vyr_spectral_core-stubs/__init__.pyi$' "$work/sdist-files.txt"
+grep -q '/vyr_spectral_arrays-stubs/__init__.pyi$' "$work/sdist-files.txt"
+grep -q '/arrays/module.cpp$' "$work/sdist-files.txt"
 
 echo "== pip wheel . gives a wheel too"
 "$work/build-env/bin/python" -m pip wheel --quiet --no-deps --wheel-dir "$work/pip-wheel" "$here"

@@ -89,8 +89,10 @@ void walk_terms(std::span<const double> a, std::span<const double> b, std::uint6
 
 // Adds the geometric product of a (left) and b (right) into `out`, which holds
 // 2^n zeros on entry.  Faults when it reads past the end of either factor.
-void product_with(std::span<const double> a, std::span<const double> b, const Metric& metric,
-                  double* out) {
+// Never inlined: every product of either front-end runs these very
+// instructions, so that NaN payloads come out alike.
+[[gnu::noinline]] void product_with(std::span<const double> a, std::span<const double> b,
+                                    const Metric& metric, double* out) {
   const std::uint64_t dimension = std::uint64_t{1} << metric.entries.size();
   if (metric.unit) {
     walk_terms(a, b, dimension, out, [&metric](std::uint64_t j, double x) {
@@ -142,6 +144,32 @@ Rows geometric_product_n(const Batch& a, const Batch& b, std::span<const std::in
   return parallel::indexed_rows(pairs, dimension, [&](std::size_t i, std::span<double> product) {
     product_with(a[i], b[i], metric, product.data());
   });
+}
+
+void product_items(std::size_t count, ItemsIn a, ItemsIn b, std::span<const std::int8_t> signature,
+                   ItemsOut products) {
+  const std::size_t dimension = std::size_t{1} << signature.size();
+  const Metric metric = describe(signature);
+  std::vector<double> left(a.contiguous_components() ? 0 : dimension);
+  std::vector<double> right(b.contiguous_components() ? 0 : dimension);
+  std::vector<double> product(products.contiguous_components() ? 0 : dimension);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (parallel::cancel_requested()) {
+      throw parallel::Cancelled();
+    }
+    double* const out = products.item(i);
+    // The walk adds into zeros; an output whose components are not adjacent
+    // is filled from a product made aside.
+    double* const target = products.contiguous_components() ? out : product.data();
+    std::fill(target, target + dimension, 0.0);
+    product_with(a.gather(i, dimension, left.data()), b.gather(i, dimension, right.data()), metric,
+                 target);
+    if (target != out) {
+      for (std::size_t k = 0; k < dimension; ++k) {
+        products.component(out, k) = target[k];
+      }
+    }
+  }
 }
 
 }  // namespace vyr::clifford

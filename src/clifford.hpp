@@ -5,6 +5,7 @@
 #include <span>
 
 #include "core/containers.hpp"
+#include "core/strided.hpp"
 
 namespace vyr::clifford {
 
@@ -15,5 +16,10 @@ namespace vyr::clifford {
 // the end of either factor, and with "capacity overflow" when a product of 2^n
 // doubles cannot be sized.
 Rows geometric_product_n(const Batch& a, const Batch& b, std::span<const std::int8_t> signature);
+
+// Item loop: products[i] = a[i] b[i] for items of 2^n components, n =
+// signature.size() (at most 59).  Answers cancellation between items.
+void product_items(std::size_t count, ItemsIn a, ItemsIn b, std::span<const std::int8_t> signature,
+                   ItemsOut products);
 
 }  // namespace vyr::clifford

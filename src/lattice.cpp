@@ -21,4 +21,8 @@ std::vector<double> norms_squared_n(const Batch& points) {
   return norms;
 }
 
+void norm_squared_items(std::size_t count, ItemsIn points, std::size_t length, ItemsOut norms) {
+  reduce_items(count, points, length, norms, norm_squared);
+}
+
 }  // namespace vyr::lattice

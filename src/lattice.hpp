@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/containers.hpp"
+#include "core/strided.hpp"
 
 namespace vyr::lattice {
 
@@ -16,5 +17,8 @@ double norm_squared(std::span<const double> point) noexcept;
 
 // The squared norm of every point of the batch, on the worker pool.
 std::vector<double> norms_squared_n(const Batch& points);
+
+// Item loop: norms[i] = norm_squared(points[i]) for items of `length` components.
+void norm_squared_items(std::size_t count, ItemsIn points, std::size_t length, ItemsOut norms);
 
 }  // namespace vyr::lattice

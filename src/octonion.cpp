@@ -57,8 +57,11 @@ constexpr auto kContributions = contributions_by_target();
 // term-by-term walk.  A term that the walk skips (a zero factor) is replaced
 // by +0.0, which leaves the accumulator's bits unchanged: accumulators are
 // never -0.0, and x + +0.0 is x for every other x, NaN included.  This keeps
-// the loop free of unpredictable branches.
-Octonion mul_complete(const double* a, const double* b) noexcept {
+// the loop free of unpredictable branches.  Never inlined: the list and the
+// array products run these very instructions, so that a NaN meeting a NaN
+// keeps the same payload in both (the compiler may order the operands of an
+// addition differently in each copy).
+[[gnu::noinline]] Octonion mul_complete(const double* a, const double* b) noexcept {
   Octonion c{0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
   for (std::size_t i = 0; i < 8; ++i) {
     const double left = a[i];
@@ -124,6 +127,22 @@ std::vector<double> norm_n(const Batch& batch) {
   std::vector<double> norms;
   parallel::indexed_map(norms, batch.size(), [&batch](std::size_t i) { return norm(batch[i]); });
   return norms;
+}
+
+void mul_items(std::size_t count, ItemsIn a, ItemsIn b, ItemsOut products) noexcept {
+  double left[8];
+  double right[8];
+  for (std::size_t i = 0; i < count; ++i) {
+    const Octonion c = mul_complete(a.gather(i, 8, left).data(), b.gather(i, 8, right).data());
+    double* const out = products.item(i);
+    for (std::size_t k = 0; k < 8; ++k) {
+      products.component(out, k) = c[k];
+    }
+  }
+}
+
+void norm_items(std::size_t count, ItemsIn v, std::size_t length, ItemsOut norms) {
+  reduce_items(count, v, length, norms, norm);
 }
 
 }  // namespace vyr::octonion

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/containers.hpp"
+#include "core/strided.hpp"
 
 namespace vyr::octonion {
 
@@ -24,5 +25,10 @@ Rows mul_n(const Batch& a_batch, const Batch& b_batch);
 
 // The norm of every vector of the batch, on the worker pool.
 std::vector<double> norm_n(const Batch& batch);
+
+// Item loops: products[i] = a[i]·b[i] for items of eight components, and
+// norms[i] = norm(v[i]) for items of `length` components.
+void mul_items(std::size_t count, ItemsIn a, ItemsIn b, ItemsOut products) noexcept;
+void norm_items(std::size_t count, ItemsIn v, std::size_t length, ItemsOut norms);
 
 }  // namespace vyr::octonion

@@ -30,12 +30,8 @@ Trajectory flow_trajectory(double x0, double y0, std::uint64_t n_steps) {
   }
   Trajectory trajectory;
   trajectory.reserve(static_cast<std::size_t>(n_steps) + 1);
-  trajectory.push_back({x0, y0});
-  PointPair current{x0, y0};
-  for (std::uint64_t k = 0; k < n_steps; ++k) {
-    current = phi_step(current.x, current.y);
-    trajectory.push_back(current);
-  }
+  walk_trajectory(x0, y0, n_steps,
+                  [&trajectory](std::uint64_t, PointPair pair) { trajectory.push_back(pair); });
   return trajectory;
 }
 
@@ -45,6 +41,45 @@ std::vector<Trajectory> flow_batch(std::span<const PointPair> starts, std::uint6
     return flow_trajectory(starts[k].x, starts[k].y, n_steps);
   });
   return trajectories;
+}
+
+void step_items(std::size_t count, ItemsIn points, ItemsOut steps) noexcept {
+  for (std::size_t i = 0; i < count; ++i) {
+    const double* const point = points.item(i);
+    const PointPair next = phi_step(points.component(point, 0), points.component(point, 1));
+    double* const out = steps.item(i);
+    steps.component(out, 0) = next.x;
+    steps.component(out, 1) = next.y;
+  }
+}
+
+namespace {
+
+constexpr std::uint64_t kStepsBetweenCancelChecks = (std::uint64_t{1} << 14) - 1;
+
+}  // namespace
+
+void flow_items(std::size_t count, ItemsIn starts, std::uint64_t n_steps, TrajectoriesOut out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (parallel::cancel_requested()) {
+      throw parallel::Cancelled();
+    }
+    const double* const start = starts.item(i);
+    char* const first = reinterpret_cast<char*>(out.pairs.item(i));
+    walk_trajectory(starts.component(start, 0), starts.component(start, 1), n_steps,
+                    [&](std::uint64_t k, PointPair pair) {
+                      // A long trajectory answers cancellation within itself too.
+                      if ((k & kStepsBetweenCancelChecks) == kStepsBetweenCancelChecks) {
+                        if (parallel::cancel_requested()) {
+                          throw parallel::Cancelled();
+                        }
+                      }
+                      double* const point = reinterpret_cast<double*>(
+                          first + static_cast<std::ptrdiff_t>(k) * out.point_step);
+                      out.pairs.component(point, 0) = pair.x;
+                      out.pairs.component(point, 1) = pair.y;
+                    });
+  }
 }
 
 }  // namespace vyr::spectral

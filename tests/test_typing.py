@@ -14,22 +14,37 @@ pytest.importorskip("mypy", reason="mypy is not installed")
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(TESTS_DIR)
-SOURCE_STUB = os.path.join(ROOT, "vyr_spectral_core-stubs", "__init__.pyi")
-USAGE = os.path.join(TESTS_DIR, "typing_usage.py")
+# Each module with its usage file.
+MODULES = {
+    "vyr_spectral_core": os.path.join(TESTS_DIR, "typing_usage.py"),
+    "vyr_spectral_arrays": os.path.join(TESTS_DIR, "typing_usage_arrays.py"),
+}
+
+
+def source_stub(module):
+    return os.path.join(ROOT, f"{module}-stubs", "__init__.pyi")
+
+
+@pytest.fixture(scope="module", params=list(MODULES))
+def module(request):
+    if request.param == "vyr_spectral_arrays":
+        pytest.importorskip("numpy", reason="numpy is not installed")
+    return request.param
 
 
 @pytest.fixture(scope="module")
 def mypy_dirs(tmp_path_factory):
-    """A search path holding the source tree's stub, and a cache shared by the runs.
+    """A search path holding the source tree's stubs, and a cache shared by the runs.
 
-    mypy only looks for `<name>-stubs` packages among installed packages, so the
-    source stub is offered as a plain `vyr_spectral_core.pyi`; a MYPYPATH entry
-    takes precedence over what is installed.
+    mypy only looks for `<name>-stubs` packages among installed packages, so each
+    source stub is offered as a plain `<name>.pyi`; a MYPYPATH entry takes
+    precedence over what is installed.
     """
     base = tmp_path_factory.mktemp("typing")
     stub_dir = base / "stubs"
     stub_dir.mkdir()
-    shutil.copyfile(SOURCE_STUB, stub_dir / "vyr_spectral_core.pyi")
+    for name in MODULES:
+        shutil.copyfile(source_stub(name), stub_dir / f"{name}.pyi")
     return str(stub_dir), str(base / "cache"), str(base)
 
 
@@ -49,29 +64,30 @@ def run_mypy_tool(args, cwd, mypypath=None):
     return proc.returncode, proc.stdout + proc.stderr
 
 
-def test_source_stub_matches_runtime_and_accepts_typed_usage(mypy_dirs):
+def test_source_stub_matches_runtime_and_accepts_typed_usage(mypy_dirs, module):
     stub_dir, cache, cwd = mypy_dirs
-    rc, out = run_mypy_tool(["mypy.stubtest", "vyr_spectral_core"], cwd, stub_dir)
+    rc, out = run_mypy_tool(["mypy.stubtest", module], cwd, stub_dir)
     assert rc == 0, out
     rc, out = run_mypy_tool(
-        ["mypy", "--strict", "--cache-dir", cache, "--no-error-summary", USAGE], cwd, stub_dir
+        ["mypy", "--strict", "--cache-dir", cache, "--no-error-summary", MODULES[module]], cwd,
+        stub_dir,
     )
     assert rc == 0, out
 
 
-def test_typed_usage_runs():
+def test_typed_usage_runs(module):
     """Every call the stubs accept in the usage file is also accepted at run time."""
     proc = subprocess.run(
-        [sys.executable, USAGE], capture_output=True, text=True, timeout=120
+        [sys.executable, MODULES[module]], capture_output=True, text=True, timeout=120
     )
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "typing usage ran" in proc.stdout
 
 
-def test_checker_refuses_misuse(mypy_dirs, tmp_path):
+def test_checker_refuses_misuse(mypy_dirs, module, tmp_path):
     """The wrong calls in the usage file are errors once their ignores are removed."""
     stub_dir, cache, cwd = mypy_dirs
-    with open(USAGE, encoding="utf-8") as f:
+    with open(MODULES[module], encoding="utf-8") as f:
         lines = f.read().splitlines()
     stripped = [line.split("  # type: ignore")[0] for line in lines]
     expected = [i + 1 for i, line in enumerate(lines) if "  # type: ignore" in line]
@@ -92,9 +108,9 @@ def test_checker_refuses_misuse(mypy_dirs, tmp_path):
     assert flagged == set(expected), out
 
 
-def test_installed_package_ships_the_stubs(mypy_dirs):
+def test_installed_package_ships_the_stubs(mypy_dirs, module):
     """An installed wheel carries the stub package, and mypy finds it there."""
-    spec = importlib.util.find_spec("vyr_spectral_core")
+    spec = importlib.util.find_spec(module)
     assert spec is not None and spec.origin
     module_dir = os.path.dirname(os.path.abspath(spec.origin))
     install_dirs = {
@@ -102,11 +118,11 @@ def test_installed_package_ships_the_stubs(mypy_dirs):
     }
     if module_dir not in install_dirs:
         pytest.skip(f"the module is not installed as a wheel here ({module_dir})")
-    installed = os.path.join(module_dir, "vyr_spectral_core-stubs", "__init__.pyi")
-    assert os.path.isfile(installed), "the wheel lacks vyr_spectral_core-stubs/__init__.pyi"
-    assert filecmp.cmp(installed, SOURCE_STUB, shallow=False), (
+    installed = os.path.join(module_dir, f"{module}-stubs", "__init__.pyi")
+    assert os.path.isfile(installed), f"the wheel lacks {module}-stubs/__init__.pyi"
+    assert filecmp.cmp(installed, source_stub(module), shallow=False), (
         "the installed stubs differ from the source tree's; reinstall the module"
     )
     _, _, cwd = mypy_dirs
-    rc, out = run_mypy_tool(["mypy.stubtest", "vyr_spectral_core"], cwd)
+    rc, out = run_mypy_tool(["mypy.stubtest", module], cwd)
     assert rc == 0, out

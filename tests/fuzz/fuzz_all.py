@@ -1,4 +1,5 @@
-"""Fuzz target: random argument objects for all eleven functions.
+"""Fuzz target: random argument objects for all eleven list functions and,
+where numpy is installed, the seven array functions.
 
 Run with atheris, for example:
 
@@ -9,9 +10,10 @@ Without atheris, ``python tests/fuzz/fuzz_all.py --random N`` runs N inputs
 source instead.
 
 Every call must either return a result of the right shape or raise one of
-TypeError, ValueError, OverflowError, MemoryError or the module's fault
-exception (type named "PanicException" from module "vyr_runtime").  Anything
-else (another exception, a crash, a hang, a sanitizer report) is a finding.
+TypeError, ValueError, OverflowError, MemoryError or the list module's fault
+exception (type named "PanicException" from module "vyr_runtime"); an array
+function raises no fault exception at all.  Anything else (another exception,
+a crash, a hang, a sanitizer report) is a finding.
 
 Sizes are capped so that the fuzzer cannot allocate the machine away; the few
 huge values that must fail fast (before allocating) are generated explicitly.
@@ -27,6 +29,13 @@ import vyr_spectral_core as vsc
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from protocols import FailingIter, Num, Raising, Seq  # noqa: E402
+
+try:
+    import numpy as np
+
+    import vyr_spectral_arrays as va
+except ImportError:  # the list functions alone
+    np = va = None
 
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "") or bool(os.environ.get("VYR_UNDER_ASAN"))
 
@@ -290,6 +299,101 @@ def gen_call(src):
     return name, f, args, kwargs
 
 
+# ---------------------------------------------------------------------------
+# The array functions
+# ---------------------------------------------------------------------------
+
+ARRAY_DTYPES = ["f8", ">f8", "f4", "f2", "i8", "u1", "?", "g", "c16", "U3", "O", "M8[s]"]
+
+
+def gen_array(src, last=None):
+    """An array of a random dtype, shape and layout, or an array-like."""
+    kind = src.int_in(0, 9)
+    if kind == 0:
+        return gen_sequence(src, lambda: gen_number(src))
+    if kind == 1:
+        return src.pick([src.float(), None, "x", 1j, [[1.0], [1.0, 2.0]]])
+    axes = src.int_in(0, 4)
+    shape = [src.pick([0, 1, 1, 2, 3, 5]) for _ in range(axes)]
+    if last is not None and axes and src.int_in(0, 4):
+        shape[-1] = last
+    dtype = src.pick(ARRAY_DTYPES) if src.int_in(0, 2) == 0 else "f8"
+    size = int(np.prod(shape, dtype=np.int64))
+    values = np.array([src.float() for _ in range(min(size, 4096))] + [0.0] * max(size - 4096, 0))
+    with np.errstate(all="ignore"):
+        x = values.reshape(shape).astype(dtype) if dtype not in ("U3", "O", "M8[s]") else \
+            np.full(shape, src.pick(["1.5", "x", None, 2, 3j]), dtype=dtype if dtype != "M8[s]" else "O")
+    layout = src.int_in(0, 5)
+    if layout == 1 and x.ndim:
+        x = x[..., ::-1]
+    elif layout == 2 and x.ndim:
+        x = np.asfortranarray(x)
+    elif layout == 3 and x.ndim and x.shape[0]:
+        x = np.broadcast_to(x[:1], (src.pick([0, 1, 4]),) + x.shape[1:])
+    elif layout == 4:
+        x = x[None]
+    return x
+
+
+def gen_out(src, inputs):
+    kind = src.int_in(0, 5)
+    if kind <= 2:
+        return None
+    base = src.pick([a for a in inputs if isinstance(a, np.ndarray)] or [np.zeros(3)])
+    if kind == 3:
+        return base  # an input as the out
+    if kind == 4 and base.size:
+        return base.reshape(-1)[::-1].reshape(base.shape) if base.flags.c_contiguous else base[::-1]
+    return src.pick([np.zeros((2, 8)), np.zeros((3,), dtype="f4"), [0.0], np.zeros(0)])
+
+
+def gen_array_call(src):
+    name = src.pick(va.__all__)
+    f = getattr(va, name)
+    if name in ("add", "octonion_mul"):
+        last = 8 if name == "octonion_mul" else None
+        args = [gen_array(src, last), gen_array(src, last)]
+    elif name in ("octonion_norm", "norms_squared"):
+        args = [gen_array(src, src.pick([8, 0, 3]))]
+    elif name == "geometric_product":
+        sig = gen_signature(src) if src.int_in(0, 3) else np.array([1, 2], dtype=src.pick(["i1", "u8", "f8", "?"]))
+        d = dims_for(sig) if not isinstance(sig, np.ndarray) else 4
+        d = d if d is not None and d <= 256 else None
+        args = [gen_array(src, d), gen_array(src, d), sig]
+    elif name == "spectral_flow_step":
+        args = [gen_array(src, 2)]
+    else:
+        args = [gen_array(src, 2), gen_steps(src) if src.int_in(0, 3) else src.int_in(0, 300)]
+    kwargs = {}
+    if name != "spectral_flow_step" and src.int_in(0, 2) == 0:
+        kwargs["out"] = gen_out(src, args)
+    if src.int_in(0, 15) == 0:
+        args = args + [None, None]
+    return name, f, args, kwargs
+
+
+def check_array_result(name, kwargs, result):
+    assert type(result) is np.ndarray and result.dtype.type is np.float64, (name, result.dtype)
+    out = kwargs.get("out")
+    assert out is None or result is out, name
+
+
+def one_array_input(src):
+    name, f, args, kwargs = gen_array_call(src)
+    STATS["calls"] += 1
+    try:
+        with np.errstate(all="ignore"):
+            result = f(*args, **kwargs)
+    except (TypeError, ValueError, MemoryError):
+        return
+    except BaseException as exc:  # noqa: BLE001
+        if is_panic(exc):
+            return  # raised by a list function that a hostile number called
+        raise AssertionError(f"{name}: unexpected {type(exc).__module__}.{type(exc).__name__}: {exc!r}") from exc
+    STATS["ok"] += 1
+    check_array_result(name, kwargs, result)
+
+
 def check_result(name, result):
     assert result is not None
     if name in ("e8_min_norm_squared", "leech_min_norm_squared"):
@@ -303,6 +407,9 @@ def check_result(name, result):
 
 
 def one_input(src):
+    if va is not None and src.int_in(0, 3) == 0:
+        one_array_input(src)
+        return
     name, f, args, kwargs = gen_call(src)
     STATS["calls"] += 1
     try:
