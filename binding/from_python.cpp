@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -98,18 +99,82 @@ constexpr auto kNoWholeRead = [](PyObject*) { return false; };
 
 // Arrays whose iteration yields exactly the doubles stored in their buffer (or
 // numbers whose __float__ is the exact C conversion of the stored value) can be
-// read straight from that buffer.  Only the exact built-in types qualify:
-// subclasses may iterate differently.  A dotted type name belongs to a type
-// defined in C, never to a class statement.
-bool has_type_name(PyObject* object, const char* name) {
-  // Lists and tuples, the common case, are settled without comparing names.
-  return !PyList_CheckExact(object) && !PyTuple_CheckExact(object) &&
-         std::strcmp(Py_TYPE(object)->tp_name, name) == 0;
+// read straight from that buffer.  Only the exact types qualify, identified by
+// their type objects: a subclass, or any other class that exports a buffer,
+// may iterate differently, and a name proves nothing.
+
+// A type defined by an extension module, found in that module once the
+// program has loaded it.  The module is never imported from here: an object
+// of the type cannot exist before its module is loaded.
+struct DefinedType {
+  const char* module;
+  const char* attribute;
+  PyObject* module_name = nullptr;  // interned on first use
+  PyObject* type = nullptr;         // strong reference to the last type found
+};
+
+DefinedType g_array_type{"array", "array"};
+DefinedType g_ndarray_type{"numpy", "ndarray"};
+
+// The type `defined` names in its loaded module (a new reference), or null.
+// Reads the module's dictionary rather than asking the module, so that no
+// attribute hook of the module runs in the middle of a conversion.
+PyObject* find_defined_type(DefinedType& defined) {
+  if (defined.module_name == nullptr) {
+    defined.module_name = PyUnicode_InternFromString(defined.module);
+    if (defined.module_name == nullptr) {
+      PyErr_Clear();
+      return nullptr;
+    }
+  }
+  PyRef module(PyImport_GetModule(defined.module_name));
+  if (!module || !PyModule_Check(module.get())) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  PyObject* dictionary = PyModule_GetDict(module.get());
+  PyObject* found = PyDict_GetItemString(dictionary, defined.attribute);
+  if (found == nullptr || !PyType_Check(found)) {
+    return nullptr;
+  }
+  return Py_NewRef(found);
 }
 
-bool iterates_as_buffer(PyObject* object) {
-  return Py_IS_TYPE(object, &PyMemoryView_Type) || has_type_name(object, "numpy.ndarray") ||
-         has_type_name(object, "array.array");
+// Whether `object` is exactly of one of the `types`.  The types last found
+// answer at once; for any other type they are looked up again, since a module
+// loaded anew defines new type objects.
+bool has_defined_type(PyObject* object, std::initializer_list<DefinedType*> types) {
+  const PyBufferProcs* const buffer = Py_TYPE(object)->tp_as_buffer;
+  if (buffer == nullptr || buffer->bf_getbuffer == nullptr) {
+    // Lists, tuples and most other sequences export no buffer: not an array.
+    return false;
+  }
+  PyObject* const type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+  for (const DefinedType* defined : types) {
+    if (type == defined->type) {
+      return true;
+    }
+  }
+  for (DefinedType* defined : types) {
+    Py_XSETREF(defined->type, find_defined_type(*defined));
+    if (type == defined->type) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// One-dimensional buffers: memoryview, array.array and numpy.ndarray.  Bytes
+// and bytearray iterate as they are and are settled without a lookup.
+bool iterates_as_vector_buffer(PyObject* object) {
+  return Py_IS_TYPE(object, &PyMemoryView_Type) ||
+         (!PyBytes_CheckExact(object) && !PyByteArray_CheckExact(object) &&
+          has_defined_type(object, {&g_ndarray_type, &g_array_type}));
+}
+
+// Two-dimensional buffers: numpy.ndarray alone iterates into its rows.
+bool iterates_as_batch_buffer(PyObject* object) {
+  return has_defined_type(object, {&g_ndarray_type});
 }
 
 // A held buffer view, released on every path.
@@ -189,7 +254,7 @@ bool append_native(const char* format, const void* data, std::size_t count,
 
 // One-dimensional arrays: the whole float vector from the buffer.
 bool append_vector_from_buffer(PyObject* object, std::vector<double>& out) {
-  if (!iterates_as_buffer(object)) {
+  if (!iterates_as_vector_buffer(object)) {
     return false;
   }
   BufferView buffer(object);
@@ -203,7 +268,7 @@ bool append_vector_from_buffer(PyObject* object, std::vector<double>& out) {
 // Two-dimensional numpy arrays iterate into one-dimensional rows, each read as
 // above: the whole batch from the buffer.
 bool batch_from_buffer(PyObject* object, Batch& batch) {
-  if (!has_type_name(object, "numpy.ndarray")) {
+  if (!iterates_as_batch_buffer(object)) {
     return false;
   }
   BufferView buffer(object);
