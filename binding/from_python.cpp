@@ -177,11 +177,11 @@ bool iterates_as_batch_buffer(PyObject* object) {
   return has_defined_type(object, {&g_ndarray_type});
 }
 
-// A held buffer view, released on every path.
+// A held buffer view with shape and strides, released on every path.
 class BufferView {
  public:
   explicit BufferView(PyObject* object) {
-    if (PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) == 0) {
+    if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) == 0) {
       held_ = true;
     } else {
       // Iteration will meet (and report) the same problem, if any.
@@ -196,7 +196,10 @@ class BufferView {
   BufferView(const BufferView&) = delete;
   BufferView& operator=(const BufferView&) = delete;
 
-  bool held() const noexcept { return held_; }
+  // Whether the view holds `dimensions` axes of plain strided memory.
+  bool holds(int dimensions) const noexcept {
+    return held_ && view_.ndim == dimensions && view_.suboffsets == nullptr;
+  }
   const Py_buffer& view() const noexcept { return view_; }
 
  private:
@@ -204,21 +207,37 @@ class BufferView {
   bool held_ = false;
 };
 
+// Appends `count` values stored `stride` bytes apart from `first` (a negative
+// stride walks backwards), each converted to double.  Values are copied out
+// byte-wise, since a strided view need not be aligned for its type.
 template <class Stored>
-void append_converted(const void* data, std::size_t count, std::vector<double>& out) {
-  const auto* stored = static_cast<const Stored*>(data);
+void append_converted(const char* first, Py_ssize_t stride, std::size_t count,
+                      std::vector<double>& out) {
   const std::size_t base = out.size();
   out.resize(base + count);
-  for (std::size_t i = 0; i < count; ++i) {
-    out[base + i] = static_cast<double>(stored[i]);
+  double* const values = out.data() + base;
+  auto convert = [&](Py_ssize_t step) {
+    for (std::size_t i = 0; i < count; ++i) {
+      Stored stored;
+      std::memcpy(&stored, first + static_cast<Py_ssize_t>(i) * step, sizeof stored);
+      values[i] = static_cast<double>(stored);
+    }
+  };
+  if (stride == static_cast<Py_ssize_t>(sizeof(Stored))) {
+    convert(sizeof(Stored));  // contiguous: a constant step the compiler can vectorise
+  } else {
+    convert(stride);
   }
 }
+
+using AppendFn = void (*)(const char* first, Py_ssize_t stride, std::size_t count,
+                          std::vector<double>& out);
 
 // The struct-module format codes of native scalars that convert to double
 // exactly as their __float__ (or __index__) does.
 struct NativeFormat {
   char code;
-  void (*append)(const void* data, std::size_t count, std::vector<double>& out);
+  AppendFn append;
 };
 constexpr NativeFormat kNativeFormats[] = {
     {'d', append_converted<double>},      {'f', append_converted<float>},
@@ -230,10 +249,9 @@ constexpr NativeFormat kNativeFormats[] = {
     {'n', append_converted<Py_ssize_t>},  {'N', append_converted<std::size_t>},
 };
 
-// Appends `count` native values of struct-module format `format` as doubles;
-// false for a format whose scalars do not convert this way.
-bool append_native(const char* format, const void* data, std::size_t count,
-                   std::vector<double>& out) {
+// The reader of native values of struct-module format `format`, or null for a
+// format whose scalars do not convert this way.
+AppendFn native_reader(const char* format) {
   if (format == nullptr) {
     format = "B";
   }
@@ -241,50 +259,61 @@ bool append_native(const char* format, const void* data, std::size_t count,
     ++format;
   }
   if (format[0] == '\0' || format[1] != '\0') {
-    return false;
+    return nullptr;
   }
   for (const NativeFormat& native : kNativeFormats) {
     if (native.code == format[0]) {
-      native.append(data, count, out);
-      return true;
+      return native.append;
     }
   }
-  return false;
+  return nullptr;
 }
 
-// One-dimensional arrays: the whole float vector from the buffer.
+// One-dimensional arrays: the whole float vector from the buffer, in any
+// layout.
 bool append_vector_from_buffer(PyObject* object, std::vector<double>& out) {
   if (!iterates_as_vector_buffer(object)) {
     return false;
   }
   BufferView buffer(object);
-  if (!buffer.held() || buffer.view().ndim != 1) {
+  if (!buffer.holds(1)) {
     return false;
   }
   const Py_buffer& view = buffer.view();
-  return append_native(view.format, view.buf, static_cast<std::size_t>(view.shape[0]), out);
+  const AppendFn append = native_reader(view.format);
+  if (append == nullptr) {
+    return false;
+  }
+  append(static_cast<const char*>(view.buf), view.strides[0],
+         static_cast<std::size_t>(view.shape[0]), out);
+  return true;
 }
 
 // Two-dimensional numpy arrays iterate into one-dimensional rows, each read as
-// above: the whole batch from the buffer.
+// above: the whole batch from the buffer, in any layout (sliced, transposed,
+// Fortran-ordered, reversed).
 bool batch_from_buffer(PyObject* object, Batch& batch) {
   if (!iterates_as_batch_buffer(object)) {
     return false;
   }
   BufferView buffer(object);
-  if (!buffer.held() || buffer.view().ndim != 2) {
+  if (!buffer.holds(2)) {
     return false;
   }
   const Py_buffer& view = buffer.view();
-  const auto rows = static_cast<std::size_t>(view.shape[0]);
-  const auto columns = static_cast<std::size_t>(view.shape[1]);
-  const std::size_t values_before = batch.values.size();
-  if (!append_native(view.format, view.buf, rows * columns, batch.values)) {
+  const AppendFn append = native_reader(view.format);
+  if (append == nullptr) {
     return false;
   }
+  const auto rows = static_cast<std::size_t>(view.shape[0]);
+  const auto columns = static_cast<std::size_t>(view.shape[1]);
+  const char* const first = static_cast<const char*>(view.buf);
+  batch.values.reserve(batch.values.size() + rows * columns);
   batch.offsets.reserve(batch.offsets.size() + rows);
-  for (std::size_t row = 1; row <= rows; ++row) {
-    batch.offsets.push_back(values_before + row * columns);
+  for (std::size_t row = 0; row < rows; ++row) {
+    append(first + static_cast<Py_ssize_t>(row) * view.strides[0], view.strides[1], columns,
+           batch.values);
+    batch.offsets.push_back(batch.values.size());
   }
   return true;
 }
