@@ -207,31 +207,49 @@ class BufferView {
   bool held_ = false;
 };
 
-// Appends `count` values stored `stride` bytes apart from `first` (a negative
-// stride walks backwards), each converted to double.  Values are copied out
-// byte-wise, since a strided view need not be aligned for its type.
+// Values laid out in rows and columns, each axis with its own step in bytes
+// (negative steps walk backwards), as a strided buffer holds them.
+struct StridedValues {
+  const char* first;
+  std::size_t rows;
+  Py_ssize_t row_step;
+  std::size_t columns;
+  Py_ssize_t column_step;
+};
+
+// Appends the values row by row, each converted to double.  Values are copied
+// out byte-wise, since a strided view need not be aligned for its type.
 template <class Stored>
-void append_converted(const char* first, Py_ssize_t stride, std::size_t count,
-                      std::vector<double>& out) {
+void append_converted(const StridedValues& grid, std::vector<double>& out) {
   const std::size_t base = out.size();
-  out.resize(base + count);
-  double* const values = out.data() + base;
-  auto convert = [&](Py_ssize_t step) {
+  out.resize(base + grid.rows * grid.columns);
+  double* values = out.data() + base;
+  auto read_run = [&values](const char* run, std::size_t count, Py_ssize_t step) {
     for (std::size_t i = 0; i < count; ++i) {
       Stored stored;
-      std::memcpy(&stored, first + static_cast<Py_ssize_t>(i) * step, sizeof stored);
+      std::memcpy(&stored, run + static_cast<Py_ssize_t>(i) * step, sizeof stored);
       values[i] = static_cast<double>(stored);
     }
+    values += count;
   };
-  if (stride == static_cast<Py_ssize_t>(sizeof(Stored))) {
-    convert(sizeof(Stored));  // contiguous: a constant step the compiler can vectorise
-  } else {
-    convert(stride);
+  constexpr auto kSize = static_cast<Py_ssize_t>(sizeof(Stored));
+  const bool dense_rows = grid.column_step == kSize || grid.columns <= 1;
+  if (dense_rows && grid.row_step == kSize * static_cast<Py_ssize_t>(grid.columns)) {
+    // One contiguous run: a constant step that the compiler can vectorise.
+    read_run(grid.first, grid.rows * grid.columns, kSize);
+    return;
+  }
+  for (std::size_t row = 0; row < grid.rows; ++row) {
+    const char* const run = grid.first + static_cast<Py_ssize_t>(row) * grid.row_step;
+    if (dense_rows) {
+      read_run(run, grid.columns, kSize);
+    } else {
+      read_run(run, grid.columns, grid.column_step);
+    }
   }
 }
 
-using AppendFn = void (*)(const char* first, Py_ssize_t stride, std::size_t count,
-                          std::vector<double>& out);
+using AppendFn = void (*)(const StridedValues& grid, std::vector<double>& out);
 
 // The struct-module format codes of native scalars that convert to double
 // exactly as their __float__ (or __index__) does.
@@ -269,6 +287,25 @@ AppendFn native_reader(const char* format) {
   return nullptr;
 }
 
+// Appends the values of a one- or two-dimensional view, row by row; false
+// for a format whose scalars do not convert to double as their numbers do.
+bool append_view(const Py_buffer& view, std::vector<double>& out) {
+  const AppendFn append = native_reader(view.format);
+  if (append == nullptr) {
+    return false;
+  }
+  const bool two_dimensional = view.ndim == 2;
+  const StridedValues grid{
+      static_cast<const char*>(view.buf),
+      two_dimensional ? static_cast<std::size_t>(view.shape[0]) : 1,
+      two_dimensional ? view.strides[0] : 0,
+      static_cast<std::size_t>(view.shape[view.ndim - 1]),
+      view.strides[view.ndim - 1],
+  };
+  append(grid, out);
+  return true;
+}
+
 // One-dimensional arrays: the whole float vector from the buffer, in any
 // layout.
 bool append_vector_from_buffer(PyObject* object, std::vector<double>& out) {
@@ -276,17 +313,7 @@ bool append_vector_from_buffer(PyObject* object, std::vector<double>& out) {
     return false;
   }
   BufferView buffer(object);
-  if (!buffer.holds(1)) {
-    return false;
-  }
-  const Py_buffer& view = buffer.view();
-  const AppendFn append = native_reader(view.format);
-  if (append == nullptr) {
-    return false;
-  }
-  append(static_cast<const char*>(view.buf), view.strides[0],
-         static_cast<std::size_t>(view.shape[0]), out);
-  return true;
+  return buffer.holds(1) && append_view(buffer.view(), out);
 }
 
 // Two-dimensional numpy arrays iterate into one-dimensional rows, each read as
@@ -300,20 +327,15 @@ bool batch_from_buffer(PyObject* object, Batch& batch) {
   if (!buffer.holds(2)) {
     return false;
   }
-  const Py_buffer& view = buffer.view();
-  const AppendFn append = native_reader(view.format);
-  if (append == nullptr) {
+  const std::size_t values_before = batch.values.size();
+  if (!append_view(buffer.view(), batch.values)) {
     return false;
   }
-  const auto rows = static_cast<std::size_t>(view.shape[0]);
-  const auto columns = static_cast<std::size_t>(view.shape[1]);
-  const char* const first = static_cast<const char*>(view.buf);
-  batch.values.reserve(batch.values.size() + rows * columns);
+  const auto rows = static_cast<std::size_t>(buffer.view().shape[0]);
+  const auto columns = static_cast<std::size_t>(buffer.view().shape[1]);
   batch.offsets.reserve(batch.offsets.size() + rows);
-  for (std::size_t row = 0; row < rows; ++row) {
-    append(first + static_cast<Py_ssize_t>(row) * view.strides[0], view.strides[1], columns,
-           batch.values);
-    batch.offsets.push_back(batch.values.size());
+  for (std::size_t row = 1; row <= rows; ++row) {
+    batch.offsets.push_back(values_before + row * columns);
   }
   return true;
 }
