@@ -198,7 +198,8 @@ class BufferView {
 
   // Whether the view holds `dimensions` axes of plain strided memory.
   bool holds(int dimensions) const noexcept {
-    return held_ && view_.ndim == dimensions && view_.suboffsets == nullptr;
+    return held_ && view_.ndim == dimensions && view_.shape != nullptr &&
+           view_.strides != nullptr && view_.suboffsets == nullptr;
   }
   const Py_buffer& view() const noexcept { return view_; }
 
