@@ -829,6 +829,36 @@ class Suite:
             "lists.\n\n" + md_table(["call", "time", "relative to lists"], rows)
         )
 
+    # ---------------- strided arrays into a batch ----------------
+
+    def run_strided(self):
+        self.log("octonion_norm_n on strided arrays")
+        N = 10**5
+        wide = self.inp.rng.uniform(-1, 1, (N, 16))
+        tall = self.inp.rng.uniform(-1, 1, (2 * N, 8))
+        C = np.ascontiguousarray(wide[:, :8])
+        forms = [("C-contiguous", C), ("every other row: P[::2]", tall[::2]),
+                 ("first 8 of 16 columns: P[:, :8]", wide[:, :8]),
+                 ("Fortran-ordered: P.T.copy().T", C.T.copy().T), ("reversed rows: P[::-1]", C[::-1])]
+        base = self.t(lambda: V.octonion_norm_n(C))
+        rows, raw, worst = [], {}, 0.0
+        for label, X in forms:
+            m = base if X is C else self.t(lambda X=X: V.octonion_norm_n(X))
+            if X is not C:
+                self.checks.compare(f"octonion_norm_n, {label}", "the same rows as lists", V.octonion_norm_n(X),
+                                    V.octonion_norm_n(X.tolist()), True)
+            worst = max(worst, m / base)
+            raw[label] = m
+            rows.append([label, str(X.strides), fmt_t(m), f"{m / base:.2f}"])
+        self.data["strided"] = dict(N=N, times=raw)
+        self.tables["strided"] = (
+            f"`octonion_norm_n` on float64 arrays of {pow10(N)} rows × 8 in several layouts, each read from its "
+            "buffer (its results are checked against `.tolist()` of the same array under Agreement).\n\n"
+            + md_table(["layout", "strides (bytes)", "time", "relative to C-contiguous"], rows)
+        )
+        self.targets.append((f"octonion_norm_n on strided {pow10(N)} × 8 arrays within 1.5× of C-contiguous",
+                             worst <= 1.5, f"slowest layout {worst:.2f}× the C-contiguous {fmt_t(base)}"))
+
     # ---------------- report ----------------
 
     def machine(self):
@@ -916,7 +946,8 @@ class Suite:
                  ("spectral_flow_batch", "spectral_flow_batch"),
                  ("constants", "e8_min_norm_squared and leech_min_norm_squared"),
                  ("floor", "Conversion floor"), ("overhead", "Batch-call overhead for tiny inputs"),
-                 ("threads", "Pool size 1 against 2"), ("add_arrays", "numpy arrays as inputs to add_n")]
+                 ("threads", "Pool size 1 against 2"), ("add_arrays", "numpy arrays as inputs to add_n"),
+                 ("strided", "Strided numpy arrays as batches")]
         L.append("## Per function\n")
         for key, title in order:
             if key in self.tables:
@@ -1013,6 +1044,7 @@ def main():
                 ("octonion_norm", s.run_octonion_norm), ("e8", s.run_e8), ("spectral", s.run_spectral_single),
                 ("spectral_batch", s.run_spectral_batch), ("constants", s.run_constants),
                 ("overhead", s.run_overhead), ("threads", s.run_threads), ("add_arrays", s.run_add_arrays),
+                ("strided", s.run_strided),
                 ("geometric", s.run_geometric), ("geometric_sweep", s.run_geometric_sweep)]
     only = set(filter(None, args.only.split(",")))
     for name, f in sections:

@@ -84,8 +84,9 @@ class ScopedWaitHook {
 void set_fatal_notice(const char* line) noexcept;
 
 // Number of worker threads T.  On a worker: that worker's pool.  Elsewhere: the
-// process-wide pool, created on first use.  Creation failure throws vyr::Fault
-// "The global thread pool has not been initialized. ..." (every later call too).
+// process-wide pool, created on first use.  Creation failure raises the fault
+// "The global thread pool has not been initialized. ..." (every later call
+// too), reported on the calling thread.
 std::size_t pool_size();
 
 // Runs `leaf(begin, end)` over pieces covering [0, n) split by the budget rule;

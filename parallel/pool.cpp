@@ -581,7 +581,9 @@ Pool& global_pool() {
   if (state == kPoolReady) {
     return *g_pool.load(std::memory_order_acquire);
   }
-  throw Fault(*g_failure);
+  // Every call that needs the pool faults here, on its own thread, and is
+  // reported like any other fault.
+  raise_fault(*g_failure);
 }
 
 void set_global_spawn_for_testing(SpawnFn spawn) noexcept {

@@ -129,12 +129,12 @@ void walk_terms(std::span<const double> a, std::span<const double> b, std::uint6
 
 Rows geometric_product_n(const Batch& a, const Batch& b, std::span<const std::int8_t> signature) {
   const std::size_t pairs = std::min(a.size(), b.size());
-  if (pairs == 0) {
-    // With nothing to multiply, no product is sized, whatever the signature.
-    return parallel::indexed_rows(0, 0, [](std::size_t, std::span<double>) {});
-  }
   if (signature.size() > kMaxBasisVectors) {
-    raise_capacity_overflow();
+    // No product can size its output.  Each pair's product faults as it
+    // starts, on the pool like any other product, so that the fault of the
+    // lowest pair wins and no pairs at all give no fault.
+    return parallel::indexed_rows(
+        pairs, 0, [](std::size_t, std::span<double>) { raise_capacity_overflow(); });
   }
   const std::size_t dimension = std::size_t{1} << signature.size();
   if (!fits_allocation(pairs, dimension * sizeof(double))) {

@@ -1,6 +1,7 @@
 """Geometric product of multivectors for a signature of basis-vector squares."""
 
 import math
+import re
 
 import pytest
 from hypothesis import given
@@ -8,7 +9,7 @@ from hypothesis import strategies as st
 
 import models
 import vyr_spectral_core as vsc
-from conftest import assert_same, expect_fault, oob
+from conftest import assert_same, expect_fault, oob, run_snippet
 
 NAN = float("nan")
 INF = float("inf")
@@ -93,6 +94,29 @@ def test_capacity_overflow(n):
     assert str(expect_fault(gp, [[1.0]], [[1.0]], [1] * n)) == "capacity overflow"
     # checked before any component is read
     assert str(expect_fault(gp, [[]], [[]], [-1] * n)) == "capacity overflow"
+
+
+def test_capacity_overflow_is_each_pairs_fault_on_the_pool():
+    # Even then the first batch call creates the pool, and the products fault
+    # on its workers, not on the calling thread.
+    proc = run_snippet(
+        """
+        import os, threading
+        import vyr_spectral_core as vsc
+        before = len(os.listdir("/proc/self/task"))
+        try:
+            vsc.geometric_product_n([[1.0]] * 100, [[1.0]] * 100, [1] * 60)
+        except BaseException as e:
+            print(type(e).__name__, e)
+        print(len(os.listdir("/proc/self/task")) - before, threading.get_native_id())
+        """,
+        env={"VYR_NUM_THREADS": "2"},
+    )
+    fault, threads = proc.stdout.splitlines()
+    workers, caller = threads.split()
+    assert (fault, workers) == ("PanicException capacity overflow", "2")
+    reporters = re.findall(r"\((\d+)\) faulted at src/clifford\.cpp", proc.stderr)
+    assert reporters and caller not in reporters, proc.stderr
 
 
 def test_lowest_index_fault_wins():

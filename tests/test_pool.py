@@ -205,7 +205,7 @@ def _lines(proc):
 def test_pool_that_cannot_start_fails_every_later_call():
     proc = run_snippet(
         """
-        import os, resource, time
+        import os, resource, threading, time
         import vyr_spectral_core as vsc
 
         def count():
@@ -232,13 +232,20 @@ def test_pool_that_cannot_start_fails_every_later_call():
             time.sleep(0.05)
         print("threads", count() - base)
         print(vsc.spectral_flow_n(0.0, 1.0, 1), vsc.octonion_mul([1.0] + [0.0] * 7, [2.0] * 8)[0])
+        print(threading.get_native_id())
         """,
         env={"VYR_NUM_THREADS": "64"},
     )
-    assert _lines(proc) == ["PanicException True"] * 3 + [
+    *lines, caller = _lines(proc)
+    assert lines == ["PanicException True"] * 3 + [
         "threads 0",
         "[(0.0, 1.0), (1.0, 1.0)] 2.0",
     ]
+    # Each failed call is reported once, by the calling thread, and the first
+    # report carries the hint.
+    assert proc.stderr.count(f"({caller}) faulted at ") == proc.stderr.count("faulted at ") == 3
+    assert proc.stderr.count("\nThe global thread pool has not been initialized.") == 3
+    assert proc.stderr.count("note: ") == 1
 
 
 def test_pool_started_from_a_secondary_python_thread():
