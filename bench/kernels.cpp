@@ -4,7 +4,10 @@
 // these show what its front-end (checks, conversion, allocation, dispatch)
 // costs.  Prints one JSON object: case -> {"serial": s, "pool": s}.
 //
-//   vyr_kernel_bench [--quick]
+//   vyr_kernel_bench [--quick] [--only TEXT]    (only the cases whose name holds TEXT)
+//
+// The kernels run on the instruction set that the library picks for this
+// processor, or the one VYR_KERNEL_PATH names; the output says which.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -21,6 +24,7 @@
 #include "parallel/engine.hpp"
 #include "src/add.hpp"
 #include "src/clifford.hpp"
+#include "src/lanes.hpp"
 #include "src/lattice.hpp"
 #include "src/octonion.hpp"
 #include "src/spectral.hpp"
@@ -165,7 +169,15 @@ Case flow_case(std::size_t n, std::uint64_t n_steps) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+  bool quick = false;
+  const char* only = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--quick") == 0) {
+      quick = true;
+    } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+      only = argv[++i];
+    }
+  }
   const double min_total = quick ? 0.05 : 0.2;
   std::vector<Case> cases;
   for (std::size_t n : {std::size_t{1000}, std::size_t{100000}, std::size_t{1000000}}) {
@@ -176,15 +188,21 @@ int main(int argc, char** argv) {
   cases.push_back(reduction_case<vyr::lattice::norm_squared_items>("norms_squared", 100000, 8));
   cases.push_back(geometric_case("geometric_product Cl(3,0)", 10000, {1, 1, 1}, false));
   cases.push_back(geometric_case("geometric_product Cl(4,1)", 10000, {1, 1, 1, 1, -1}, false));
+  cases.push_back(geometric_case("geometric_product [1,1,1,0]", 10000, {1, 1, 1, 0}, false));
+  cases.push_back(geometric_case("geometric_product Cl(4,4)", 10000, {1, -1, 1, -1, 1, -1, 1, -1},
+                                 false));
   cases.push_back(geometric_case("rotor Cl(3,0)", 10000, {1, 1, 1}, true));
   cases.push_back(flow_step_case(100000));
   cases.push_back(flow_case(1000, 1000));
 
   // Start the pool before any timing.
   vyr::parallel::pool_size();
-  std::printf("{");
+  std::printf("{\"kernel path\": \"%s\"", vyr::lanes::kernels().name);
   for (std::size_t k = 0; k < cases.size(); ++k) {
     const Case& c = cases[k];
+    if (only != nullptr && c.name.find(only) == std::string::npos) {
+      continue;
+    }
     const double serial = seconds_per_call([&c] { c.loop(0, c.items); }, min_total);
     const double pool = seconds_per_call(
         [&c] {
@@ -192,8 +210,7 @@ int main(int argc, char** argv) {
           vyr::parallel::for_each_piece(c.items, leaf);
         },
         min_total);
-    std::printf("%s\"%s\": {\"serial\": %.6e, \"pool\": %.6e}", k ? ", " : "", c.name.c_str(),
-                serial, pool);
+    std::printf(", \"%s\": {\"serial\": %.6e, \"pool\": %.6e}", c.name.c_str(), serial, pool);
     std::fflush(stdout);
   }
   std::printf("}\n");

@@ -1,0 +1,609 @@
+// The lane kernels, written once over a set of vector operations `L` and built
+// for each instruction set by one translation unit (src/lanes_*.cpp), which
+// includes this file where that instruction set is enabled.  That unit
+// includes every header named below before it enables the instructions, so
+// that whatever those headers define for everyone is built for every
+// processor; and everything defined here has internal linkage, so that no
+// copy built for one instruction set can stand in for another's.
+//
+// `L` provides
+//   V, W, kBlock        a vector of W doubles (item i of a group in lane i), and
+//                       the side of the blocks of Clifford terms it works on
+//   zero, set1, add, sub, mul, sqrt, negate_if(v, bool), loadu, storeu
+//   sum(a, b)           add::sum, lane by lane
+//   any_nonzero(v)      some lane is not == 0.0 (a NaN is not zero)
+//   nonzero_bits(v), nan(v)   the lanes whose bits are not all 0 / that hold a
+//                       NaN, as bits
+//   load_columns(rows, first, n, columns)  components first .. first + n - 1
+//                       of the W items that start at rows[0 .. W - 1], one
+//                       vector per component; returns the bitwise OR of
+//                       x - x over them, which is +0 in the lanes where
+//                       every component is finite
+//   store_columns(columns, rows, first, n, lanes)  the reverse, for the items
+//                       whose bit is set in `lanes`
+//   to_array(v, out)    the W lanes into out[0 .. W - 1]
+//
+// Why the results are the scalar routines' bits: each lane performs the
+// scalar routine's multiplications and additions for its item, in the same
+// order, on the same values.  Two things differ, and neither changes a bit
+// while every input of the item is finite:
+// - Terms with a zero factor are not skipped, they are added.  With finite
+//   factors such a term is ±0, and adding ±0 leaves an accumulator unchanged
+//   unless the accumulator is -0; accumulators start at +0 and a sum is -0
+//   only when both addends are, so they never are.
+// - A term that the scalar routine adds negated, acc + (-(y × x)), is
+//   subtracted here, acc - y × x, and a negative sign may sit on either
+//   factor: IEEE defines subtraction as the addition of the negation, and
+//   rounding to nearest is symmetric, so both give the same bits whenever no
+//   NaN takes part.  (With finite inputs a NaN can only arise as inf - inf,
+//   which every path turns into the same default NaN.)
+// So items with an input that is not finite are handed to the scalar routine
+// instead; the norms, which have no zero terms to skip, need that only for a
+// result that is NaN.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <span>
+#include <utility>
+
+#include "core/strided.hpp"
+#include "parallel/engine.hpp"
+#include "src/add.hpp"
+#include "src/clifford.hpp"
+#include "src/lanes.hpp"
+#include "src/lattice.hpp"
+#include "src/octonion.hpp"
+
+namespace vyr::lanes {
+
+namespace {
+
+template <class L>
+using Vec = typename L::V;
+
+constexpr unsigned lanes_below(std::size_t n) noexcept {
+  return n >= 32 ? ~0u : (1u << n) - 1;
+}
+
+constexpr bool parity(std::uint64_t bits) noexcept {
+  return (std::popcount(bits) & 1) != 0;
+}
+
+inline bool repeats(ItemStarts items) noexcept {
+  return items.offsets == nullptr && items.item_step == 0;
+}
+
+// The items [first, first + n) of an operand as the rows of a group, the last
+// one repeated in the lanes past n.
+template <class L>
+void input_rows(ItemStarts items, std::size_t first, std::size_t n, const double** rows) {
+  for (std::size_t lane = 0; lane < L::W; ++lane) {
+    rows[lane] = items.item(first + (lane < n ? lane : n - 1));
+  }
+}
+
+template <class L>
+void output_rows(ItemsOut items, std::size_t first, std::size_t n, double** rows) {
+  for (std::size_t lane = 0; lane < L::W; ++lane) {
+    rows[lane] = lane < n ? items.item(first + lane) : nullptr;
+  }
+}
+
+// The `length` components of the items of one operand, one vector per
+// component, for each group of W items in turn.  An operand that hands every
+// pair the same item is loaded and checked once for the whole call.
+template <class L>
+class Columns {
+ public:
+  Columns(ItemStarts items, std::size_t length, Vec<L>* columns) noexcept
+      : items_(items), length_(length), columns_(columns), repeated_(repeats(items)) {}
+
+  // Loads the items [first, first + n) (n > 0) and returns the lanes that
+  // hold a component that is not finite.
+  unsigned load(std::size_t first, std::size_t n) {
+    input_rows<L>(items_, first, n, rows_);
+    if (!repeated_ || !loaded_) {
+      nonfinite_ = L::nonzero_bits(L::load_columns(rows_, 0, length_, columns_));
+      loaded_ = true;
+    }
+    return nonfinite_;
+  }
+  const Vec<L>* columns() const noexcept { return columns_; }
+  const double* item(std::size_t lane) const noexcept { return rows_[lane]; }
+
+ private:
+  ItemStarts items_;
+  std::size_t length_;
+  Vec<L>* columns_;
+  bool repeated_;
+  bool loaded_ = false;
+  unsigned nonfinite_ = 0;
+  const double* rows_[L::W];
+};
+
+template <class L, bool Negative>
+[[gnu::always_inline]] inline Vec<L> accumulate(Vec<L> sum, Vec<L> term) {
+  if constexpr (Negative) {
+    return L::sub(sum, term);
+  } else {
+    return L::add(sum, term);
+  }
+}
+
+// Work between two looks at whether the caller has given up, in vector
+// terms: well under a millisecond.
+class CancelClock {
+ public:
+  void count(std::uint64_t work) {
+    work_ += work;
+    if (work_ >= kWorkBetweenChecks) {
+      work_ = 0;
+      if (parallel::cancel_requested()) {
+        throw parallel::Cancelled();
+      }
+    }
+  }
+
+ private:
+  static constexpr std::uint64_t kWorkBetweenChecks = std::uint64_t{1} << 20;
+  std::uint64_t work_ = 0;
+};
+
+// ------------------------------------------------------------------ add
+
+template <class L, bool AdjacentA, bool AdjacentB>
+void add_run(std::size_t count, const double* a, const double* b, double* sums) noexcept {
+  std::size_t i = 0;
+  if (count >= L::W) {
+    const Vec<L> fixed_a = L::set1(*a);
+    const Vec<L> fixed_b = L::set1(*b);
+    for (; i + L::W <= count; i += L::W) {
+      const Vec<L> left = AdjacentA ? L::loadu(a + i) : fixed_a;
+      const Vec<L> right = AdjacentB ? L::loadu(b + i) : fixed_b;
+      L::storeu(sums + i, L::sum(left, right));
+    }
+  }
+  for (; i < count; ++i) {
+    sums[i] = add::sum(a[AdjacentA ? i : 0], b[AdjacentB ? i : 0]);
+  }
+}
+
+template <class L>
+void add(std::size_t count, const double* a, std::size_t a_step, const double* b,
+         std::size_t b_step, double* sums) noexcept {
+  if (a_step != 0 && b_step != 0) {
+    add_run<L, true, true>(count, a, b, sums);
+  } else if (a_step != 0) {
+    add_run<L, true, false>(count, a, b, sums);
+  } else if (b_step != 0) {
+    add_run<L, false, true>(count, a, b, sums);
+  } else {
+    add_run<L, false, false>(count, a, b, sums);
+  }
+}
+
+// ------------------------------------------------------------------ octonions
+
+// Row I of the product: c[k] receives b[j] · (±a[I]) for the j with
+// e_I·e_j = ±e_k.  A row whose left coefficient is zero in every lane is
+// skipped, as the scalar walk skips it.  (Rows and terms are unrolled through
+// index sequences rather than lambdas, which cannot be forced inline.)
+template <class L, std::size_t I, std::size_t... K>
+[[gnu::always_inline]] inline void octonion_row(const Vec<L>* x, const Vec<L>* y, Vec<L>* c,
+                                                std::index_sequence<K...>) {
+  if (!L::any_nonzero(x[I])) {
+    return;
+  }
+  ((c[K] = accumulate<L, octonion::kContributions[I][K].negative>(
+        c[K], L::mul(y[octonion::kContributions[I][K].right], x[I]))),
+   ...);
+}
+
+template <class L, std::size_t... I>
+[[gnu::always_inline]] inline void octonion_rows(const Vec<L>* x, const Vec<L>* y, Vec<L>* c,
+                                                 std::index_sequence<I...>) {
+  (octonion_row<L, I>(x, y, c, std::make_index_sequence<8>()), ...);
+}
+
+template <class L>
+void octonion_mul(std::size_t count, ItemStarts a, ItemStarts b, ItemsOut products) noexcept {
+  // The components of a repeated operand are loaded once, before the groups.
+  const bool a_repeats = repeats(a);
+  const bool b_repeats = repeats(b);
+  Vec<L> x[8] = {};
+  Vec<L> y[8] = {};
+  const double* left[L::W] = {};
+  const double* right[L::W] = {};
+  unsigned left_nonfinite = 0;
+  unsigned right_nonfinite = 0;
+  if (count > 0 && a_repeats) {
+    input_rows<L>(a, 0, 1, left);
+    left_nonfinite = L::nonzero_bits(L::load_columns(left, 0, 8, x));
+  }
+  if (count > 0 && b_repeats) {
+    input_rows<L>(b, 0, 1, right);
+    right_nonfinite = L::nonzero_bits(L::load_columns(right, 0, 8, y));
+  }
+  for (std::size_t first = 0; first < count; first += L::W) {
+    const std::size_t n = std::min(L::W, count - first);
+    if (!a_repeats) {
+      input_rows<L>(a, first, n, left);
+      left_nonfinite = L::nonzero_bits(L::load_columns(left, 0, 8, x));
+    }
+    if (!b_repeats) {
+      input_rows<L>(b, first, n, right);
+      right_nonfinite = L::nonzero_bits(L::load_columns(right, 0, 8, y));
+    }
+    Vec<L> c[8];
+    for (std::size_t k = 0; k < 8; ++k) {
+      c[k] = L::zero();
+    }
+    octonion_rows<L>(x, y, c, std::make_index_sequence<8>());
+    double* out[L::W];
+    output_rows<L>(products, first, n, out);
+    const unsigned live = lanes_below(n);
+    const unsigned nonfinite = left_nonfinite | right_nonfinite;
+    L::store_columns(c, out, 0, 8, live & ~nonfinite);
+    for (unsigned rest = live & nonfinite; rest != 0; rest &= rest - 1) {
+      const int lane = std::countr_zero(rest);
+      const octonion::Octonion product = octonion::mul_complete(left[lane], right[lane]);
+      std::copy(product.begin(), product.end(), out[lane]);
+    }
+  }
+}
+
+// ------------------------------------------------------------------ norms
+
+template <class L>
+void norms(std::size_t count, ItemStarts points, std::size_t length, bool root,
+           ItemsOut out) noexcept {
+  for (std::size_t first = 0; first < count; first += L::W) {
+    const std::size_t n = std::min(L::W, count - first);
+    const double* rows[L::W];
+    input_rows<L>(points, first, n, rows);
+    Vec<L> sum = L::set1(-0.0);
+    for (std::size_t c0 = 0; c0 < length; c0 += L::W) {
+      const std::size_t m = std::min(L::W, length - c0);
+      Vec<L> columns[L::W];
+      L::load_columns(rows, c0, m, columns);
+      for (std::size_t c = 0; c < m; ++c) {
+        sum = L::add(sum, L::mul(columns[c], columns[c]));
+      }
+    }
+    if (root) {
+      sum = L::sqrt(sum);
+    }
+    const unsigned redo = L::nan(sum);
+    double values[L::W];
+    L::to_array(sum, values);
+    for (std::size_t lane = 0; lane < n; ++lane) {
+      double value = values[lane];
+      if ((redo >> lane & 1) != 0) {
+        const std::span<const double> point(rows[lane], length);
+        value = root ? octonion::norm(point) : lattice::norm_squared(point);
+      }
+      *out.item(first + lane) = value;
+    }
+  }
+}
+
+// ------------------------------------------------------------------ Clifford
+
+inline void scalar_product(const double* a, const double* b, const clifford::Metric& metric,
+                           std::uint64_t dimension, double* out) {
+  std::fill(out, out + dimension, 0.0);
+  clifford::product_into({a, dimension}, {b, dimension}, metric, out);
+}
+
+// Vectors held aside for a call, aligned as vectors are; none when `count` is
+// 0 or the memory cannot be had.
+template <class L>
+struct Aside {
+  using V = typename L::V;
+  explicit Aside(std::size_t count) noexcept
+      : vectors(count == 0 ? nullptr
+                           : static_cast<V*>(::operator new[](
+                                 count * sizeof(V), std::align_val_t{alignof(V)}, std::nothrow))) {}
+  ~Aside() {
+    if (vectors != nullptr) {
+      ::operator delete[](vectors, std::align_val_t{alignof(V)});
+    }
+  }
+  Aside(const Aside&) = delete;
+  Aside& operator=(const Aside&) = delete;
+  V* vectors;
+};
+
+// Largest component count for which the lanes keep W pairs in vectors aside
+// (three vectors per component, 6 MiB with eight lanes); larger products go
+// one pair at a time, straight from the pairs' own memory.
+constexpr std::uint64_t kMaxLaneDimension = std::uint64_t{1} << 15;
+
+inline bool all_finite(const double* values, std::uint64_t count) noexcept {
+  unsigned nonfinite = 0;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    nonfinite |= !(values[i] - values[i] == 0.0);
+  }
+  return nonfinite == 0;
+}
+
+// The product of W pairs in an algebra whose entries are all -1, 0 or +1,
+// from their components as vectors (X[j]: left component j of every lane,
+// Y[k] the right), into OUT.  The terms are taken in blocks of B × B: left
+// blades j0 + a and right blades k0 + b, with j0 and k0 multiples of B, which
+// feed the B output components (j0 ^ k0) + (a ^ b).  For each block of
+// outputs, the blocks that feed it come in ascending j0, and within a block
+// the terms in ascending a, so every output component receives its terms in
+// ascending left blade, as in the scalar walk, while its running sum stays in
+// a register.
+//
+// The sign of term (j, k) is the parity of k & P(j) (P: reorder_parity_mask,
+// linear over XOR) and of j & k & negative_mask.  With j = j0 ^ a, k = k0 ^
+// b, and j0, k0 free of the low bits that a and b use, it splits into
+//   parity(k0 & P(j0)) ^ parity(j0 & k0 & negative)   one bit per block,
+//   parity(b & P(j0))                                  one bit per column,
+//   parity(b & P(a)) ^ parity(a & b & negative)        fixed by a, b and the
+//                                                      low bits of the masks,
+// the first two put on the right factors as they are loaded, the last one
+// compiled into the choice of adding or subtracting each term.  A term whose
+// g is ±0 (a shared null vector) is left out: with finite factors it is ±0.
+template <class L, unsigned B, unsigned Negative, unsigned Null>
+struct UnitBlocks {
+  static constexpr bool negated(unsigned a, unsigned b) noexcept {
+    return parity(b & clifford::reorder_parity_mask(a)) != parity(a & b & Negative);
+  }
+
+  template <unsigned A, unsigned C>
+  [[gnu::always_inline]] static void term(Vec<L> x, const Vec<L>* y, Vec<L>* sums) {
+    if constexpr ((A & C & Null) == 0) {
+      sums[A ^ C] = accumulate<L, negated(A, C)>(sums[A ^ C], L::mul(y[C], x));
+    }
+  }
+
+  template <unsigned A, unsigned... C>
+  [[gnu::always_inline]] static void row(const Vec<L>* left, const Vec<L>* y, Vec<L>* sums,
+                                         std::integer_sequence<unsigned, C...>) {
+    const Vec<L> x = left[A];
+    // A left component that is zero in every lane: the scalar walk skips it.
+    if (!L::any_nonzero(x)) {
+      return;
+    }
+    (term<A, C>(x, y, sums), ...);
+  }
+
+  template <unsigned... A>
+  [[gnu::always_inline]] static void rows(const Vec<L>* x, const Vec<L>* y, Vec<L>* sums,
+                                          std::integer_sequence<unsigned, A...>) {
+    (row<A>(x, y, sums, std::make_integer_sequence<unsigned, B>()), ...);
+  }
+
+  // The terms of one block: left components x[0 .. B), right components y[0
+  // .. B) with their block and column signs on.
+  [[gnu::always_inline]] static void block(const Vec<L>* x, const Vec<L>* y, Vec<L>* sums) {
+    rows(x, y, sums, std::make_integer_sequence<unsigned, B>());
+  }
+
+  static void product(const Vec<L>* X, const Vec<L>* Y, Vec<L>* OUT, std::uint64_t dimension,
+                      std::uint64_t negative_mask, std::uint64_t null_mask, CancelClock& clock) {
+    for (std::uint64_t r0 = 0; r0 < dimension; r0 += B) {
+      Vec<L> sums[B];
+      for (unsigned r = 0; r < B; ++r) {
+        sums[r] = L::zero();
+      }
+      for (std::uint64_t j0 = 0; j0 < dimension; j0 += B) {
+        const std::uint64_t k0 = j0 ^ r0;
+        if ((j0 & k0 & null_mask) != 0) {
+          continue;
+        }
+        const std::uint64_t reorder = clifford::reorder_parity_mask(j0);
+        const bool block_negated = parity(k0 & reorder) != parity(j0 & k0 & negative_mask);
+        Vec<L> y[B];
+        for (unsigned b = 0; b < B; ++b) {
+          y[b] = L::negate_if(Y[k0 + b], block_negated != parity(b & reorder));
+        }
+        block(X + j0, y, sums);
+      }
+      for (unsigned r = 0; r < B; ++r) {
+        OUT[r0 + r] = sums[r];
+      }
+      clock.count(dimension * B);
+    }
+  }
+
+  // Every pair of a call whose products are one block (2^n = B), with the
+  // vectors in registers.  A repeated operand is loaded once.
+  static void run_one_block(std::size_t count, ItemStarts a, ItemStarts b,
+                            const clifford::Metric& metric, ItemsOut products) {
+    CancelClock clock;
+    const bool a_repeats = repeats(a);
+    const bool b_repeats = repeats(b);
+    Vec<L> x[B] = {};
+    Vec<L> y[B] = {};
+    const double* left[L::W] = {};
+    const double* right[L::W] = {};
+    unsigned left_nonfinite = 0;
+    unsigned right_nonfinite = 0;
+    if (count > 0 && a_repeats) {
+      input_rows<L>(a, 0, 1, left);
+      left_nonfinite = L::nonzero_bits(L::load_columns(left, 0, B, x));
+    }
+    if (count > 0 && b_repeats) {
+      input_rows<L>(b, 0, 1, right);
+      right_nonfinite = L::nonzero_bits(L::load_columns(right, 0, B, y));
+    }
+    for (std::size_t first = 0; first < count; first += L::W) {
+      const std::size_t n = std::min(L::W, count - first);
+      if (!a_repeats) {
+        input_rows<L>(a, first, n, left);
+        left_nonfinite = L::nonzero_bits(L::load_columns(left, 0, B, x));
+      }
+      if (!b_repeats) {
+        input_rows<L>(b, first, n, right);
+        right_nonfinite = L::nonzero_bits(L::load_columns(right, 0, B, y));
+      }
+      Vec<L> sums[B];
+      for (unsigned r = 0; r < B; ++r) {
+        sums[r] = L::zero();
+      }
+      block(x, y, sums);
+      double* out[L::W];
+      output_rows<L>(products, first, n, out);
+      const unsigned live = lanes_below(n);
+      const unsigned nonfinite = left_nonfinite | right_nonfinite;
+      L::store_columns(sums, out, 0, B, live & ~nonfinite);
+      for (unsigned rest = live & nonfinite; rest != 0; rest &= rest - 1) {
+        const int lane = std::countr_zero(rest);
+        scalar_product(left[lane], right[lane], metric, B, out[lane]);
+      }
+      clock.count(B * B);
+    }
+  }
+
+  // Every pair of a call whose products span several blocks, with the
+  // vectors in `aside` (3 × 2^n of them).
+  static void run(std::size_t count, ItemStarts a, ItemStarts b, const clifford::Metric& metric,
+                  ItemsOut products, Vec<L>* aside) {
+    const std::uint64_t dimension = std::uint64_t{1} << metric.entries.size();
+    if (dimension == B) {
+      return run_one_block(count, a, b, metric, products);
+    }
+    CancelClock clock;
+    Columns<L> left(a, dimension, aside);
+    Columns<L> right(b, dimension, aside + dimension);
+    Vec<L>* const OUT = aside + 2 * dimension;
+    for (std::size_t first = 0; first < count; first += L::W) {
+      const std::size_t n = std::min(L::W, count - first);
+      double* out[L::W];
+      output_rows<L>(products, first, n, out);
+      const unsigned nonfinite = left.load(first, n) | right.load(first, n);
+      const unsigned live = lanes_below(n);
+      if ((live & ~nonfinite) != 0) {
+        product(left.columns(), right.columns(), OUT, dimension, metric.negative_mask,
+                metric.null_mask, clock);
+        L::store_columns(OUT, out, 0, dimension, live & ~nonfinite);
+      }
+      for (unsigned rest = live & nonfinite; rest != 0; rest &= rest - 1) {
+        const int lane = std::countr_zero(rest);
+        scalar_product(left.item(lane), right.item(lane), metric, dimension, out[lane]);
+        clock.count(dimension * dimension);
+      }
+    }
+  }
+
+  // One lane: the items' own memory serves as the vectors.
+  static void run_one_lane(std::size_t count, ItemStarts a, ItemStarts b,
+                           const clifford::Metric& metric, ItemsOut products) {
+    const std::uint64_t dimension = std::uint64_t{1} << metric.entries.size();
+    CancelClock clock;
+    for (std::size_t i = 0; i < count; ++i) {
+      const double* const left = a.item(i);
+      const double* const right = b.item(i);
+      double* const out = products.item(i);
+      if (all_finite(left, dimension) && all_finite(right, dimension)) {
+        product(left, right, out, dimension, metric.negative_mask, metric.null_mask, clock);
+      } else {
+        scalar_product(left, right, metric, dimension, out);
+        clock.count(dimension * dimension);
+      }
+    }
+  }
+};
+
+template <class L>
+using UnitRun = void (*)(std::size_t, ItemStarts, ItemStarts, const clifford::Metric&, ItemsOut,
+                         Vec<L>*);
+
+// The low `bits` entries of a signature as one number, a base-3 digit each:
+// 0 for +1, 1 for -1, 2 for 0; and back to the masks.
+constexpr unsigned digits_mask(std::size_t code, unsigned bits, unsigned digit) noexcept {
+  unsigned mask = 0;
+  for (unsigned m = 0; m < bits; ++m, code /= 3) {
+    mask |= (code % 3 == digit ? 1u : 0u) << m;
+  }
+  return mask;
+}
+
+constexpr std::size_t power_of_3(unsigned bits) noexcept {
+  return bits == 0 ? 1 : 3 * power_of_3(bits - 1);
+}
+
+template <class L, unsigned B, std::size_t... Codes>
+constexpr std::array<UnitRun<L>, sizeof...(Codes)> unit_runs(std::index_sequence<Codes...>) {
+  constexpr unsigned bits = std::countr_zero(B);
+  if constexpr (L::W == 1) {
+    return {[](std::size_t count, ItemStarts a, ItemStarts b, const clifford::Metric& metric,
+               ItemsOut products, Vec<L>*) {
+      UnitBlocks<L, B, digits_mask(Codes, bits, 1), digits_mask(Codes, bits, 2)>::run_one_lane(
+          count, a, b, metric, products);
+    }...};
+  } else {
+    return {&UnitBlocks<L, B, digits_mask(Codes, bits, 1), digits_mask(Codes, bits, 2)>::run...};
+  }
+}
+
+template <class L, unsigned B>
+UnitRun<L> unit_run_of(const clifford::Metric& metric) {
+  constexpr unsigned bits = std::countr_zero(B);
+  static constexpr auto kRuns = unit_runs<L, B>(std::make_index_sequence<power_of_3(bits)>());
+  std::size_t code = 0;
+  std::size_t scale = 1;
+  for (unsigned m = 0; m < bits; ++m, scale *= 3) {
+    const bool negative = (metric.negative_mask >> m & 1) != 0;
+    const bool null = (metric.null_mask >> m & 1) != 0;
+    code += scale * (negative ? 1 : null ? 2 : 0);
+  }
+  return kRuns[code];
+}
+
+// The blocks as large as the vector registers allow and the algebra has.
+template <class L>
+UnitRun<L> unit_run_for(std::uint64_t dimension, const clifford::Metric& metric) {
+  if constexpr (L::kBlock >= 8) {
+    if (dimension >= 8) {
+      return unit_run_of<L, 8>(metric);
+    }
+  }
+  if (dimension >= 4) {
+    return unit_run_of<L, 4>(metric);
+  }
+  if (dimension >= 2) {
+    return unit_run_of<L, 2>(metric);
+  }
+  return unit_run_of<L, 1>(metric);
+}
+
+template <class L>
+void clifford(std::size_t count, ItemStarts a, ItemStarts b, const clifford::Metric& metric,
+              ItemsOut products) {
+  const std::uint64_t dimension = std::uint64_t{1} << metric.entries.size();
+  if (!metric.unit) {
+    CancelClock clock;
+    for (std::size_t i = 0; i < count; ++i) {
+      scalar_product(a.item(i), b.item(i), metric, dimension, products.item(i));
+      clock.count(dimension * dimension);
+    }
+    return;
+  }
+  const UnitRun<L> run = unit_run_for<L>(dimension, metric);
+  if (L::W == 1 || dimension <= L::kBlock) {
+    return run(count, a, b, metric, products, nullptr);
+  }
+  const Aside<L> aside(dimension <= kMaxLaneDimension ? 3 * dimension : 0);
+  if (aside.vectors == nullptr) {
+    return kPortableKernels.clifford(count, a, b, metric, products);
+  }
+  run(count, a, b, metric, products, aside.vectors);
+}
+
+template <class L>
+constexpr Kernels kernels_of(Path path, const char* name) {
+  return {path, name, L::W, add<L>, octonion_mul<L>, norms<L>, clifford<L>};
+}
+
+}  // namespace
+}  // namespace vyr::lanes
