@@ -81,16 +81,26 @@ inline bool repeats(ItemStarts items) noexcept {
 // The items [first, first + n) of an operand as the rows of a group, the last
 // one repeated in the lanes past n.
 template <class L>
-void input_rows(ItemStarts items, std::size_t first, std::size_t n, const double** rows) {
+[[gnu::always_inline]] inline void input_rows(ItemStarts items, std::size_t first, std::size_t n,
+                                              const double** rows) {
+  if (n == L::W && items.offsets == nullptr) {
+    const char* item = reinterpret_cast<const char*>(items.item(first));
+    for (std::size_t lane = 0; lane < L::W; ++lane, item += items.item_step) {
+      rows[lane] = reinterpret_cast<const double*>(item);
+    }
+    return;
+  }
   for (std::size_t lane = 0; lane < L::W; ++lane) {
     rows[lane] = items.item(first + (lane < n ? lane : n - 1));
   }
 }
 
 template <class L>
-void output_rows(ItemsOut items, std::size_t first, std::size_t n, double** rows) {
-  for (std::size_t lane = 0; lane < L::W; ++lane) {
-    rows[lane] = lane < n ? items.item(first + lane) : nullptr;
+[[gnu::always_inline]] inline void output_rows(ItemsOut items, std::size_t first, std::size_t n,
+                                               double** rows) {
+  char* item = reinterpret_cast<char*>(items.item(first));
+  for (std::size_t lane = 0; lane < L::W; ++lane, item += items.item_step) {
+    rows[lane] = lane < n ? reinterpret_cast<double*>(item) : nullptr;
   }
 }
 

@@ -33,6 +33,7 @@ namespace {
 struct Avx2 {
   using V = __m256d;
   static constexpr std::size_t W = 4;
+  static constexpr unsigned kAllLanes = (1u << W) - 1;
   static constexpr unsigned kBlock = 4;
 
   static V zero() { return _mm256_setzero_pd(); }
@@ -94,19 +95,28 @@ struct Avx2 {
       }
       return spread_so_far;
     }
-    for (std::size_t c0 = 0; c0 < n; c0 += W) {
-      const std::size_t m = n - c0 < W ? n - c0 : W;
-      V r[W];
+    std::size_t c0 = 0;
+    for (; c0 + W <= n; c0 += W) {
+      V* const r = columns + c0;
       for (std::size_t lane = 0; lane < W; ++lane) {
-        const double* p = rows[lane] + first_column + c0;
-        r[lane] = m == W ? _mm256_loadu_pd(p) : _mm256_maskload_pd(p, first(m));
+        r[lane] = _mm256_loadu_pd(rows[lane] + first_column + c0);
       }
       transpose(r);
       for (std::size_t c = 0; c < W; ++c) {
-        if (c < m) {
-          columns[c0 + c] = r[c];
-          spread_so_far = spread(spread_so_far, r[c]);
-        }
+        spread_so_far = spread(spread_so_far, r[c]);
+      }
+    }
+    if (c0 < n) {
+      const std::size_t m = n - c0;
+      V r[W];
+      for (std::size_t lane = 0; lane < W; ++lane) {
+        const double* const p = rows[lane] + first_column + c0;
+        r[lane] = _mm256_maskload_pd(p, first(m));
+      }
+      transpose(r);
+      for (std::size_t c = 0; c < m; ++c) {
+        columns[c0 + c] = r[c];
+        spread_so_far = spread(spread_so_far, r[c]);
       }
     }
     return spread_so_far;
@@ -114,8 +124,21 @@ struct Avx2 {
   [[gnu::always_inline]] static void store_columns(const V* columns, double* const* rows,
                                                    std::size_t first_column, std::size_t n,
                                                    unsigned lanes) {
-    for (std::size_t c0 = 0; c0 < n; c0 += W) {
-      const std::size_t m = n - c0 < W ? n - c0 : W;
+    std::size_t c0 = 0;
+    for (; c0 + W <= n; c0 += W) {
+      V r[W];
+      for (std::size_t c = 0; c < W; ++c) {
+        r[c] = columns[c0 + c];
+      }
+      transpose(r);
+      for (std::size_t lane = 0; lane < W; ++lane) {
+        if (lanes == kAllLanes || (lanes >> lane & 1) != 0) {
+          _mm256_storeu_pd(rows[lane] + first_column + c0, r[lane]);
+        }
+      }
+    }
+    if (c0 < n) {
+      const std::size_t m = n - c0;
       V r[W];
       for (std::size_t c = 0; c < W; ++c) {
         r[c] = c < m ? columns[c0 + c] : zero();
@@ -123,12 +146,8 @@ struct Avx2 {
       transpose(r);
       for (std::size_t lane = 0; lane < W; ++lane) {
         if ((lanes >> lane & 1) != 0) {
-          double* p = rows[lane] + first_column + c0;
-          if (m == W) {
-            _mm256_storeu_pd(p, r[lane]);
-          } else {
-            _mm256_maskstore_pd(p, first(m), r[lane]);
-          }
+          double* const p = rows[lane] + first_column + c0;
+          _mm256_maskstore_pd(p, first(m), r[lane]);
         }
       }
     }

@@ -38,6 +38,7 @@ namespace {
 struct Avx512 {
   using V = __m512d;
   static constexpr std::size_t W = 8;
+  static constexpr unsigned kAllLanes = (1u << W) - 1;
   static constexpr unsigned kBlock = 8;
 
   static V zero() { return _mm512_setzero_pd(); }
@@ -106,19 +107,28 @@ struct Avx512 {
       }
       return spread_so_far;
     }
-    for (std::size_t c0 = 0; c0 < n; c0 += W) {
-      const std::size_t m = n - c0 < W ? n - c0 : W;
-      V r[W];
+    std::size_t c0 = 0;
+    for (; c0 + W <= n; c0 += W) {
+      V* const r = columns + c0;
       for (std::size_t lane = 0; lane < W; ++lane) {
-        const double* p = rows[lane] + first_column + c0;
-        r[lane] = m == W ? _mm512_loadu_pd(p) : _mm512_maskz_loadu_pd(first(m), p);
+        r[lane] = _mm512_loadu_pd(rows[lane] + first_column + c0);
       }
       transpose(r);
       for (std::size_t c = 0; c < W; ++c) {
-        if (c < m) {
-          columns[c0 + c] = r[c];
-          spread_so_far = spread(spread_so_far, r[c]);
-        }
+        spread_so_far = spread(spread_so_far, r[c]);
+      }
+    }
+    if (c0 < n) {
+      const std::size_t m = n - c0;
+      V r[W];
+      for (std::size_t lane = 0; lane < W; ++lane) {
+        const double* const p = rows[lane] + first_column + c0;
+        r[lane] = _mm512_maskz_loadu_pd(first(m), p);
+      }
+      transpose(r);
+      for (std::size_t c = 0; c < m; ++c) {
+        columns[c0 + c] = r[c];
+        spread_so_far = spread(spread_so_far, r[c]);
       }
     }
     return spread_so_far;
@@ -126,8 +136,21 @@ struct Avx512 {
   [[gnu::always_inline]] static void store_columns(const V* columns, double* const* rows,
                                                    std::size_t first_column, std::size_t n,
                                                    unsigned lanes) {
-    for (std::size_t c0 = 0; c0 < n; c0 += W) {
-      const std::size_t m = n - c0 < W ? n - c0 : W;
+    std::size_t c0 = 0;
+    for (; c0 + W <= n; c0 += W) {
+      V r[W];
+      for (std::size_t c = 0; c < W; ++c) {
+        r[c] = columns[c0 + c];
+      }
+      transpose(r);
+      for (std::size_t lane = 0; lane < W; ++lane) {
+        if (lanes == kAllLanes || (lanes >> lane & 1) != 0) {
+          _mm512_storeu_pd(rows[lane] + first_column + c0, r[lane]);
+        }
+      }
+    }
+    if (c0 < n) {
+      const std::size_t m = n - c0;
       V r[W];
       for (std::size_t c = 0; c < W; ++c) {
         r[c] = c < m ? columns[c0 + c] : zero();
@@ -136,11 +159,7 @@ struct Avx512 {
       for (std::size_t lane = 0; lane < W; ++lane) {
         if ((lanes >> lane & 1) != 0) {
           double* const p = rows[lane] + first_column + c0;
-          if (m == W) {
-            _mm512_storeu_pd(p, r[lane]);
-          } else {
-            _mm512_mask_storeu_pd(p, first(m), r[lane]);
-          }
+          _mm512_mask_storeu_pd(p, first(m), r[lane]);
         }
       }
     }
