@@ -2,6 +2,7 @@
 // make the result, and run the kernels' item loops over the broadcast items.
 #include "arrays/functions.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
@@ -16,6 +17,7 @@
 #include "arrays/run.hpp"
 #include "src/add.hpp"
 #include "src/clifford.hpp"
+#include "src/lanes.hpp"
 #include "src/lattice.hpp"
 #include "src/octonion.hpp"
 #include "src/spectral.hpp"
@@ -28,17 +30,23 @@ using Steps = const std::ptrdiff_t*;
 using Pointers = char* const*;
 
 // The work of one item in the units of kPoolThreshold, as measured on ready
-// arrays (bench/kernels.cpp): an add, an octonion product, one term of a
-// dense Clifford product, one step of the planar map.
+// arrays with eight lanes (bench/kernels.cpp): an add, an octonion product,
+// eight terms of a dense Clifford product, one step of the planar map.
 constexpr std::uint64_t kAddCost = 1;
-constexpr std::uint64_t kOctonionProductCost = 120;
-constexpr std::uint64_t kCliffordTermCost = 4;
+constexpr std::uint64_t kOctonionProductCost = 10;
+constexpr std::uint64_t kCliffordEightTermsCost = 1;
 constexpr std::uint64_t kStepCost = 40;
 
 std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) noexcept {
   return b != 0 && a > std::numeric_limits<std::uint64_t>::max() / b
              ? std::numeric_limits<std::uint64_t>::max()
              : a * b;
+}
+
+// Work measured on eight lanes, on the lanes of this process.
+std::uint64_t on_these_lanes(std::uint64_t cost) {
+  const std::uint64_t lanes = lanes::kernels().lanes;
+  return saturating_product(cost, 8) / std::max<std::uint64_t>(lanes, 1);
 }
 
 // The operand's batch axes (all but the last `core`) as one operand of the grid.
@@ -119,8 +127,9 @@ PyObject* products_over_last_axis(const char* function, const Operand& a, const 
 PyObject* octonion_mul(const char* function, PyObject* const* slots) {
   const Operand a = to_float64(function, "a", slots[0]);
   const Operand b = to_float64(function, "b", slots[1]);
-  return products_over_last_axis(function, a, b, slots[2], 8, "8", kOctonionProductCost,
-                                 Aliasing::kSameItemSafe, octonion::mul_items);
+  return products_over_last_axis(function, a, b, slots[2], 8, "8",
+                                 on_these_lanes(kOctonionProductCost), Aliasing::kSameItemSafe,
+                                 octonion::mul_items);
 }
 
 // The norms over the last axis: octonion_norm and norms_squared.
@@ -251,7 +260,8 @@ PyObject* geometric_product(const char* function, PyObject* const* slots) {
   const auto d = static_cast<std::uint64_t>(dimension);
   return products_over_last_axis(
       function, a, b, slots[3], dimension, dimension_text.c_str(),
-      saturating_product(kCliffordTermCost, saturating_product(d, d)), Aliasing::kNone,
+      on_these_lanes(saturating_product(kCliffordEightTermsCost, saturating_product(d, d) / 8 + 4)),
+      Aliasing::kNone,
       [&signature](std::size_t count, ItemsIn left, ItemsIn right, ItemsOut products) {
         clifford::product_items(count, left, right, signature, products);
       });

@@ -25,6 +25,10 @@ __all__ = [
     "spectral_flow",
 ]
 
+# The instruction set the kernels run on in this process: "avx512", "avx2",
+# "portable" or "scalar" (see VYR_KERNEL_PATH).
+kernel_path: str
+
 # Real numbers, as scalars, arrays or nested sequences; complex numbers, text
 # and dates are refused.
 _RealScalar: TypeAlias = bool | int | float | np.bool_ | np.integer[Any] | np.floating[Any]
