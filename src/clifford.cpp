@@ -51,8 +51,13 @@ void walk_terms(std::span<const double> a, std::span<const double> b, std::uint6
 // Pairs handed to the lane kernels at once: about 2^16 terms of work, and at
 // least a full vector of items.
 std::size_t pairs_per_run(std::size_t dimension) noexcept {
-  const std::size_t terms = dimension * dimension;
-  return std::max<std::size_t>(8, (std::size_t{1} << 16) / terms);
+  constexpr std::size_t kTerms = std::size_t{1} << 16;
+  // Larger products (2^14 terms and more each, up to 2^59 components) are
+  // never fewer than a vector's worth; squaring them could overflow.
+  if (dimension >= 128) {
+    return 8;
+  }
+  return std::max<std::size_t>(8, kTerms / (dimension * dimension));
 }
 
 }  // namespace

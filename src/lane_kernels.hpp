@@ -149,6 +149,10 @@ template <class L, bool Negative>
 // terms: well under a millisecond.
 class CancelClock {
  public:
+  // The terms of a product of 2^n components, n <= 59.
+  static std::uint64_t terms(std::uint64_t dimension) noexcept {
+    return dimension >= (std::uint64_t{1} << 32) ? kWorkBetweenChecks : dimension * dimension;
+  }
   void count(std::uint64_t work) {
     work_ += work;
     if (work_ >= kWorkBetweenChecks) {
@@ -500,7 +504,7 @@ struct UnitBlocks {
       for (unsigned rest = live & nonfinite; rest != 0; rest &= rest - 1) {
         const int lane = std::countr_zero(rest);
         scalar_product(left.item(lane), right.item(lane), metric, dimension, out[lane]);
-        clock.count(dimension * dimension);
+        clock.count(CancelClock::terms(dimension));
       }
     }
   }
@@ -518,7 +522,7 @@ struct UnitBlocks {
         product(left, right, out, dimension, metric.negative_mask, metric.null_mask, clock);
       } else {
         scalar_product(left, right, metric, dimension, out);
-        clock.count(dimension * dimension);
+        clock.count(CancelClock::terms(dimension));
       }
     }
   }
@@ -595,7 +599,7 @@ void clifford(std::size_t count, ItemStarts a, ItemStarts b, const clifford::Met
     CancelClock clock;
     for (std::size_t i = 0; i < count; ++i) {
       scalar_product(a.item(i), b.item(i), metric, dimension, products.item(i));
-      clock.count(dimension * dimension);
+      clock.count(CancelClock::terms(dimension));
     }
     return;
   }
