@@ -134,29 +134,20 @@ Rows geometric_product_n(const Batch& a, const Batch& b, std::span<const std::in
     return a[i].size() >= dimension && b[i].size() >= dimension;
   };
   const auto row_step = static_cast<std::ptrdiff_t>(dimension * sizeof(double));
-  return parallel::indexed_row_runs(pairs, dimension, pairs_per_run(dimension),
-                                    [&](std::size_t first, std::size_t last, double* rows) {
-                                      // Pairs of complete factors go to the lane kernel together; a
-                                      // pair with a short factor is walked on its own, in index
-                                      // order, where it faults as the walk reaches the end.
-                                      for (std::size_t i = first; i < last;) {
-                                        std::size_t end = i;
-                                        while (end < last && complete(end)) {
-                                          ++end;
-                                        }
-                                        double* const out = rows + (i - first) * dimension;
-                                        if (end > i) {
-                                          kernels.clifford(
-                                              end - i, left.from(i), right.from(i), metric,
-                                              ItemsOut{reinterpret_cast<char*>(out), row_step});
-                                          i = end;
-                                          continue;
-                                        }
-                                        std::fill(out, out + dimension, 0.0);
-                                        product_into(a[i], b[i], metric, out);
-                                        ++i;
-                                      }
-                                    });
+  auto fill = [&](std::size_t first, std::size_t last, double* rows) {
+    const auto row = [&](std::size_t i) { return rows + (i - first) * dimension; };
+    lanes::complete_runs(
+        first, last, complete,
+        [&](std::size_t begin, std::size_t end) {
+          kernels.clifford(end - begin, left.from(begin), right.from(begin), metric,
+                           ItemsOut{reinterpret_cast<char*>(row(begin)), row_step});
+        },
+        [&](std::size_t i) {
+          std::fill(row(i), row(i) + dimension, 0.0);
+          product_into(a[i], b[i], metric, row(i));
+        });
+  };
+  return parallel::indexed_row_runs(pairs, dimension, pairs_per_run(dimension), fill);
 }
 
 void product_items(std::size_t count, ItemsIn a, ItemsIn b, std::span<const std::int8_t> signature,

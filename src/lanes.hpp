@@ -68,6 +68,28 @@ const Kernels& kernels() noexcept;
 // such kernels.
 const Kernels* kernels_for(Path path) noexcept;
 
+// Hands the pairs [first, last) of a list batch over in index order: runs of
+// pairs that `complete(i)` accepts (both factors long enough to read in full)
+// to together(begin, end), each other pair to alone(i), where a read past
+// the end of a factor faults as the scalar walk reaches it.
+template <class Complete, class Together, class Alone>
+void complete_runs(std::size_t first, std::size_t last, Complete&& complete, Together&& together,
+                   Alone&& alone) {
+  for (std::size_t i = first; i < last;) {
+    std::size_t end = i;
+    while (end < last && complete(end)) {
+      ++end;
+    }
+    if (end > i) {
+      together(i, end);
+      i = end;
+    } else {
+      alone(i);
+      ++i;
+    }
+  }
+}
+
 // The norms (`root`) or the squared norms of every vector of the batch, on
 // the worker pool; vectors of one length go to the lane kernel together.
 std::vector<double> norms_n(const Batch& batch, bool root);

@@ -90,28 +90,20 @@ Rows mul_n(const Batch& a_batch, const Batch& b_batch) {
   const auto complete = [&](std::size_t i) {
     return a_batch[i].size() >= 8 && b_batch[i].size() >= 8;
   };
-  return parallel::indexed_row_runs(
-      n, 8, kPairsPerRun, [&](std::size_t first, std::size_t last, double* rows) {
-        // Pairs of complete factors go to the lane kernel together; a pair
-        // with a short factor is walked on its own, in index order, where it
-        // faults as the walk reaches the end.
-        for (std::size_t i = first; i < last;) {
-          std::size_t end = i;
-          while (end < last && complete(end)) {
-            ++end;
-          }
-          double* const out = rows + (i - first) * 8;
-          if (end > i) {
-            kernels.octonion_mul(end - i, left.from(i), right.from(i),
-                                 ItemsOut{reinterpret_cast<char*>(out), 8 * sizeof(double)});
-            i = end;
-            continue;
-          }
+  auto fill = [&](std::size_t first, std::size_t last, double* rows) {
+    const auto row = [&](std::size_t i) { return rows + (i - first) * 8; };
+    lanes::complete_runs(
+        first, last, complete,
+        [&](std::size_t begin, std::size_t end) {
+          kernels.octonion_mul(end - begin, left.from(begin), right.from(begin),
+                               ItemsOut{reinterpret_cast<char*>(row(begin)), 8 * sizeof(double)});
+        },
+        [&](std::size_t i) {
           const Octonion c = _mul(a_batch[i], b_batch[i]);
-          std::copy(c.begin(), c.end(), out);
-          ++i;
-        }
-      });
+          std::copy(c.begin(), c.end(), row(i));
+        });
+  };
+  return parallel::indexed_row_runs(n, 8, kPairsPerRun, fill);
 }
 
 std::vector<double> norm_n(const Batch& batch) {
