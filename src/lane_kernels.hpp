@@ -14,11 +14,13 @@
 //   any_nonzero(v)      some lane is not == 0.0 (a NaN is not zero)
 //   nonzero_bits(v), nan(v)   the lanes whose bits are not all 0 / that hold a
 //                       NaN, as bits
-//   load_columns(rows, first, n, columns)  components first .. first + n - 1
-//                       of the W items that start at rows[0 .. W - 1], one
-//                       vector per component; returns the bitwise OR of
-//                       x - x over them, which is +0 in the lanes where
-//                       every component is finite
+//   load_columns(rows, first, n, columns, live)  components first .. first +
+//                       n - 1 of the W items that start at rows[0 .. W - 1],
+//                       one vector per component; returns the bitwise OR of
+//                       x - x over them, which is +0 in the lanes where every
+//                       component is finite, and sets bit c of `live` (when
+//                       given) for each component c that is not zero in some
+//                       lane
 //   store_columns(columns, rows, first, n, lanes)  the reverse, for the items
 //                       whose bit is set in `lanes`
 //   to_array(v, out)    the W lanes into out[0 .. W - 1]
@@ -107,29 +109,37 @@ template <class L>
 // The `length` components of the items of one operand, one vector per
 // component, for each group of W items in turn.  An operand that hands every
 // pair the same item is loaded and checked once for the whole call.
+// `live`, when given, receives a bit per component (see load_columns) and
+// holds room for `length` bits.
 template <class L>
 class Columns {
  public:
-  Columns(ItemStarts items, std::size_t length, Vec<L>* columns) noexcept
-      : items_(items), length_(length), columns_(columns), repeated_(repeats(items)) {}
+  Columns(ItemStarts items, std::size_t length, Vec<L>* columns,
+          std::uint64_t* live = nullptr) noexcept
+      : items_(items), length_(length), columns_(columns), live_(live), repeated_(repeats(items)) {}
 
   // Loads the items [first, first + n) (n > 0) and returns the lanes that
   // hold a component that is not finite.
   unsigned load(std::size_t first, std::size_t n) {
     input_rows<L>(items_, first, n, rows_);
     if (!repeated_ || !loaded_) {
-      nonfinite_ = L::nonzero_bits(L::load_columns(rows_, 0, length_, columns_));
+      if (live_ != nullptr) {
+        std::fill(live_, live_ + (length_ + 63) / 64, 0);
+      }
+      nonfinite_ = L::nonzero_bits(L::load_columns(rows_, 0, length_, columns_, live_));
       loaded_ = true;
     }
     return nonfinite_;
   }
   const Vec<L>* columns() const noexcept { return columns_; }
+  const std::uint64_t* live() const noexcept { return live_; }
   const double* item(std::size_t lane) const noexcept { return rows_[lane]; }
 
  private:
   ItemStarts items_;
   std::size_t length_;
   Vec<L>* columns_;
+  std::uint64_t* live_;
   bool repeated_;
   bool loaded_ = false;
   unsigned nonfinite_ = 0;
@@ -204,15 +214,14 @@ void add(std::size_t count, const double* a, std::size_t a_step, const double* b
 // ------------------------------------------------------------------ octonions
 
 // Row I of the product: c[k] receives b[j] · (±a[I]) for the j with
-// e_I·e_j = ±e_k.  A row whose left coefficient is zero in every lane is
-// skipped, as the scalar walk skips it.  (Rows and terms are unrolled through
-// index sequences rather than lambdas, which cannot be forced inline.)
+// e_I·e_j = ±e_k.  A row whose left coefficient is zero in every lane (its
+// bit clear in `live`) is skipped, as the scalar walk skips it; when every
+// row has a non-zero coefficient somewhere, the rows go without a test.
+// (Rows and terms are unrolled through index sequences rather than lambdas,
+// which cannot be forced inline.)
 template <class L, std::size_t I, std::size_t... K>
 [[gnu::always_inline]] inline void octonion_row(const Vec<L>* x, const Vec<L>* y, Vec<L>* c,
                                                 std::index_sequence<K...>) {
-  if (!L::any_nonzero(x[I])) {
-    return;
-  }
   ((c[K] = accumulate<L, octonion::kContributions[I][K].negative>(
         c[K], L::mul(y[octonion::kContributions[I][K].right], x[I]))),
    ...);
@@ -220,8 +229,13 @@ template <class L, std::size_t I, std::size_t... K>
 
 template <class L, std::size_t... I>
 [[gnu::always_inline]] inline void octonion_rows(const Vec<L>* x, const Vec<L>* y, Vec<L>* c,
-                                                 std::index_sequence<I...>) {
-  (octonion_row<L, I>(x, y, c, std::make_index_sequence<8>()), ...);
+                                                 std::uint64_t live, std::index_sequence<I...>) {
+  if (live == 0xFF) {
+    (octonion_row<L, I>(x, y, c, std::make_index_sequence<8>()), ...);
+    return;
+  }
+  ((((live >> I) & 1) != 0 ? octonion_row<L, I>(x, y, c, std::make_index_sequence<8>()) : void()),
+   ...);
 }
 
 template <class L>
@@ -235,9 +249,10 @@ void octonion_mul(std::size_t count, ItemStarts a, ItemStarts b, ItemsOut produc
   const double* right[L::W] = {};
   unsigned left_nonfinite = 0;
   unsigned right_nonfinite = 0;
+  std::uint64_t live = 0;
   if (count > 0 && a_repeats) {
     input_rows<L>(a, 0, 1, left);
-    left_nonfinite = L::nonzero_bits(L::load_columns(left, 0, 8, x));
+    left_nonfinite = L::nonzero_bits(L::load_columns(left, 0, 8, x, &live));
   }
   if (count > 0 && b_repeats) {
     input_rows<L>(b, 0, 1, right);
@@ -247,7 +262,8 @@ void octonion_mul(std::size_t count, ItemStarts a, ItemStarts b, ItemsOut produc
     const std::size_t n = std::min(L::W, count - first);
     if (!a_repeats) {
       input_rows<L>(a, first, n, left);
-      left_nonfinite = L::nonzero_bits(L::load_columns(left, 0, 8, x));
+      live = 0;
+      left_nonfinite = L::nonzero_bits(L::load_columns(left, 0, 8, x, &live));
     }
     if (!b_repeats) {
       input_rows<L>(b, first, n, right);
@@ -257,13 +273,13 @@ void octonion_mul(std::size_t count, ItemStarts a, ItemStarts b, ItemsOut produc
     for (std::size_t k = 0; k < 8; ++k) {
       c[k] = L::zero();
     }
-    octonion_rows<L>(x, y, c, std::make_index_sequence<8>());
+    octonion_rows<L>(x, y, c, live, std::make_index_sequence<8>());
     double* out[L::W];
     output_rows<L>(products, first, n, out);
-    const unsigned live = lanes_below(n);
+    const unsigned lanes = lanes_below(n);
     const unsigned nonfinite = left_nonfinite | right_nonfinite;
-    L::store_columns(c, out, 0, 8, live & ~nonfinite);
-    for (unsigned rest = live & nonfinite; rest != 0; rest &= rest - 1) {
+    L::store_columns(c, out, 0, 8, lanes & ~nonfinite);
+    for (unsigned rest = lanes & nonfinite; rest != 0; rest &= rest - 1) {
       const int lane = std::countr_zero(rest);
       const octonion::Octonion product = octonion::mul_complete(left[lane], right[lane]);
       std::copy(product.begin(), product.end(), out[lane]);
@@ -383,27 +399,47 @@ struct UnitBlocks {
   [[gnu::always_inline]] static void row(const Vec<L>* left, const Vec<L>* y, Vec<L>* sums,
                                          std::integer_sequence<unsigned, C...>) {
     const Vec<L> x = left[A];
-    // A left component that is zero in every lane: the scalar walk skips it.
-    if (!L::any_nonzero(x)) {
-      return;
-    }
     (term<A, C>(x, y, sums), ...);
   }
 
+  static constexpr std::uint64_t kAllRows = (std::uint64_t{1} << B) - 1;
+
   template <unsigned... A>
   [[gnu::always_inline]] static void rows(const Vec<L>* x, const Vec<L>* y, Vec<L>* sums,
+                                          std::uint64_t live,
                                           std::integer_sequence<unsigned, A...>) {
-    (row<A>(x, y, sums, std::make_integer_sequence<unsigned, B>()), ...);
+    if (live == kAllRows) {
+      (row<A>(x, y, sums, std::make_integer_sequence<unsigned, B>()), ...);
+      return;
+    }
+    ((((live >> A) & 1) != 0 ? row<A>(x, y, sums, std::make_integer_sequence<unsigned, B>())
+                             : void()),
+     ...);
   }
 
   // The terms of one block: left components x[0 .. B), right components y[0
-  // .. B) with their block and column signs on.
-  [[gnu::always_inline]] static void block(const Vec<L>* x, const Vec<L>* y, Vec<L>* sums) {
-    rows(x, y, sums, std::make_integer_sequence<unsigned, B>());
+  // .. B) with their block and column signs on.  A row whose bit is clear in
+  // `live` (its left component zero in every lane) is skipped, as the scalar
+  // walk skips it.
+  [[gnu::always_inline]] static void block(const Vec<L>* x, const Vec<L>* y, Vec<L>* sums,
+                                           std::uint64_t live) {
+    rows(x, y, sums, live, std::make_integer_sequence<unsigned, B>());
   }
 
+  // The live rows of the block of left components x[0 .. B), tested here.
+  [[gnu::always_inline]] static std::uint64_t live_rows(const Vec<L>* x) {
+    std::uint64_t live = 0;
+    for (unsigned a = 0; a < B; ++a) {
+      live |= static_cast<std::uint64_t>(L::any_nonzero(x[a])) << a;
+    }
+    return live;
+  }
+
+  // `live`: a bit per left component (see Columns), or null to test the
+  // components here.
   static void product(const Vec<L>* X, const Vec<L>* Y, Vec<L>* OUT, std::uint64_t dimension,
-                      std::uint64_t negative_mask, std::uint64_t null_mask, CancelClock& clock) {
+                      const std::uint64_t* live, std::uint64_t negative_mask,
+                      std::uint64_t null_mask, CancelClock& clock) {
     for (std::uint64_t r0 = 0; r0 < dimension; r0 += B) {
       Vec<L> sums[B];
       for (unsigned r = 0; r < B; ++r) {
@@ -420,7 +456,8 @@ struct UnitBlocks {
         for (unsigned b = 0; b < B; ++b) {
           y[b] = L::negate_if(Y[k0 + b], block_negated != parity(b & reorder));
         }
-        block(X + j0, y, sums);
+        block(X + j0, y, sums,
+              live != nullptr ? (live[j0 / 64] >> (j0 % 64)) & kAllRows : live_rows(X + j0));
       }
       for (unsigned r = 0; r < B; ++r) {
         OUT[r0 + r] = sums[r];
@@ -442,9 +479,10 @@ struct UnitBlocks {
     const double* right[L::W] = {};
     unsigned left_nonfinite = 0;
     unsigned right_nonfinite = 0;
+    std::uint64_t live = 0;
     if (count > 0 && a_repeats) {
       input_rows<L>(a, 0, 1, left);
-      left_nonfinite = L::nonzero_bits(L::load_columns(left, 0, B, x));
+      left_nonfinite = L::nonzero_bits(L::load_columns(left, 0, B, x, &live));
     }
     if (count > 0 && b_repeats) {
       input_rows<L>(b, 0, 1, right);
@@ -454,7 +492,8 @@ struct UnitBlocks {
       const std::size_t n = std::min(L::W, count - first);
       if (!a_repeats) {
         input_rows<L>(a, first, n, left);
-        left_nonfinite = L::nonzero_bits(L::load_columns(left, 0, B, x));
+        live = 0;
+        left_nonfinite = L::nonzero_bits(L::load_columns(left, 0, B, x, &live));
       }
       if (!b_repeats) {
         input_rows<L>(b, first, n, right);
@@ -464,13 +503,13 @@ struct UnitBlocks {
       for (unsigned r = 0; r < B; ++r) {
         sums[r] = L::zero();
       }
-      block(x, y, sums);
+      block(x, y, sums, live);
       double* out[L::W];
       output_rows<L>(products, first, n, out);
-      const unsigned live = lanes_below(n);
+      const unsigned lanes = lanes_below(n);
       const unsigned nonfinite = left_nonfinite | right_nonfinite;
-      L::store_columns(sums, out, 0, B, live & ~nonfinite);
-      for (unsigned rest = live & nonfinite; rest != 0; rest &= rest - 1) {
+      L::store_columns(sums, out, 0, B, lanes & ~nonfinite);
+      for (unsigned rest = lanes & nonfinite; rest != 0; rest &= rest - 1) {
         const int lane = std::countr_zero(rest);
         scalar_product(left[lane], right[lane], metric, B, out[lane]);
       }
@@ -487,7 +526,8 @@ struct UnitBlocks {
       return run_one_block(count, a, b, metric, products);
     }
     CancelClock clock;
-    Columns<L> left(a, dimension, aside);
+    std::uint64_t live[kMaxLaneDimension / 64];
+    Columns<L> left(a, dimension, aside, live);
     Columns<L> right(b, dimension, aside + dimension);
     Vec<L>* const OUT = aside + 2 * dimension;
     for (std::size_t first = 0; first < count; first += L::W) {
@@ -495,13 +535,13 @@ struct UnitBlocks {
       double* out[L::W];
       output_rows<L>(products, first, n, out);
       const unsigned nonfinite = left.load(first, n) | right.load(first, n);
-      const unsigned live = lanes_below(n);
-      if ((live & ~nonfinite) != 0) {
-        product(left.columns(), right.columns(), OUT, dimension, metric.negative_mask,
+      const unsigned lanes = lanes_below(n);
+      if ((lanes & ~nonfinite) != 0) {
+        product(left.columns(), right.columns(), OUT, dimension, left.live(), metric.negative_mask,
                 metric.null_mask, clock);
-        L::store_columns(OUT, out, 0, dimension, live & ~nonfinite);
+        L::store_columns(OUT, out, 0, dimension, lanes & ~nonfinite);
       }
-      for (unsigned rest = live & nonfinite; rest != 0; rest &= rest - 1) {
+      for (unsigned rest = lanes & nonfinite; rest != 0; rest &= rest - 1) {
         const int lane = std::countr_zero(rest);
         scalar_product(left.item(lane), right.item(lane), metric, dimension, out[lane]);
         clock.count(CancelClock::terms(dimension));
@@ -519,7 +559,8 @@ struct UnitBlocks {
       const double* const right = b.item(i);
       double* const out = products.item(i);
       if (all_finite(left, dimension) && all_finite(right, dimension)) {
-        product(left, right, out, dimension, metric.negative_mask, metric.null_mask, clock);
+        product(left, right, out, dimension, nullptr, metric.negative_mask, metric.null_mask,
+                clock);
       } else {
         scalar_product(left, right, metric, dimension, out);
         clock.count(CancelClock::terms(dimension));

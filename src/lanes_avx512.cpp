@@ -92,9 +92,22 @@ struct Avx512 {
       r[i + 4] = _mm512_shuffle_f64x2(u[i], u[i + 4], 0xEE);
     }
   }
+  // Sets bit c0 + c of `live` when component c of some row r[lane] is not
+  // zero (the rows before their transpose).
+  [[gnu::always_inline]] static void note_live(const V* r, std::size_t c0, std::uint64_t* live) {
+    if (live == nullptr) {
+      return;
+    }
+    __mmask8 nonzero = 0;
+    for (std::size_t lane = 0; lane < W; ++lane) {
+      nonzero |= _mm512_cmp_pd_mask(r[lane], zero(), _CMP_NEQ_UQ);
+    }
+    live[c0 / 64] |= std::uint64_t{nonzero} << (c0 % 64);
+  }
   static V spread(V spread_so_far, V v) { return _mm512_or_pd(spread_so_far, sub(v, v)); }
   [[gnu::always_inline]] static V load_columns(const double* const* rows, std::size_t first_column,
-                                               std::size_t n, V* columns) {
+                                               std::size_t n, V* columns,
+                                               std::uint64_t* live = nullptr) {
     V spread_so_far = zero();
     bool uniform = true;
     for (std::size_t lane = 1; lane < W; ++lane) {
@@ -102,8 +115,12 @@ struct Avx512 {
     }
     if (uniform) {
       for (std::size_t c = 0; c < n; ++c) {
-        columns[c] = set1(rows[0][first_column + c]);
+        const double value = rows[0][first_column + c];
+        columns[c] = set1(value);
         spread_so_far = spread(spread_so_far, columns[c]);
+        if (live != nullptr && !(value == 0.0)) {
+          live[c / 64] |= std::uint64_t{1} << (c % 64);
+        }
       }
       return spread_so_far;
     }
@@ -113,6 +130,7 @@ struct Avx512 {
       for (std::size_t lane = 0; lane < W; ++lane) {
         r[lane] = _mm512_loadu_pd(rows[lane] + first_column + c0);
       }
+      note_live(r, c0, live);
       transpose(r);
       for (std::size_t c = 0; c < W; ++c) {
         spread_so_far = spread(spread_so_far, r[c]);
@@ -125,6 +143,7 @@ struct Avx512 {
         const double* const p = rows[lane] + first_column + c0;
         r[lane] = _mm512_maskz_loadu_pd(first(m), p);
       }
+      note_live(r, c0, live);
       transpose(r);
       for (std::size_t c = 0; c < m; ++c) {
         columns[c0 + c] = r[c];

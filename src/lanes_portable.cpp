@@ -34,11 +34,15 @@ struct Portable {
   static unsigned nonzero_bits(V v) { return std::bit_cast<std::uint64_t>(v) != 0; }
   static unsigned nan(V v) { return v != v; }
   [[gnu::always_inline]] static V load_columns(const double* const* rows, std::size_t first,
-                                               std::size_t n, V* columns) {
+                                               std::size_t n, V* columns,
+                                               std::uint64_t* live = nullptr) {
     std::uint64_t spread = 0;
     for (std::size_t c = 0; c < n; ++c) {
       columns[c] = rows[0][first + c];
       spread |= std::bit_cast<std::uint64_t>(columns[c] - columns[c]);
+      if (live != nullptr && !(columns[c] == 0.0)) {
+        live[c / 64] |= std::uint64_t{1} << (c % 64);
+      }
     }
     return std::bit_cast<double>(spread);
   }
