@@ -31,10 +31,10 @@ using Pointers = char* const*;
 
 // The work of one item in the units of kPoolThreshold, as measured on ready
 // arrays with eight lanes (bench/kernels.cpp): an add, an octonion product,
-// eight terms of a dense Clifford product, one step of the planar map.
+// 16 terms of a dense Clifford product, one step of the planar map.
 constexpr std::uint64_t kAddCost = 1;
 constexpr std::uint64_t kOctonionProductCost = 10;
-constexpr std::uint64_t kCliffordEightTermsCost = 1;
+constexpr std::uint64_t kCliffordSixteenTermsCost = 1;
 constexpr std::uint64_t kStepCost = 40;
 
 std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) noexcept {
@@ -95,17 +95,24 @@ PyObject* add(const char* function, PyObject* const* slots) {
 
 // ------------------------------------------------------------------ octonions
 
+// The names of the two operands of a product.
+struct Names {
+  const char* left;
+  const char* right;
+};
+constexpr Names kAB{"a", "b"};
+
 // Products of corresponding items of `a` and `b`, which have `width`
 // components on their last axis, into a result of the same width:
 // item_loop(n, a, b, products) runs over the broadcast items.
 template <class ItemLoop>
 PyObject* products_over_last_axis(const char* function, const Operand& a, const Operand& b,
                                   PyObject* out, npy_intp width, const char* width_text,
-                                  std::uint64_t item_cost, Aliasing aliasing,
-                                  ItemLoop&& item_loop) {
-  require_last_axis(function, "a", a, width, width_text, "b", &b);
-  require_last_axis(function, "b", b, width, width_text, "a", &a);
-  const BatchShape batch = broadcast_batches(function, "a", a, "b", b, 1);
+                                  std::uint64_t item_cost, Aliasing aliasing, ItemLoop&& item_loop,
+                                  Names names = kAB) {
+  require_last_axis(function, names.left, a, width, width_text, names.right, &b);
+  require_last_axis(function, names.right, b, width, width_text, names.left, &a);
+  const BatchShape batch = broadcast_batches(function, names.left, a, names.right, b, 1);
   npy_intp shape[NPY_MAXDIMS + 1];
   const Operand* inputs[] = {&a, &b};
   Result result = make_result(function, with_core(batch, shape, {width}), out, inputs, aliasing);
@@ -241,9 +248,14 @@ std::vector<std::int8_t> to_signature(const char* function, PyObject* object) {
   return signature;
 }
 
-PyObject* geometric_product(const char* function, PyObject* const* slots) {
-  const Operand a = to_float64(function, "a", slots[0]);
-  const Operand b = to_float64(function, "b", slots[1]);
+// Clifford products over the last axis (the signature in slots[2], out in
+// slots[3]), `products_per_item` products' work per item; `item_loop(n, a,
+// b, signature, products)` computes them.
+template <class ItemLoop>
+PyObject* clifford_over_last_axis(const char* function, PyObject* const* slots, Names names,
+                                  std::uint64_t products_per_item, ItemLoop item_loop) {
+  const Operand a = to_float64(function, names.left, slots[0]);
+  const Operand b = to_float64(function, names.right, slots[1]);
   const std::vector<std::int8_t> signature = to_signature(function, slots[2]);
   const std::size_t n = signature.size();
   if (n > kMaxRepresentableBasisVectors) {
@@ -258,13 +270,25 @@ PyObject* geometric_product(const char* function, PyObject* const* slots) {
   // keeps every array below 2^63 bytes, so no float64 array with an item has
   // a last axis of 2^60 components.
   const auto d = static_cast<std::uint64_t>(dimension);
+  const std::uint64_t product_cost =
+      saturating_product(kCliffordSixteenTermsCost, saturating_product(d, d) / 16 + 2);
   return products_over_last_axis(
       function, a, b, slots[3], dimension, dimension_text.c_str(),
-      on_these_lanes(saturating_product(kCliffordEightTermsCost, saturating_product(d, d) / 8 + 4)),
-      Aliasing::kNone,
-      [&signature](std::size_t count, ItemsIn left, ItemsIn right, ItemsOut products) {
-        clifford::product_items(count, left, right, signature, products);
-      });
+      on_these_lanes(saturating_product(product_cost, products_per_item)), Aliasing::kNone,
+      [&signature, &item_loop](std::size_t count, ItemsIn left, ItemsIn right, ItemsOut products) {
+        item_loop(count, left, right, signature, products);
+      },
+      names);
+}
+
+PyObject* geometric_product(const char* function, PyObject* const* slots) {
+  return clifford_over_last_axis(function, slots, kAB, 1, clifford::product_items);
+}
+
+// Both products of a sandwich run in one pass over the items, which costs
+// about what one product costs on its own.
+PyObject* sandwich(const char* function, PyObject* const* slots) {
+  return clifford_over_last_axis(function, slots, Names{"r", "x"}, 1, clifford::sandwich_items);
 }
 
 // ------------------------------------------------------------------ the planar map
@@ -357,6 +381,12 @@ const Function kFunctions[] = {
      "Geometric products in the Clifford algebra whose basis vectors square to the entries of "
      "signature; the last axis holds the 2**len(signature) components.",
      geometric_product},
+    {{"sandwich", {"r", "x", "signature", "out"}, 3},
+     "The sandwiches r x r~ in the Clifford algebra of signature (r~: the reverse of r, whose "
+     "components of grades 2 and 3 mod 4 are negated), bit for bit "
+     "geometric_product(geometric_product(r, x, signature), r~, signature); r and x broadcast "
+     "over all axes but the last, which holds the 2**len(signature) components.",
+     sandwich},
     {{"spectral_flow_step", {"points"}, 1},
      "One step of the planar map for every point (x, y) on the last axis (length 2).",
      spectral_flow_step},

@@ -76,6 +76,13 @@ Metric describe(std::span<const std::int8_t> signature) noexcept {
   return metric;
 }
 
+void reverse_into(const double* a, std::size_t dimension, double* out) noexcept {
+  for (std::size_t k = 0; k < dimension; ++k) {
+    const std::uint64_t sign = reverse_negates(k) ? std::uint64_t{1} << 63 : 0;
+    out[k] = std::bit_cast<double>(std::bit_cast<std::uint64_t>(a[k]) ^ sign);
+  }
+}
+
 // Never inlined: every product that comes down to this routine, from either
 // front-end or from a lane kernel, runs these very instructions, so that NaN
 // payloads come out alike.
@@ -158,6 +165,17 @@ void product_items(std::size_t count, ItemsIn a, ItemsIn b, std::span<const std:
   over_adjacent_items<2>(count, {a, b}, dimension, products, dimension,
                          [&](std::size_t n, const ItemStarts* starts, ItemsOut out) {
                            kernels.clifford(n, starts[0], starts[1], metric, out);
+                         });
+}
+
+void sandwich_items(std::size_t count, ItemsIn r, ItemsIn x, std::span<const std::int8_t> signature,
+                    ItemsOut products) {
+  const std::size_t dimension = std::size_t{1} << signature.size();
+  const Metric metric = describe(signature);
+  const lanes::Kernels& kernels = lanes::kernels();
+  over_adjacent_items<2>(count, {r, x}, dimension, products, dimension,
+                         [&](std::size_t n, const ItemStarts* starts, ItemsOut out) {
+                           kernels.sandwich(n, starts[0], starts[1], metric, out);
                          });
 }
 

@@ -1,6 +1,7 @@
 // Geometric products in the Clifford algebra of a given signature.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <span>
 
@@ -39,6 +40,17 @@ constexpr std::uint64_t reorder_parity_mask(std::uint64_t left_blade) noexcept {
   return mask;
 }
 
+// The reverse of a multivector of 2^n components: each blade's factors in the
+// opposite order, which negates (flips the sign bit of) the components of
+// grades 2 and 3 mod 4.
+void reverse_into(const double* a, std::size_t dimension, double* out) noexcept;
+
+// Whether the reverse negates the component of blade index k.
+constexpr bool reverse_negates(std::uint64_t blade) noexcept {
+  const int grade = std::popcount(blade);
+  return (grade * (grade - 1) / 2) % 2 != 0;
+}
+
 // Adds the geometric product of a (left) and b (right), walked term by term,
 // into `out`, which holds 2^n zeros on entry.  Faults when it reads past the
 // end of either factor: the routine that every product comes down to one at
@@ -58,5 +70,10 @@ Rows geometric_product_n(const Batch& a, const Batch& b, std::span<const std::in
 // signature.size() (at most 59).  Answers cancellation between items.
 void product_items(std::size_t count, ItemsIn a, ItemsIn b, std::span<const std::int8_t> signature,
                    ItemsOut products);
+
+// Item loop: products[i] = (r[i] x[i]) r̃[i], the two products with the
+// reverse of r[i], as product_items would make them.
+void sandwich_items(std::size_t count, ItemsIn r, ItemsIn x, std::span<const std::int8_t> signature,
+                    ItemsOut products);
 
 }  // namespace vyr::clifford

@@ -146,6 +146,33 @@ class Columns {
   const double* rows_[L::W];
 };
 
+// The N components of the items of one operand as N vectors, for products
+// small enough to keep them in registers; as Columns, a repeated operand is
+// loaded once.
+template <class L, unsigned N>
+struct FixedColumns {
+  explicit FixedColumns(ItemStarts operand) noexcept : items(operand), repeated(repeats(operand)) {}
+
+  // Loads the items [first, first + n) (n > 0), noting which components are
+  // non-zero somewhere in `live` and which lanes are not finite in
+  // `nonfinite`.
+  [[gnu::always_inline]] void load(std::size_t first, std::size_t n) {
+    if (repeated && first > 0) {
+      return;
+    }
+    input_rows<L>(items, first, n, rows);
+    live = 0;
+    nonfinite = L::nonzero_bits(L::load_columns(rows, 0, N, columns, &live));
+  }
+
+  ItemStarts items;
+  bool repeated;
+  Vec<L> columns[N] = {};
+  const double* rows[L::W] = {};
+  std::uint64_t live = 0;
+  unsigned nonfinite = 0;
+};
+
 template <class L, bool Negative>
 [[gnu::always_inline]] inline Vec<L> accumulate(Vec<L> sum, Vec<L> term) {
   if constexpr (Negative) {
@@ -240,48 +267,25 @@ template <class L, std::size_t... I>
 
 template <class L>
 void octonion_mul(std::size_t count, ItemStarts a, ItemStarts b, ItemsOut products) noexcept {
-  // The components of a repeated operand are loaded once, before the groups.
-  const bool a_repeats = repeats(a);
-  const bool b_repeats = repeats(b);
-  Vec<L> x[8] = {};
-  Vec<L> y[8] = {};
-  const double* left[L::W] = {};
-  const double* right[L::W] = {};
-  unsigned left_nonfinite = 0;
-  unsigned right_nonfinite = 0;
-  std::uint64_t live = 0;
-  if (count > 0 && a_repeats) {
-    input_rows<L>(a, 0, 1, left);
-    left_nonfinite = L::nonzero_bits(L::load_columns(left, 0, 8, x, &live));
-  }
-  if (count > 0 && b_repeats) {
-    input_rows<L>(b, 0, 1, right);
-    right_nonfinite = L::nonzero_bits(L::load_columns(right, 0, 8, y));
-  }
+  FixedColumns<L, 8> left(a);
+  FixedColumns<L, 8> right(b);
   for (std::size_t first = 0; first < count; first += L::W) {
     const std::size_t n = std::min(L::W, count - first);
-    if (!a_repeats) {
-      input_rows<L>(a, first, n, left);
-      live = 0;
-      left_nonfinite = L::nonzero_bits(L::load_columns(left, 0, 8, x, &live));
-    }
-    if (!b_repeats) {
-      input_rows<L>(b, first, n, right);
-      right_nonfinite = L::nonzero_bits(L::load_columns(right, 0, 8, y));
-    }
+    left.load(first, n);
+    right.load(first, n);
     Vec<L> c[8];
     for (std::size_t k = 0; k < 8; ++k) {
       c[k] = L::zero();
     }
-    octonion_rows<L>(x, y, c, live, std::make_index_sequence<8>());
+    octonion_rows<L>(left.columns, right.columns, c, left.live, std::make_index_sequence<8>());
     double* out[L::W];
     output_rows<L>(products, first, n, out);
     const unsigned lanes = lanes_below(n);
-    const unsigned nonfinite = left_nonfinite | right_nonfinite;
+    const unsigned nonfinite = left.nonfinite | right.nonfinite;
     L::store_columns(c, out, 0, 8, lanes & ~nonfinite);
     for (unsigned rest = lanes & nonfinite; rest != 0; rest &= rest - 1) {
       const int lane = std::countr_zero(rest);
-      const octonion::Octonion product = octonion::mul_complete(left[lane], right[lane]);
+      const octonion::Octonion product = octonion::mul_complete(left.rows[lane], right.rows[lane]);
       std::copy(product.begin(), product.end(), out[lane]);
     }
   }
@@ -471,47 +475,22 @@ struct UnitBlocks {
   static void run_one_block(std::size_t count, ItemStarts a, ItemStarts b,
                             const clifford::Metric& metric, ItemsOut products) {
     CancelClock clock;
-    const bool a_repeats = repeats(a);
-    const bool b_repeats = repeats(b);
-    Vec<L> x[B] = {};
-    Vec<L> y[B] = {};
-    const double* left[L::W] = {};
-    const double* right[L::W] = {};
-    unsigned left_nonfinite = 0;
-    unsigned right_nonfinite = 0;
-    std::uint64_t live = 0;
-    if (count > 0 && a_repeats) {
-      input_rows<L>(a, 0, 1, left);
-      left_nonfinite = L::nonzero_bits(L::load_columns(left, 0, B, x, &live));
-    }
-    if (count > 0 && b_repeats) {
-      input_rows<L>(b, 0, 1, right);
-      right_nonfinite = L::nonzero_bits(L::load_columns(right, 0, B, y));
-    }
+    FixedColumns<L, B> left(a);
+    FixedColumns<L, B> right(b);
     for (std::size_t first = 0; first < count; first += L::W) {
       const std::size_t n = std::min(L::W, count - first);
-      if (!a_repeats) {
-        input_rows<L>(a, first, n, left);
-        live = 0;
-        left_nonfinite = L::nonzero_bits(L::load_columns(left, 0, B, x, &live));
-      }
-      if (!b_repeats) {
-        input_rows<L>(b, first, n, right);
-        right_nonfinite = L::nonzero_bits(L::load_columns(right, 0, B, y));
-      }
-      Vec<L> sums[B];
-      for (unsigned r = 0; r < B; ++r) {
-        sums[r] = L::zero();
-      }
-      block(x, y, sums, live);
+      left.load(first, n);
+      right.load(first, n);
+      Vec<L> sums[B] = {};
+      block(left.columns, right.columns, sums, left.live);
       double* out[L::W];
       output_rows<L>(products, first, n, out);
       const unsigned lanes = lanes_below(n);
-      const unsigned nonfinite = left_nonfinite | right_nonfinite;
+      const unsigned nonfinite = left.nonfinite | right.nonfinite;
       L::store_columns(sums, out, 0, B, lanes & ~nonfinite);
       for (unsigned rest = lanes & nonfinite; rest != 0; rest &= rest - 1) {
         const int lane = std::countr_zero(rest);
-        scalar_product(left[lane], right[lane], metric, B, out[lane]);
+        scalar_product(left.rows[lane], right.rows[lane], metric, B, out[lane]);
       }
       clock.count(B * B);
     }
@@ -549,6 +528,98 @@ struct UnitBlocks {
     }
   }
 
+  // The sandwiches r x r̃ of a call: the product p = r x, then p r̃, with r̃
+  // the reverse of r (sign flips).  Each lane is exact while r, x and p are
+  // finite; a lane where one is not gets the two scalar products.
+  static void redo_sandwich(const double* r, const double* x, const clifford::Metric& metric,
+                            std::uint64_t dimension, double* scratch, double* out) {
+    scalar_product(r, x, metric, dimension, scratch);
+    clifford::reverse_into(r, dimension, scratch + dimension);
+    scalar_product(scratch, scratch + dimension, metric, dimension, out);
+  }
+
+  // With products of one block (2^n = B), every vector in registers.
+  static void sandwich_one_block(std::size_t count, ItemStarts r, ItemStarts x,
+                                 const clifford::Metric& metric, ItemsOut products) {
+    CancelClock clock;
+    FixedColumns<L, B> rotor(r);
+    FixedColumns<L, B> middle(x);
+    Vec<L> reverse[B] = {};
+    double scratch[2 * B];
+    for (std::size_t first = 0; first < count; first += L::W) {
+      const std::size_t n = std::min(L::W, count - first);
+      if (first == 0 || !rotor.repeated) {
+        rotor.load(first, n);
+        for (unsigned k = 0; k < B; ++k) {
+          reverse[k] = L::negate_if(rotor.columns[k], clifford::reverse_negates(k));
+        }
+      }
+      middle.load(first, n);
+      Vec<L> p[B] = {};
+      block(rotor.columns, middle.columns, p, rotor.live);
+      Vec<L> spread = L::zero();
+      for (unsigned k = 0; k < B; ++k) {
+        spread = L::spread(spread, p[k]);
+      }
+      Vec<L> q[B] = {};
+      block(p, reverse, q, live_rows(p));
+      double* out[L::W];
+      output_rows<L>(products, first, n, out);
+      const unsigned lanes = lanes_below(n);
+      const unsigned nonfinite = rotor.nonfinite | middle.nonfinite | L::nonzero_bits(spread);
+      L::store_columns(q, out, 0, B, lanes & ~nonfinite);
+      for (unsigned rest = lanes & nonfinite; rest != 0; rest &= rest - 1) {
+        const int lane = std::countr_zero(rest);
+        redo_sandwich(rotor.rows[lane], middle.rows[lane], metric, B, scratch, out[lane]);
+      }
+      clock.count(2 * B * B);
+    }
+  }
+
+  // With products of several blocks, the vectors in `aside` (5 × 2^n).
+  static void run_sandwich(std::size_t count, ItemStarts r, ItemStarts x,
+                           const clifford::Metric& metric, ItemsOut products, Vec<L>* aside) {
+    const std::uint64_t dimension = std::uint64_t{1} << metric.entries.size();
+    if (dimension == B) {
+      return sandwich_one_block(count, r, x, metric, products);
+    }
+    Vec<L>* const P = aside + 2 * dimension;
+    Vec<L>* const REVERSE = P + dimension;
+    Vec<L>* const Q = REVERSE + dimension;
+    std::uint64_t live[kMaxLaneDimension / 64];
+    Columns<L> rotor(r, dimension, aside, live);
+    Columns<L> middle(x, dimension, aside + dimension);
+    std::vector<double> scratch(2 * dimension);
+    CancelClock clock;
+    for (std::size_t first = 0; first < count; first += L::W) {
+      const std::size_t n = std::min(L::W, count - first);
+      unsigned nonfinite = rotor.load(first, n) | middle.load(first, n);
+      if (first == 0 || !repeats(r)) {
+        for (std::uint64_t k = 0; k < dimension; ++k) {
+          REVERSE[k] = L::negate_if(rotor.columns()[k], clifford::reverse_negates(k));
+        }
+      }
+      product(rotor.columns(), middle.columns(), P, dimension, live, metric.negative_mask,
+              metric.null_mask, clock);
+      Vec<L> spread = L::zero();
+      for (std::uint64_t k = 0; k < dimension; ++k) {
+        spread = L::spread(spread, P[k]);
+      }
+      nonfinite |= L::nonzero_bits(spread);
+      product(P, REVERSE, Q, dimension, nullptr, metric.negative_mask, metric.null_mask, clock);
+      double* out[L::W];
+      output_rows<L>(products, first, n, out);
+      const unsigned lanes = lanes_below(n);
+      L::store_columns(Q, out, 0, dimension, lanes & ~nonfinite);
+      for (unsigned rest = lanes & nonfinite; rest != 0; rest &= rest - 1) {
+        const int lane = std::countr_zero(rest);
+        redo_sandwich(rotor.item(lane), middle.item(lane), metric, dimension, scratch.data(),
+                      out[lane]);
+        clock.count(CancelClock::terms(dimension));
+      }
+    }
+  }
+
   // One lane: the items' own memory serves as the vectors.
   static void run_one_lane(std::size_t count, ItemStarts a, ItemStarts b,
                            const clifford::Metric& metric, ItemsOut products) {
@@ -573,6 +644,13 @@ template <class L>
 using UnitRun = void (*)(std::size_t, ItemStarts, ItemStarts, const clifford::Metric&, ItemsOut,
                          Vec<L>*);
 
+// The products and the sandwiches of one pattern of low signature entries.
+template <class L>
+struct UnitRuns {
+  UnitRun<L> product;
+  UnitRun<L> sandwich;  // null: no lane sandwich (one lane)
+};
+
 // The low `bits` entries of a signature as one number, a base-3 digit each:
 // 0 for +1, 1 for -1, 2 for 0; and back to the masks.
 constexpr unsigned digits_mask(std::size_t code, unsigned bits, unsigned digit) noexcept {
@@ -588,21 +666,26 @@ constexpr std::size_t power_of_3(unsigned bits) noexcept {
 }
 
 template <class L, unsigned B, std::size_t... Codes>
-constexpr std::array<UnitRun<L>, sizeof...(Codes)> unit_runs(std::index_sequence<Codes...>) {
+constexpr std::array<UnitRuns<L>, sizeof...(Codes)> unit_runs(std::index_sequence<Codes...>) {
   constexpr unsigned bits = std::countr_zero(B);
   if constexpr (L::W == 1) {
-    return {[](std::size_t count, ItemStarts a, ItemStarts b, const clifford::Metric& metric,
-               ItemsOut products, Vec<L>*) {
-      UnitBlocks<L, B, digits_mask(Codes, bits, 1), digits_mask(Codes, bits, 2)>::run_one_lane(
-          count, a, b, metric, products);
-    }...};
+    return {UnitRuns<L>{
+        [](std::size_t count, ItemStarts a, ItemStarts b, const clifford::Metric& metric,
+           ItemsOut products, Vec<L>*) {
+          UnitBlocks<L, B, digits_mask(Codes, bits, 1), digits_mask(Codes, bits, 2)>::run_one_lane(
+              count, a, b, metric, products);
+        },
+        nullptr}...};
   } else {
-    return {&UnitBlocks<L, B, digits_mask(Codes, bits, 1), digits_mask(Codes, bits, 2)>::run...};
+    return {UnitRuns<L>{
+        &UnitBlocks<L, B, digits_mask(Codes, bits, 1), digits_mask(Codes, bits, 2)>::run,
+        &UnitBlocks<L, B, digits_mask(Codes, bits, 1),
+                    digits_mask(Codes, bits, 2)>::run_sandwich}...};
   }
 }
 
 template <class L, unsigned B>
-UnitRun<L> unit_run_of(const clifford::Metric& metric) {
+UnitRuns<L> unit_run_of(const clifford::Metric& metric) {
   constexpr unsigned bits = std::countr_zero(B);
   static constexpr auto kRuns = unit_runs<L, B>(std::make_index_sequence<power_of_3(bits)>());
   std::size_t code = 0;
@@ -617,7 +700,7 @@ UnitRun<L> unit_run_of(const clifford::Metric& metric) {
 
 // The blocks as large as the vector registers allow and the algebra has.
 template <class L>
-UnitRun<L> unit_run_for(std::uint64_t dimension, const clifford::Metric& metric) {
+UnitRuns<L> unit_run_for(std::uint64_t dimension, const clifford::Metric& metric) {
   if constexpr (L::kBlock >= 8) {
     if (dimension >= 8) {
       return unit_run_of<L, 8>(metric);
@@ -644,7 +727,7 @@ void clifford(std::size_t count, ItemStarts a, ItemStarts b, const clifford::Met
     }
     return;
   }
-  const UnitRun<L> run = unit_run_for<L>(dimension, metric);
+  const UnitRun<L> run = unit_run_for<L>(dimension, metric).product;
   if (L::W == 1 || dimension <= L::kBlock) {
     return run(count, a, b, metric, products, nullptr);
   }
@@ -656,8 +739,26 @@ void clifford(std::size_t count, ItemStarts a, ItemStarts b, const clifford::Met
 }
 
 template <class L>
+void sandwich(std::size_t count, ItemStarts r, ItemStarts x, const clifford::Metric& metric,
+              ItemsOut products) {
+  const std::uint64_t dimension = std::uint64_t{1} << metric.entries.size();
+  const UnitRun<L> run = metric.unit ? unit_run_for<L>(dimension, metric).sandwich : nullptr;
+  if (run == nullptr || dimension > kMaxLaneDimension) {
+    return sandwich_by_products(clifford<L>, count, r, x, metric, products);
+  }
+  if (dimension <= L::kBlock) {
+    return run(count, r, x, metric, products, nullptr);
+  }
+  const Aside<L> aside(5 * dimension);
+  if (aside.vectors == nullptr) {
+    return sandwich_by_products(clifford<L>, count, r, x, metric, products);
+  }
+  run(count, r, x, metric, products, aside.vectors);
+}
+
+template <class L>
 constexpr Kernels kernels_of(Path path, const char* name) {
-  return {path, name, L::W, add<L>, octonion_mul<L>, norms<L>, clifford<L>};
+  return {path, name, L::W, add<L>, octonion_mul<L>, norms<L>, clifford<L>, sandwich<L>};
 }
 
 }  // namespace

@@ -51,8 +51,14 @@ void clifford_scalar(std::size_t count, ItemStarts a, ItemStarts b, const cliffo
   }
 }
 
+void sandwich_scalar(std::size_t count, ItemStarts r, ItemStarts x, const clifford::Metric& metric,
+                     ItemsOut products) {
+  sandwich_by_products(clifford_scalar, count, r, x, metric, products);
+}
+
 constexpr Kernels kScalarKernels{
-    Path::kScalar, "scalar", 1, add_scalar, octonion_mul_scalar, norms_scalar, clifford_scalar,
+    Path::kScalar,   "scalar",        1, add_scalar, octonion_mul_scalar, norms_scalar,
+    clifford_scalar, sandwich_scalar,
 };
 
 // ------------------------------------------------------------ the choice
@@ -111,6 +117,28 @@ const Kernels& choose() noexcept {
 constexpr std::size_t kNormsPerRun = 512;
 
 }  // namespace
+
+void sandwich_by_products(decltype(Kernels::clifford) clifford, std::size_t count, ItemStarts r,
+                          ItemStarts x, const clifford::Metric& metric, ItemsOut products) {
+  const std::size_t dimension = std::size_t{1} << metric.entries.size();
+  const bool r_repeats = r.offsets == nullptr && r.item_step == 0;
+  // About 256 KiB of products aside, and whole items.
+  const std::size_t chunk = std::max<std::size_t>(1, (std::size_t{1} << 15) / dimension);
+  const auto row = static_cast<std::ptrdiff_t>(dimension * sizeof(double));
+  std::vector<double> left(std::min(chunk, count) * dimension);
+  std::vector<double> reverses((r_repeats ? 1 : std::min(chunk, count)) * dimension);
+  for (std::size_t first = 0; first < count; first += chunk) {
+    const std::size_t n = std::min(chunk, count - first);
+    clifford(n, r.from(first), x.from(first), metric,
+             ItemsOut{reinterpret_cast<char*>(left.data()), row});
+    for (std::size_t i = 0; i < (r_repeats ? 1 : n); ++i) {
+      clifford::reverse_into(r.item(first + i), dimension, reverses.data() + i * dimension);
+    }
+    clifford(n, ItemStarts{reinterpret_cast<const char*>(left.data()), row},
+             ItemStarts{reinterpret_cast<const char*>(reverses.data()), r_repeats ? 0 : row},
+             metric, ItemsOut{reinterpret_cast<char*>(products.item(first)), products.item_step});
+  }
+}
 
 const Kernels* kernels_for(Path path) noexcept {
   const Kernels* built = built_for(path);

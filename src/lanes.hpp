@@ -48,7 +48,17 @@ struct Kernels {
   // Looks for cancellation every few milliseconds of work.
   void (*clifford)(std::size_t count, ItemStarts a, ItemStarts b, const clifford::Metric& metric,
                    ItemsOut products);
+  // Sandwiches r[i] x[i] r̃[i], r̃ the reverse of r: the bits of the two
+  // products clifford(clifford(r, x), reverse(r)).  Items as for clifford.
+  void (*sandwich)(std::size_t count, ItemStarts r, ItemStarts x, const clifford::Metric& metric,
+                   ItemsOut products);
 };
+
+// The sandwich as two calls of `clifford` over chunks of the items: what
+// every path computes, and how the paths without a sandwich of their own
+// compute it.
+void sandwich_by_products(decltype(Kernels::clifford) clifford, std::size_t count, ItemStarts r,
+                          ItemStarts x, const clifford::Metric& metric, ItemsOut products);
 
 // The kernels built for each instruction set (src/lanes_*.cpp); which of them
 // this processor can run, kernels_for says.

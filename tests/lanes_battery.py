@@ -101,6 +101,8 @@ def cases(rng):
                     np.asfortranarray(a), b[-1], signature)
                 yield f"geometric_product_n {name}", np.array(
                     vc.geometric_product_n(a.tolist(), b.tolist(), signature))
+                yield f"sandwich {name}", va.sandwich(a, b, signature)
+                yield f"sandwich repeated rotor {name}", va.sandwich(a[0], b, signature)
 
 
 def main():
