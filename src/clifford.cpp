@@ -157,26 +157,31 @@ Rows geometric_product_n(const Batch& a, const Batch& b, std::span<const std::in
   return parallel::indexed_row_runs(pairs, dimension, pairs_per_run(dimension), fill);
 }
 
-void product_items(std::size_t count, ItemsIn a, ItemsIn b, std::span<const std::int8_t> signature,
-                   ItemsOut products) {
+namespace {
+
+// An item loop on one of the Clifford lane kernels (a member of Kernels).
+template <auto Kernel>
+void items_on(std::size_t count, ItemsIn a, ItemsIn b, std::span<const std::int8_t> signature,
+              ItemsOut products) {
   const std::size_t dimension = std::size_t{1} << signature.size();
   const Metric metric = describe(signature);
   const lanes::Kernels& kernels = lanes::kernels();
   over_adjacent_items<2>(count, {a, b}, dimension, products, dimension,
                          [&](std::size_t n, const ItemStarts* starts, ItemsOut out) {
-                           kernels.clifford(n, starts[0], starts[1], metric, out);
+                           (kernels.*Kernel)(n, starts[0], starts[1], metric, out);
                          });
+}
+
+}  // namespace
+
+void product_items(std::size_t count, ItemsIn a, ItemsIn b, std::span<const std::int8_t> signature,
+                   ItemsOut products) {
+  items_on<&lanes::Kernels::clifford>(count, a, b, signature, products);
 }
 
 void sandwich_items(std::size_t count, ItemsIn r, ItemsIn x, std::span<const std::int8_t> signature,
                     ItemsOut products) {
-  const std::size_t dimension = std::size_t{1} << signature.size();
-  const Metric metric = describe(signature);
-  const lanes::Kernels& kernels = lanes::kernels();
-  over_adjacent_items<2>(count, {r, x}, dimension, products, dimension,
-                         [&](std::size_t n, const ItemStarts* starts, ItemsOut out) {
-                           kernels.sandwich(n, starts[0], starts[1], metric, out);
-                         });
+  items_on<&lanes::Kernels::sandwich>(count, r, x, signature, products);
 }
 
 }  // namespace vyr::clifford

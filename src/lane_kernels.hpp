@@ -14,15 +14,10 @@
 //   any_nonzero(v)      some lane is not == 0.0 (a NaN is not zero)
 //   nonzero_bits(v), nan(v)   the lanes whose bits are not all 0 / that hold a
 //                       NaN, as bits
-//   load_columns(rows, first, n, columns, live)  components first .. first +
-//                       n - 1 of the W items that start at rows[0 .. W - 1],
-//                       one vector per component; returns the bitwise OR of
-//                       x - x over them, which is +0 in the lanes where every
-//                       component is finite, and sets bit c of `live` (when
-//                       given) for each component c that is not zero in some
-//                       lane
-//   store_columns(columns, rows, first, n, lanes)  the reverse, for the items
-//                       whose bit is set in `lanes`
+//   spread(s, v)        s | (v - v), bit by bit: +0 while every v is finite
+//   load_first(p, m), store_first(p, m, v)  the first m of W adjacent doubles
+//   transpose(r)        r[i] lane j <-> r[j] lane i, for the W vectors r
+//   nonzero_components(r)  bit c set when lane c of some r[i] is not zero
 //   to_array(v, out)    the W lanes into out[0 .. W - 1]
 //
 // Why the results are the scalar routines' bits: each lane performs the
@@ -80,6 +75,96 @@ inline bool repeats(ItemStarts items) noexcept {
   return items.offsets == nullptr && items.item_step == 0;
 }
 
+// Components first .. first + n - 1 of the W items that start at rows[0 ..
+// W - 1], one vector per component, by W × W transposes (or broadcasts, when
+// every lane has the same item).  Returns the OR of x - x over them, which is
+// +0 in the lanes where every component is finite, and sets bit c of `live`
+// (when given) for each component c that is not zero in some lane.
+template <class L>
+[[gnu::always_inline]] inline Vec<L> load_columns(const double* const* rows, std::size_t first,
+                                                  std::size_t n, Vec<L>* columns,
+                                                  std::uint64_t* live = nullptr) {
+  Vec<L> spread = L::zero();
+  bool repeated = true;
+  for (std::size_t lane = 1; lane < L::W; ++lane) {
+    repeated = repeated && rows[lane] == rows[0];
+  }
+  if (repeated) {
+    for (std::size_t c = 0; c < n; ++c) {
+      const double value = rows[0][first + c];
+      columns[c] = L::set1(value);
+      spread = L::spread(spread, columns[c]);
+      if (live != nullptr && !(value == 0.0)) {
+        live[c / 64] |= std::uint64_t{1} << (c % 64);
+      }
+    }
+    return spread;
+  }
+  std::size_t c0 = 0;
+  for (; c0 + L::W <= n; c0 += L::W) {
+    Vec<L>* const r = columns + c0;
+    for (std::size_t lane = 0; lane < L::W; ++lane) {
+      r[lane] = L::loadu(rows[lane] + first + c0);
+    }
+    if (live != nullptr) {
+      live[c0 / 64] |= L::nonzero_components(r) << (c0 % 64);
+    }
+    L::transpose(r);
+    for (std::size_t c = 0; c < L::W; ++c) {
+      spread = L::spread(spread, r[c]);
+    }
+  }
+  if (c0 < n) {
+    const std::size_t m = n - c0;
+    Vec<L> r[L::W];
+    for (std::size_t lane = 0; lane < L::W; ++lane) {
+      r[lane] = L::load_first(rows[lane] + first + c0, m);
+    }
+    if (live != nullptr) {
+      live[c0 / 64] |= L::nonzero_components(r) << (c0 % 64);
+    }
+    L::transpose(r);
+    for (std::size_t c = 0; c < m; ++c) {
+      columns[c0 + c] = r[c];
+      spread = L::spread(spread, r[c]);
+    }
+  }
+  return spread;
+}
+
+// The reverse of load_columns, for the items whose bit is set in `lanes`.
+template <class L>
+[[gnu::always_inline]] inline void store_columns(const Vec<L>* columns, double* const* rows,
+                                                 std::size_t first, std::size_t n, unsigned lanes) {
+  constexpr unsigned kAllLanes = (1u << L::W) - 1;
+  std::size_t c0 = 0;
+  for (; c0 + L::W <= n; c0 += L::W) {
+    Vec<L> r[L::W];
+    for (std::size_t c = 0; c < L::W; ++c) {
+      r[c] = columns[c0 + c];
+    }
+    L::transpose(r);
+    for (std::size_t lane = 0; lane < L::W; ++lane) {
+      if (lanes == kAllLanes || (lanes >> lane & 1) != 0) {
+        L::storeu(rows[lane] + first + c0, r[lane]);
+      }
+    }
+  }
+  if (c0 < n) {
+    const std::size_t m = n - c0;
+    Vec<L> r[L::W];
+    for (std::size_t c = 0; c < L::W; ++c) {
+      r[c] = c < m ? columns[c0 + c] : L::zero();
+    }
+    L::transpose(r);
+    for (std::size_t lane = 0; lane < L::W; ++lane) {
+      if ((lanes >> lane & 1) != 0) {
+        L::store_first(rows[lane] + first + c0, m, r[lane]);
+      }
+    }
+  }
+}
+
 // The items [first, first + n) of an operand as the rows of a group, the last
 // one repeated in the lanes past n.
 template <class L>
@@ -126,7 +211,7 @@ class Columns {
       if (live_ != nullptr) {
         std::fill(live_, live_ + (length_ + 63) / 64, 0);
       }
-      nonfinite_ = L::nonzero_bits(L::load_columns(rows_, 0, length_, columns_, live_));
+      nonfinite_ = L::nonzero_bits(load_columns<L>(rows_, 0, length_, columns_, live_));
       loaded_ = true;
     }
     return nonfinite_;
@@ -162,7 +247,7 @@ struct FixedColumns {
     }
     input_rows<L>(items, first, n, rows);
     live = 0;
-    nonfinite = L::nonzero_bits(L::load_columns(rows, 0, N, columns, &live));
+    nonfinite = L::nonzero_bits(load_columns<L>(rows, 0, N, columns, &live));
   }
 
   ItemStarts items;
@@ -282,7 +367,7 @@ void octonion_mul(std::size_t count, ItemStarts a, ItemStarts b, ItemsOut produc
     output_rows<L>(products, first, n, out);
     const unsigned lanes = lanes_below(n);
     const unsigned nonfinite = left.nonfinite | right.nonfinite;
-    L::store_columns(c, out, 0, 8, lanes & ~nonfinite);
+    store_columns<L>(c, out, 0, 8, lanes & ~nonfinite);
     for (unsigned rest = lanes & nonfinite; rest != 0; rest &= rest - 1) {
       const int lane = std::countr_zero(rest);
       const octonion::Octonion product = octonion::mul_complete(left.rows[lane], right.rows[lane]);
@@ -304,7 +389,7 @@ void norms(std::size_t count, ItemStarts points, std::size_t length, bool root,
     for (std::size_t c0 = 0; c0 < length; c0 += L::W) {
       const std::size_t m = std::min(L::W, length - c0);
       Vec<L> columns[L::W];
-      L::load_columns(rows, c0, m, columns);
+      load_columns<L>(rows, c0, m, columns);
       for (std::size_t c = 0; c < m; ++c) {
         sum = L::add(sum, L::mul(columns[c], columns[c]));
       }
@@ -487,7 +572,7 @@ struct UnitBlocks {
       output_rows<L>(products, first, n, out);
       const unsigned lanes = lanes_below(n);
       const unsigned nonfinite = left.nonfinite | right.nonfinite;
-      L::store_columns(sums, out, 0, B, lanes & ~nonfinite);
+      store_columns<L>(sums, out, 0, B, lanes & ~nonfinite);
       for (unsigned rest = lanes & nonfinite; rest != 0; rest &= rest - 1) {
         const int lane = std::countr_zero(rest);
         scalar_product(left.rows[lane], right.rows[lane], metric, B, out[lane]);
@@ -518,7 +603,7 @@ struct UnitBlocks {
       if ((lanes & ~nonfinite) != 0) {
         product(left.columns(), right.columns(), OUT, dimension, left.live(), metric.negative_mask,
                 metric.null_mask, clock);
-        L::store_columns(OUT, out, 0, dimension, lanes & ~nonfinite);
+        store_columns<L>(OUT, out, 0, dimension, lanes & ~nonfinite);
       }
       for (unsigned rest = lanes & nonfinite; rest != 0; rest &= rest - 1) {
         const int lane = std::countr_zero(rest);
@@ -567,7 +652,7 @@ struct UnitBlocks {
       output_rows<L>(products, first, n, out);
       const unsigned lanes = lanes_below(n);
       const unsigned nonfinite = rotor.nonfinite | middle.nonfinite | L::nonzero_bits(spread);
-      L::store_columns(q, out, 0, B, lanes & ~nonfinite);
+      store_columns<L>(q, out, 0, B, lanes & ~nonfinite);
       for (unsigned rest = lanes & nonfinite; rest != 0; rest &= rest - 1) {
         const int lane = std::countr_zero(rest);
         redo_sandwich(rotor.rows[lane], middle.rows[lane], metric, B, scratch, out[lane]);
@@ -610,7 +695,7 @@ struct UnitBlocks {
       double* out[L::W];
       output_rows<L>(products, first, n, out);
       const unsigned lanes = lanes_below(n);
-      L::store_columns(Q, out, 0, dimension, lanes & ~nonfinite);
+      store_columns<L>(Q, out, 0, dimension, lanes & ~nonfinite);
       for (unsigned rest = lanes & nonfinite; rest != 0; rest &= rest - 1) {
         const int lane = std::countr_zero(rest);
         redo_sandwich(rotor.item(lane), middle.item(lane), metric, dimension, scratch.data(),

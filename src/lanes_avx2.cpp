@@ -33,7 +33,6 @@ namespace {
 struct Avx2 {
   using V = __m256d;
   static constexpr std::size_t W = 4;
-  static constexpr unsigned kAllLanes = (1u << W) - 1;
   static constexpr unsigned kBlock = 4;
 
   static V zero() { return _mm256_setzero_pd(); }
@@ -84,92 +83,16 @@ struct Avx2 {
     r[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
     r[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
   }
-  // Sets bit c0 + c of `live` when component c of some row r[lane] is not
-  // zero (the rows before their transpose).
-  [[gnu::always_inline]] static void note_live(const V* r, std::size_t c0, std::uint64_t* live) {
-    if (live == nullptr) {
-      return;
-    }
+  static V spread(V spread_so_far, V v) { return _mm256_or_pd(spread_so_far, sub(v, v)); }
+  static V load_first(const double* p, std::size_t m) { return _mm256_maskload_pd(p, first(m)); }
+  static void store_first(double* p, std::size_t m, V v) { _mm256_maskstore_pd(p, first(m), v); }
+  // Bit c set when component c of some row r[lane] is not zero.
+  [[gnu::always_inline]] static std::uint64_t nonzero_components(const V* r) {
     int nonzero = 0;
     for (std::size_t lane = 0; lane < W; ++lane) {
       nonzero |= _mm256_movemask_pd(_mm256_cmp_pd(r[lane], zero(), _CMP_NEQ_UQ));
     }
-    live[c0 / 64] |= static_cast<std::uint64_t>(nonzero) << (c0 % 64);
-  }
-  static V spread(V spread_so_far, V v) { return _mm256_or_pd(spread_so_far, sub(v, v)); }
-  [[gnu::always_inline]] static V load_columns(const double* const* rows, std::size_t first_column,
-                                               std::size_t n, V* columns,
-                                               std::uint64_t* live = nullptr) {
-    V spread_so_far = zero();
-    if (rows[0] == rows[1] && rows[0] == rows[2] && rows[0] == rows[3]) {
-      for (std::size_t c = 0; c < n; ++c) {
-        const double value = rows[0][first_column + c];
-        columns[c] = set1(value);
-        spread_so_far = spread(spread_so_far, columns[c]);
-        if (live != nullptr && !(value == 0.0)) {
-          live[c / 64] |= std::uint64_t{1} << (c % 64);
-        }
-      }
-      return spread_so_far;
-    }
-    std::size_t c0 = 0;
-    for (; c0 + W <= n; c0 += W) {
-      V* const r = columns + c0;
-      for (std::size_t lane = 0; lane < W; ++lane) {
-        r[lane] = _mm256_loadu_pd(rows[lane] + first_column + c0);
-      }
-      note_live(r, c0, live);
-      transpose(r);
-      for (std::size_t c = 0; c < W; ++c) {
-        spread_so_far = spread(spread_so_far, r[c]);
-      }
-    }
-    if (c0 < n) {
-      const std::size_t m = n - c0;
-      V r[W];
-      for (std::size_t lane = 0; lane < W; ++lane) {
-        const double* const p = rows[lane] + first_column + c0;
-        r[lane] = _mm256_maskload_pd(p, first(m));
-      }
-      note_live(r, c0, live);
-      transpose(r);
-      for (std::size_t c = 0; c < m; ++c) {
-        columns[c0 + c] = r[c];
-        spread_so_far = spread(spread_so_far, r[c]);
-      }
-    }
-    return spread_so_far;
-  }
-  [[gnu::always_inline]] static void store_columns(const V* columns, double* const* rows,
-                                                   std::size_t first_column, std::size_t n,
-                                                   unsigned lanes) {
-    std::size_t c0 = 0;
-    for (; c0 + W <= n; c0 += W) {
-      V r[W];
-      for (std::size_t c = 0; c < W; ++c) {
-        r[c] = columns[c0 + c];
-      }
-      transpose(r);
-      for (std::size_t lane = 0; lane < W; ++lane) {
-        if (lanes == kAllLanes || (lanes >> lane & 1) != 0) {
-          _mm256_storeu_pd(rows[lane] + first_column + c0, r[lane]);
-        }
-      }
-    }
-    if (c0 < n) {
-      const std::size_t m = n - c0;
-      V r[W];
-      for (std::size_t c = 0; c < W; ++c) {
-        r[c] = c < m ? columns[c0 + c] : zero();
-      }
-      transpose(r);
-      for (std::size_t lane = 0; lane < W; ++lane) {
-        if ((lanes >> lane & 1) != 0) {
-          double* const p = rows[lane] + first_column + c0;
-          _mm256_maskstore_pd(p, first(m), r[lane]);
-        }
-      }
-    }
+    return static_cast<std::uint64_t>(nonzero);
   }
 };
 

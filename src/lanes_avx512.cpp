@@ -38,7 +38,6 @@ namespace {
 struct Avx512 {
   using V = __m512d;
   static constexpr std::size_t W = 8;
-  static constexpr unsigned kAllLanes = (1u << W) - 1;
   static constexpr unsigned kBlock = 8;
 
   static V zero() { return _mm512_setzero_pd(); }
@@ -92,96 +91,16 @@ struct Avx512 {
       r[i + 4] = _mm512_shuffle_f64x2(u[i], u[i + 4], 0xEE);
     }
   }
-  // Sets bit c0 + c of `live` when component c of some row r[lane] is not
-  // zero (the rows before their transpose).
-  [[gnu::always_inline]] static void note_live(const V* r, std::size_t c0, std::uint64_t* live) {
-    if (live == nullptr) {
-      return;
-    }
+  static V spread(V spread_so_far, V v) { return _mm512_or_pd(spread_so_far, sub(v, v)); }
+  static V load_first(const double* p, std::size_t m) { return _mm512_maskz_loadu_pd(first(m), p); }
+  static void store_first(double* p, std::size_t m, V v) { _mm512_mask_storeu_pd(p, first(m), v); }
+  // Bit c set when component c of some row r[lane] is not zero.
+  [[gnu::always_inline]] static std::uint64_t nonzero_components(const V* r) {
     __mmask8 nonzero = 0;
     for (std::size_t lane = 0; lane < W; ++lane) {
       nonzero |= _mm512_cmp_pd_mask(r[lane], zero(), _CMP_NEQ_UQ);
     }
-    live[c0 / 64] |= std::uint64_t{nonzero} << (c0 % 64);
-  }
-  static V spread(V spread_so_far, V v) { return _mm512_or_pd(spread_so_far, sub(v, v)); }
-  [[gnu::always_inline]] static V load_columns(const double* const* rows, std::size_t first_column,
-                                               std::size_t n, V* columns,
-                                               std::uint64_t* live = nullptr) {
-    V spread_so_far = zero();
-    bool uniform = true;
-    for (std::size_t lane = 1; lane < W; ++lane) {
-      uniform = uniform && rows[lane] == rows[0];
-    }
-    if (uniform) {
-      for (std::size_t c = 0; c < n; ++c) {
-        const double value = rows[0][first_column + c];
-        columns[c] = set1(value);
-        spread_so_far = spread(spread_so_far, columns[c]);
-        if (live != nullptr && !(value == 0.0)) {
-          live[c / 64] |= std::uint64_t{1} << (c % 64);
-        }
-      }
-      return spread_so_far;
-    }
-    std::size_t c0 = 0;
-    for (; c0 + W <= n; c0 += W) {
-      V* const r = columns + c0;
-      for (std::size_t lane = 0; lane < W; ++lane) {
-        r[lane] = _mm512_loadu_pd(rows[lane] + first_column + c0);
-      }
-      note_live(r, c0, live);
-      transpose(r);
-      for (std::size_t c = 0; c < W; ++c) {
-        spread_so_far = spread(spread_so_far, r[c]);
-      }
-    }
-    if (c0 < n) {
-      const std::size_t m = n - c0;
-      V r[W];
-      for (std::size_t lane = 0; lane < W; ++lane) {
-        const double* const p = rows[lane] + first_column + c0;
-        r[lane] = _mm512_maskz_loadu_pd(first(m), p);
-      }
-      note_live(r, c0, live);
-      transpose(r);
-      for (std::size_t c = 0; c < m; ++c) {
-        columns[c0 + c] = r[c];
-        spread_so_far = spread(spread_so_far, r[c]);
-      }
-    }
-    return spread_so_far;
-  }
-  [[gnu::always_inline]] static void store_columns(const V* columns, double* const* rows,
-                                                   std::size_t first_column, std::size_t n,
-                                                   unsigned lanes) {
-    std::size_t c0 = 0;
-    for (; c0 + W <= n; c0 += W) {
-      V r[W];
-      for (std::size_t c = 0; c < W; ++c) {
-        r[c] = columns[c0 + c];
-      }
-      transpose(r);
-      for (std::size_t lane = 0; lane < W; ++lane) {
-        if (lanes == kAllLanes || (lanes >> lane & 1) != 0) {
-          _mm512_storeu_pd(rows[lane] + first_column + c0, r[lane]);
-        }
-      }
-    }
-    if (c0 < n) {
-      const std::size_t m = n - c0;
-      V r[W];
-      for (std::size_t c = 0; c < W; ++c) {
-        r[c] = c < m ? columns[c0 + c] : zero();
-      }
-      transpose(r);
-      for (std::size_t lane = 0; lane < W; ++lane) {
-        if ((lanes >> lane & 1) != 0) {
-          double* const p = rows[lane] + first_column + c0;
-          _mm512_mask_storeu_pd(p, first(m), r[lane]);
-        }
-      }
-    }
+    return nonzero;
   }
 };
 

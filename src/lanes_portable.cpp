@@ -33,28 +33,16 @@ struct Portable {
   static bool any_nonzero(V v) { return !(v == 0.0); }
   static unsigned nonzero_bits(V v) { return std::bit_cast<std::uint64_t>(v) != 0; }
   static unsigned nan(V v) { return v != v; }
-  [[gnu::always_inline]] static V load_columns(const double* const* rows, std::size_t first,
-                                               std::size_t n, V* columns,
-                                               std::uint64_t* live = nullptr) {
-    std::uint64_t spread = 0;
-    for (std::size_t c = 0; c < n; ++c) {
-      columns[c] = rows[0][first + c];
-      spread |= std::bit_cast<std::uint64_t>(columns[c] - columns[c]);
-      if (live != nullptr && !(columns[c] == 0.0)) {
-        live[c / 64] |= std::uint64_t{1} << (c % 64);
-      }
-    }
-    return std::bit_cast<double>(spread);
+  static V spread(V spread_so_far, V v) {
+    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(spread_so_far) |
+                                 std::bit_cast<std::uint64_t>(v - v));
   }
-  [[gnu::always_inline]] static void store_columns(const V* columns, double* const* rows,
-                                                   std::size_t first, std::size_t n,
-                                                   unsigned lanes) {
-    if ((lanes & 1) != 0) {
-      for (std::size_t c = 0; c < n; ++c) {
-        rows[0][first + c] = columns[c];
-      }
-    }
-  }
+  // With one lane a group is one item (loaded as a repeated one), a transpose
+  // leaves it as it is, and no chunk of components is partial.
+  static void transpose(V*) {}
+  static V load_first(const double* p, std::size_t) { return *p; }
+  static void store_first(double* p, std::size_t, V v) { *p = v; }
+  static std::uint64_t nonzero_components(const V* r) { return !(r[0] == 0.0); }
   static void to_array(V v, double* out) { out[0] = v; }
 };
 
