@@ -76,20 +76,16 @@ inline bool repeats(ItemStarts items) noexcept {
 }
 
 // Components first .. first + n - 1 of the W items that start at rows[0 ..
-// W - 1], one vector per component, by W × W transposes (or broadcasts, when
-// every lane has the same item).  Returns the OR of x - x over them, which is
+// W - 1] (ItemRows or RowArray), one vector per component, by W × W transposes (or
+// broadcasts, when every lane has the same item).  Returns the OR of x - x over them, which is
 // +0 in the lanes where every component is finite, and sets bit c of `live`
 // (when given) for each component c that is not zero in some lane.
-template <class L>
-[[gnu::always_inline]] inline Vec<L> load_columns(const double* const* rows, std::size_t first,
+template <class L, class Rows>
+[[gnu::always_inline]] inline Vec<L> load_columns(const Rows& rows, std::size_t first,
                                                   std::size_t n, Vec<L>* columns,
                                                   std::uint64_t* live = nullptr) {
   Vec<L> spread = L::zero();
-  bool repeated = true;
-  for (std::size_t lane = 1; lane < L::W; ++lane) {
-    repeated = repeated && rows[lane] == rows[0];
-  }
-  if (repeated) {
+  if (rows.repeated()) {
     for (std::size_t c = 0; c < n; ++c) {
       const double value = rows[0][first + c];
       columns[c] = L::set1(value);
@@ -133,8 +129,8 @@ template <class L>
 }
 
 // The reverse of load_columns, for the items whose bit is set in `lanes`.
-template <class L>
-[[gnu::always_inline]] inline void store_columns(const Vec<L>* columns, double* const* rows,
+template <class L, class Rows>
+[[gnu::always_inline]] inline void store_columns(const Vec<L>* columns, const Rows& rows,
                                                  std::size_t first, std::size_t n, unsigned lanes) {
   constexpr unsigned kAllLanes = (1u << L::W) - 1;
   std::size_t c0 = 0;
@@ -165,31 +161,74 @@ template <class L>
   }
 }
 
-// The items [first, first + n) of an operand as the rows of a group, the last
-// one repeated in the lanes past n.
+// The items [first, first + n) (n > 0) of an operand as the rows of a group,
+// the last one repeated in the lanes past n, for loads of one chunk of
+// components: each row's address is made where it is used.  (An array of the
+// addresses, which the compiler fills with one vector store, makes every
+// later read of one wait for that store.)
+struct ItemRows {
+  ItemStarts items;
+  std::size_t first;
+  std::size_t n;
+
+  const double* operator[](std::size_t lane) const noexcept {
+    return items.item(first + (lane < n ? lane : n - 1));
+  }
+  bool repeated() const noexcept {
+    return n == 1 || (items.offsets == nullptr && items.item_step == 0);
+  }
+};
+
+// The same rows as an array, for loads of many chunks, which read every
+// address once per chunk.
 template <class L>
-[[gnu::always_inline]] inline void input_rows(ItemStarts items, std::size_t first, std::size_t n,
-                                              const double** rows) {
-  if (n == L::W && items.offsets == nullptr) {
-    const char* item = reinterpret_cast<const char*>(items.item(first));
-    for (std::size_t lane = 0; lane < L::W; ++lane, item += items.item_step) {
-      rows[lane] = reinterpret_cast<const double*>(item);
+struct RowArray {
+  RowArray(ItemStarts operand, std::size_t first, std::size_t n) noexcept {
+    fill(operand, first, n);
+  }
+  // Filled in place: a copy of the array moves it with vector stores too.
+  void fill(ItemStarts operand, std::size_t first, std::size_t n) noexcept {
+    all_one_item = ItemRows{operand, first, n}.repeated();
+    if (n == L::W && operand.offsets == nullptr) {
+      const char* item = reinterpret_cast<const char*>(operand.item(first));
+      for (std::size_t lane = 0; lane < L::W; ++lane, item += operand.item_step) {
+        rows[lane] = reinterpret_cast<const double*>(item);
+      }
+      return;
     }
-    return;
+    for (std::size_t lane = 0; lane < L::W; ++lane) {
+      rows[lane] = ItemRows{operand, first, n}[lane];
+    }
   }
-  for (std::size_t lane = 0; lane < L::W; ++lane) {
-    rows[lane] = items.item(first + (lane < n ? lane : n - 1));
-  }
-}
+  const double* operator[](std::size_t lane) const noexcept { return rows[lane]; }
+  bool repeated() const noexcept { return all_one_item; }
+
+  bool all_one_item;
+  const double* rows[L::W];
+};
+
+// The items [first, first + n) of an output (lanes past n have none), each
+// address made where it is used, as ItemRows does; and as an array, for
+// stores of many chunks.
+struct OutputRows {
+  ItemsOut items;
+  std::size_t first;
+
+  double* operator[](std::size_t lane) const noexcept { return items.item(first + lane); }
+};
 
 template <class L>
-[[gnu::always_inline]] inline void output_rows(ItemsOut items, std::size_t first, std::size_t n,
-                                               double** rows) {
-  char* item = reinterpret_cast<char*>(items.item(first));
-  for (std::size_t lane = 0; lane < L::W; ++lane, item += items.item_step) {
-    rows[lane] = lane < n ? reinterpret_cast<double*>(item) : nullptr;
+struct OutputArray {
+  OutputArray(ItemsOut items, std::size_t first, std::size_t n) noexcept {
+    char* item = reinterpret_cast<char*>(items.item(first));
+    for (std::size_t lane = 0; lane < L::W; ++lane, item += items.item_step) {
+      rows[lane] = lane < n ? reinterpret_cast<double*>(item) : nullptr;
+    }
   }
-}
+  double* operator[](std::size_t lane) const noexcept { return rows[lane]; }
+
+  double* rows[L::W];
+};
 
 // The `length` components of the items of one operand, one vector per
 // component, for each group of W items in turn.  An operand that hands every
@@ -206,7 +245,7 @@ class Columns {
   // Loads the items [first, first + n) (n > 0) and returns the lanes that
   // hold a component that is not finite.
   unsigned load(std::size_t first, std::size_t n) {
-    input_rows<L>(items_, first, n, rows_);
+    rows_.fill(items_, first, n);
     if (!repeated_ || !loaded_) {
       if (live_ != nullptr) {
         std::fill(live_, live_ + (length_ + 63) / 64, 0);
@@ -228,7 +267,7 @@ class Columns {
   bool repeated_;
   bool loaded_ = false;
   unsigned nonfinite_ = 0;
-  const double* rows_[L::W];
+  RowArray<L> rows_{items_, 0, 1};
 };
 
 // The N components of the items of one operand as N vectors, for products
@@ -242,10 +281,10 @@ struct FixedColumns {
   // non-zero somewhere in `live` and which lanes are not finite in
   // `nonfinite`.
   [[gnu::always_inline]] void load(std::size_t first, std::size_t n) {
+    rows = ItemRows{items, first, n};
     if (repeated && first > 0) {
       return;
     }
-    input_rows<L>(items, first, n, rows);
     live = 0;
     nonfinite = L::nonzero_bits(load_columns<L>(rows, 0, N, columns, &live));
   }
@@ -253,7 +292,7 @@ struct FixedColumns {
   ItemStarts items;
   bool repeated;
   Vec<L> columns[N] = {};
-  const double* rows[L::W] = {};
+  ItemRows rows{items, 0, 1};
   std::uint64_t live = 0;
   unsigned nonfinite = 0;
 };
@@ -363,8 +402,7 @@ void octonion_mul(std::size_t count, ItemStarts a, ItemStarts b, ItemsOut produc
       c[k] = L::zero();
     }
     octonion_rows<L>(left.columns, right.columns, c, left.live, std::make_index_sequence<8>());
-    double* out[L::W];
-    output_rows<L>(products, first, n, out);
+    const OutputRows out{products, first};
     const unsigned lanes = lanes_below(n);
     const unsigned nonfinite = left.nonfinite | right.nonfinite;
     store_columns<L>(c, out, 0, 8, lanes & ~nonfinite);
@@ -383,8 +421,7 @@ void norms(std::size_t count, ItemStarts points, std::size_t length, bool root,
            ItemsOut out) noexcept {
   for (std::size_t first = 0; first < count; first += L::W) {
     const std::size_t n = std::min(L::W, count - first);
-    const double* rows[L::W];
-    input_rows<L>(points, first, n, rows);
+    const RowArray<L> rows(points, first, n);
     Vec<L> sum = L::set1(-0.0);
     for (std::size_t c0 = 0; c0 < length; c0 += L::W) {
       const std::size_t m = std::min(L::W, length - c0);
@@ -568,8 +605,7 @@ struct UnitBlocks {
       right.load(first, n);
       Vec<L> sums[B] = {};
       block(left.columns, right.columns, sums, left.live);
-      double* out[L::W];
-      output_rows<L>(products, first, n, out);
+      const OutputRows out{products, first};
       const unsigned lanes = lanes_below(n);
       const unsigned nonfinite = left.nonfinite | right.nonfinite;
       store_columns<L>(sums, out, 0, B, lanes & ~nonfinite);
@@ -596,8 +632,7 @@ struct UnitBlocks {
     Vec<L>* const OUT = aside + 2 * dimension;
     for (std::size_t first = 0; first < count; first += L::W) {
       const std::size_t n = std::min(L::W, count - first);
-      double* out[L::W];
-      output_rows<L>(products, first, n, out);
+      const OutputArray<L> out(products, first, n);
       const unsigned nonfinite = left.load(first, n) | right.load(first, n);
       const unsigned lanes = lanes_below(n);
       if ((lanes & ~nonfinite) != 0) {
@@ -648,8 +683,7 @@ struct UnitBlocks {
       }
       Vec<L> q[B] = {};
       block(p, reverse, q, live_rows(p));
-      double* out[L::W];
-      output_rows<L>(products, first, n, out);
+      const OutputRows out{products, first};
       const unsigned lanes = lanes_below(n);
       const unsigned nonfinite = rotor.nonfinite | middle.nonfinite | L::nonzero_bits(spread);
       store_columns<L>(q, out, 0, B, lanes & ~nonfinite);
@@ -692,8 +726,7 @@ struct UnitBlocks {
       }
       nonfinite |= L::nonzero_bits(spread);
       product(P, REVERSE, Q, dimension, nullptr, metric.negative_mask, metric.null_mask, clock);
-      double* out[L::W];
-      output_rows<L>(products, first, n, out);
+      const OutputArray<L> out(products, first, n);
       const unsigned lanes = lanes_below(n);
       store_columns<L>(Q, out, 0, dimension, lanes & ~nonfinite);
       for (unsigned rest = lanes & nonfinite; rest != 0; rest &= rest - 1) {
