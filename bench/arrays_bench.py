@@ -309,7 +309,7 @@ class Run:
             memory = (k["copy serial"], k["copy pool"])
             roof = max(min(compute), min(memory))
             ratios[name] = best / roof
-            unit = "term" if name.startswith(("octonion_mul", "geometric", "rotor")) else "element"
+            unit = "term" if name.startswith(("octonion_mul", "geometric", "rotor", "sandwich")) else "element"
             rows.append((name, f"{k['terms']:.3g}", B.fmt_t(k["serial best"]), B.fmt_t(k["pool best"]),
                          f"{B.fmt_t(best / k['terms'])} per {unit}",
                          f"{B.fmt_t(compute[0])} / {B.fmt_t(compute[1])}",
