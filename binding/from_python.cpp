@@ -31,7 +31,9 @@ void reserve_hint(std::vector<T>& storage, std::size_t hint) {
   }
 }
 
-// The length a sequence reports, or 0 when asking fails.
+// The length a sequence reports, or 0 when asking fails with an ordinary
+// error.  What is no Exception (KeyboardInterrupt from a Ctrl-C that landed in
+// __len__, SystemExit) is no answer about the length and ends the call.
 std::size_t size_hint(PyObject* sequence) {
   if (PyList_CheckExact(sequence)) {
     return static_cast<std::size_t>(PyList_GET_SIZE(sequence));
@@ -41,6 +43,9 @@ std::size_t size_hint(PyObject* sequence) {
   }
   const Py_ssize_t size = PySequence_Size(sequence);
   if (size < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+      throw_pending_error();
+    }
     PyErr_Clear();
     return 0;
   }
