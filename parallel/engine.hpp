@@ -54,10 +54,13 @@ class Cancelled : public std::exception {
 // that thread waits for a map to finish it calls `poll(context)` every few
 // milliseconds (about every 10 ms, and never for a map that finishes sooner);
 // when poll returns true the map is cancelled: pieces not yet started are
-// skipped, running ones finish, partial results are destroyed, and once no
-// worker can touch the caller's data any more the map throws Cancelled.  An
-// exception thrown by poll cancels the map the same way and is rethrown in
-// place of Cancelled.  Without a hook the caller just blocks.
+// skipped, running ones finish (long elements stop early where they call
+// check_cancellation), partial results are destroyed, and once no worker can
+// touch the caller's data any more the map throws Cancelled.  An exception
+// thrown by poll cancels the map the same way and is rethrown in place of
+// Cancelled.  Without a hook the caller just blocks.  Work that the thread
+// runs itself (a map of 0 or 1 elements, or work outside any map) polls the
+// hook through check_cancellation.
 struct WaitHook {
   bool (*poll)(void* context);
   void* context;
@@ -100,6 +103,15 @@ void for_each_piece(std::size_t n, RangeFn leaf);
 // stop.  The indexed maps look between elements, so that cancellation does not
 // wait for the whole leaf.
 bool cancel_requested() noexcept;
+
+// For work that may run long (an element function, or work outside any map):
+// call it every millisecond or so of work, between steps whose order the
+// check does not change.  Throws Cancelled when the caller of the running map
+// has asked it to stop.  On a thread with a wait hook, which is not waiting
+// while it works, the hook is polled here, and Cancelled (or the exception
+// the hook threw) is thrown when it asks to stop.  Cheap, but not free: a
+// thread-local read, and on such a thread the hook's poll.
+void check_cancellation();
 
 namespace detail {
 

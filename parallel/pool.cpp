@@ -673,6 +673,17 @@ bool cancel_requested() noexcept {
   return flag != nullptr && flag->load(std::memory_order_relaxed);
 }
 
+void check_cancellation() {
+  if (cancel_requested()) {
+    throw Cancelled();
+  }
+  if (const WaitHook* hook = detail::tls_hook) {
+    if (hook->poll(hook->context)) {
+      throw Cancelled();
+    }
+  }
+}
+
 void for_each_piece(std::size_t n, RangeFn leaf) {
   detail::run_map(nullptr, n, leaf, nullptr);
 }
