@@ -7,6 +7,7 @@
 // failing index winning.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <exception>
@@ -61,6 +62,14 @@ class Cancelled : public std::exception {
 // Cancelled.  Without a hook the caller just blocks.  Work that the thread
 // runs itself (a map of 0 or 1 elements, or work outside any map) polls the
 // hook through check_cancellation.
+//
+// Poll may fork the process.  In the child only the polling thread lives on,
+// and none of the pool's workers: the map is then cancelled there if poll
+// asked for it, and otherwise run again from its start on the child's own
+// pool, which element functions that depend only on their index allow.
+// Results that an element had built in the parent's memory before the fork
+// are overwritten without being destroyed (their storage is left behind in
+// the child); nothing in the parent changes.
 struct WaitHook {
   bool (*poll)(void* context);
   void* context;
@@ -258,7 +267,11 @@ Rows indexed_rows(std::size_t count, std::size_t width, Element&& element) {
     const detail::LeafCancellation cancellation;
     for (std::size_t i = begin; i < end; ++i) {
       cancellation.check();
-      element(i, std::span<double>(values + i * width, width));
+      // Zeroed again here, so that an element run a second time (in a child
+      // forked while the map ran) starts from zeros as well.
+      const std::span<double> row(values + i * width, width);
+      std::fill(row.begin(), row.end(), 0.0);
+      element(i, row);
     }
   };
   detail::run_map(nullptr, count, RangeFn(leaf), nullptr);

@@ -239,6 +239,10 @@ const char* g_failure = nullptr;
 std::atomic<SpawnFn> g_spawn{nullptr};
 bool g_atfork_registered = false;  // under g_guard; inherited by children with the handler
 
+// Counts the forks that this process descends from (since the first pool),
+// so that a caller waiting for a map can tell that it now lives in a child.
+std::atomic<std::uint64_t> g_fork_generation{0};
+
 void forget_pool_in_child() noexcept {
   // Only the forking thread exists here.  The parent's pool, its queues and
   // its locks are left alone (possibly mid-operation in a thread that no
@@ -248,6 +252,23 @@ void forget_pool_in_child() noexcept {
   g_failure = nullptr;
   g_state.store(kNoPool, std::memory_order_release);
   tls_worker = nullptr;
+  g_fork_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
+// The map handed in as `root` was left behind by a fork: this is the child,
+// and the workers that had the map stayed in the parent.  Nothing will touch
+// the map's data again, so it can be run once more here, from its start, on
+// the child's own pool.  Elements depend only on their index, so what the
+// parent had computed is computed again the same way.
+void rerun_in_child(const MapState& map, std::size_t begin, std::size_t length) {
+  auto leaf = [&map, begin](std::size_t first, std::size_t end) {
+    map.leaf(begin + first, begin + end);
+  };
+  auto undo = [&map, begin](std::size_t first, std::size_t end) noexcept {
+    undo_range(map, begin + first, begin + end);
+  };
+  const RangeFn undo_fn(undo);
+  run_map(nullptr, length, RangeFn(leaf), map.undo != nullptr ? &undo_fn : nullptr);
 }
 
 }  // namespace
@@ -518,8 +539,10 @@ void Pool::inject_root(MapState& map, std::size_t begin, std::size_t mid, std::s
   // From here on the workers may touch the caller's data: nothing may leave
   // this function before the latch is set.
   const WaitHook* hook = tls_hook;
+  const std::uint64_t generation = g_fork_generation.load(std::memory_order_relaxed);
   std::exception_ptr poll_fault;
   bool cancel_requested = false;
+  bool forked = false;
   try {
     if (done.spin_for(kCallerSpin)) {
       // Finished before the caller had to block.
@@ -536,6 +559,12 @@ void Pool::inject_root(MapState& map, std::size_t begin, std::size_t mid, std::s
           poll_fault = std::current_exception();
           cancel_requested = true;
         }
+        if (g_fork_generation.load(std::memory_order_relaxed) != generation) {
+          // The hook forked, and this is the child: no worker here will set
+          // the latch, whose lock a worker of the parent may even hold.
+          forked = true;
+          break;
+        }
         if (cancel_requested) {
           map.cancelled.store(true, std::memory_order_release);
         }
@@ -547,6 +576,16 @@ void Pool::inject_root(MapState& map, std::size_t begin, std::size_t mid, std::s
     fatal_engine_fault();
   }
 
+  if (forked) {
+    if (poll_fault) {
+      std::rethrow_exception(poll_fault);
+    }
+    if (cancel_requested) {
+      throw Cancelled();
+    }
+    rerun_in_child(map, begin, length);
+    return;
+  }
   if (cancel_requested) {
     if (!root.fault) {
       undo_range(map, begin, begin + length);
