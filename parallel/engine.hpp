@@ -61,7 +61,8 @@ class Cancelled : public std::exception {
 // thrown by poll cancels the map the same way and is rethrown in place of
 // Cancelled.  Without a hook the caller just blocks.  Work that the thread
 // runs itself (a map of 0 or 1 elements, or work outside any map) polls the
-// hook through check_cancellation.
+// hook through check_cancellation.  While poll runs, the thread has no hook:
+// engine work started from inside poll does not poll it again.
 //
 // Poll may fork the process.  In the child only the polling thread lives on,
 // and none of the pool's workers: the map is then cancelled there if poll

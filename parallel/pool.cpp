@@ -554,6 +554,9 @@ void Pool::inject_root(MapState& map, std::size_t begin, std::size_t mid, std::s
           continue;
         }
         try {
+          // What the poll runs may use the engine on this thread; it must not
+          // poll this hook again from there.
+          const ScopedWaitHook hidden(nullptr);
           cancel_requested = hook->poll(hook->context);
         } catch (...) {
           poll_fault = std::current_exception();
@@ -717,7 +720,12 @@ void check_cancellation() {
     throw Cancelled();
   }
   if (const WaitHook* hook = detail::tls_hook) {
-    if (hook->poll(hook->context)) {
+    bool stop = false;
+    {
+      const ScopedWaitHook hidden(nullptr);
+      stop = hook->poll(hook->context);
+    }
+    if (stop) {
       throw Cancelled();
     }
   }
