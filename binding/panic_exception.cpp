@@ -1,7 +1,5 @@
 #include "binding/panic_exception.hpp"
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "binding/pyref.hpp"
@@ -21,12 +19,6 @@ PyObject* g_panic_type = nullptr;  // written once, under the interpreter lock
 
 }  // namespace
 
-void abort_at_boundary() noexcept {
-  std::fprintf(stderr, "uncaught panic at ffi boundary\n");
-  std::fflush(stderr);
-  std::abort();
-}
-
 PyObject* panic_exception_type() noexcept {
   if (g_panic_type == nullptr) {
     g_panic_type = PyErr_NewExceptionWithDoc("vyr_runtime.PanicException", kPanicDoc,
@@ -35,22 +27,23 @@ PyObject* panic_exception_type() noexcept {
   return g_panic_type;
 }
 
+PyObject* panic_exception_type_if_made() noexcept {
+  return g_panic_type;
+}
+
 void set_fault_exception(const char* message) noexcept {
-  try {
-    PyObject* type = panic_exception_type();
-    if (type == nullptr) {
-      abort_at_boundary();
-    }
-    const char* text = message != nullptr ? message : kFallbackFaultMessage;
-    PyRef py_message(
-        PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
-    PyRef args(py_message ? PyTuple_Pack(1, py_message.get()) : nullptr);
-    if (!args) {
-      abort_at_boundary();
-    }
+  PyObject* type = panic_exception_type();
+  const char* text = message != nullptr ? message : kFallbackFaultMessage;
+  PyRef py_message(
+      type != nullptr
+          ? PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace")
+          : nullptr);
+  PyRef args(py_message ? PyTuple_Pack(1, py_message.get()) : nullptr);
+  if (args) {
+    // Making the instance can fail as well; its error is then the one set.
     PyErr_SetObject(type, args.get());
-  } catch (...) {
-    abort_at_boundary();
+  } else if (!PyErr_Occurred()) {
+    PyErr_NoMemory();
   }
 }
 
