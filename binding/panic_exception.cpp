@@ -8,28 +8,9 @@ namespace vyr::binding {
 
 namespace {
 
-constexpr const char kPanicDoc[] =
-    "Raised when native code called from Python faults.\n\n"
-    "Like SystemExit, this exception derives from BaseException, so that it will "
-    "usually propagate all the way up the stack and make the interpreter exit.";
-
 constexpr const char kFallbackFaultMessage[] = "native code faulted without a message";
 
-PyObject* g_panic_type = nullptr;  // written once, under the interpreter lock
-
 }  // namespace
-
-PyObject* panic_exception_type() noexcept {
-  if (g_panic_type == nullptr) {
-    g_panic_type = PyErr_NewExceptionWithDoc("vyr_runtime.PanicException", kPanicDoc,
-                                             PyExc_BaseException, nullptr);
-  }
-  return g_panic_type;
-}
-
-PyObject* panic_exception_type_if_made() noexcept {
-  return g_panic_type;
-}
 
 void set_fault_exception(const char* message) noexcept {
   PyObject* type = panic_exception_type();

@@ -21,7 +21,7 @@ import warnings
 import pytest
 
 import vyr_spectral_core as vsc
-from conftest import UNDER_ASAN, expect_fault, fault_type, oob, raised, run_snippet
+from conftest import UNDER_ASAN, expect_fault, oob, raised, run_snippet
 from protocols import Float, Index, Num, Raising, Seq
 
 
@@ -675,7 +675,6 @@ def test_signed_zeros(call, expected_signs):
 
 
 def test_many_threads_calling_every_function():
-    fault_type()  # resolved once, before the threads start
     old = sys.getswitchinterval()
     sys.setswitchinterval(1e-5)
     errors = []
