@@ -14,31 +14,40 @@
 
 namespace vyr::binding {
 
-// The wait hook of the calling thread while a batch runs: lets signal handlers
-// run (Ctrl-C) while the pool works, and keeps the exception they raise.
+// The wait hook of the calling thread while a kernel runs: lets signal
+// handlers run (Ctrl-C) while the pool works, or between steps of work that
+// the calling thread does itself, and keeps the exception they raise.
 struct SignalCheck {
   PyRef raised;
   static bool poll(void* context) noexcept;
 };
+
+// Runs a call's kernel.  Signal handlers run while it works; when one raises,
+// the kernel stops and that exception is thrown as a PythonError once no
+// worker touches the call's data any more.  The hook is installed around the
+// kernel alone: Python code that conversions run (a __float__) may use the
+// engine itself, and must not poll this call's hook.
+template <class Kernel>
+decltype(auto) run_kernel(Kernel&& kernel) {
+  SignalCheck signals;
+  const parallel::WaitHook hook{&SignalCheck::poll, &signals};
+  const parallel::ScopedWaitHook scoped(&hook);
+  try {
+    return kernel();
+  } catch (const parallel::Cancelled&) {
+    if (!signals.raised) {
+      throw;
+    }
+    throw PythonError(std::move(signals.raised));
+  }
+}
 
 // Runs `body` as the native side of an exported function: every C++ failure
 // becomes the matching Python exception and a null return.
 template <class Body>
 PyObject* call_frame(Body&& body) noexcept {
   try {
-    SignalCheck signals;
-    const parallel::WaitHook hook{&SignalCheck::poll, &signals};
-    const parallel::ScopedWaitHook scoped(&hook);
-    try {
-      return body();
-    } catch (const parallel::Cancelled&) {
-      if (signals.raised) {
-        PyErr_SetRaisedException(signals.raised.release());
-      } else {
-        set_fault_exception("map cancelled without a pending exception");
-      }
-      return nullptr;
-    }
+    return body();
   } catch (PythonError& error) {
     error.restore();
   } catch (const Fault& fault) {

@@ -9,6 +9,7 @@
 
 #include "binding/pyref.hpp"
 #include "binding/python_error.hpp"
+#include "binding/signal_checks.hpp"
 #include "core/fault.hpp"
 
 namespace vyr::binding {
@@ -31,7 +32,9 @@ void reserve_hint(std::vector<T>& storage, std::size_t hint) {
   }
 }
 
-// The length a sequence reports, or 0 when asking fails.
+// The length a sequence reports, or 0 when asking fails with an ordinary
+// error.  What is no Exception (KeyboardInterrupt from a Ctrl-C that landed in
+// __len__, SystemExit) is no answer about the length and ends the call.
 std::size_t size_hint(PyObject* sequence) {
   if (PyList_CheckExact(sequence)) {
     return static_cast<std::size_t>(PyList_GET_SIZE(sequence));
@@ -41,6 +44,9 @@ std::size_t size_hint(PyObject* sequence) {
   }
   const Py_ssize_t size = PySequence_Size(sequence);
   if (size < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+      throw_pending_error();
+    }
     PyErr_Clear();
     return 0;
   }
@@ -70,15 +76,18 @@ void convert_sequence(PyObject* object, std::size_t element_size, Reserve&& rese
 
   // Exact lists and tuples are walked by index, exactly as their iterators walk
   // them: the list's length is read again before every item, so a conversion
-  // callback that shrinks or grows the list is seen as iteration would see it.
+  // callback (or a signal handler) that shrinks or grows the list is seen as
+  // iteration would see it.
   if (PyList_CheckExact(object)) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {
+      count_item_for_signals();
       convert_item(PyList_GET_ITEM(object, i));
     }
     return;
   }
   if (PyTuple_CheckExact(object)) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(object); ++i) {
+      count_item_for_signals();
       convert_item(PyTuple_GET_ITEM(object, i));
     }
     return;
@@ -88,6 +97,7 @@ void convert_sequence(PyObject* object, std::size_t element_size, Reserve&& rese
     throw_pending_error();
   }
   while (PyRef item{PyIter_Next(iterator.get())}) {
+    count_item_for_signals();
     convert_item(item.get());
   }
   if (PyErr_Occurred()) {

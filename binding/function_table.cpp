@@ -20,7 +20,8 @@ namespace vyr::binding {
 namespace {
 
 // The body of each exported function: convert the arguments in parameter
-// order, run the kernel, build the result.
+// order, run the kernel, build the result.  Kernels that can run long run
+// through run_kernel, where signal handlers may stop them.
 
 PyRef octonion_mul(const Arguments& arguments) {
   const auto [a, b] = arguments.convert_all(to_float_vector, to_float_vector);
@@ -29,12 +30,12 @@ PyRef octonion_mul(const Arguments& arguments) {
 
 PyRef octonion_mul_n(const Arguments& arguments) {
   const auto [a_batch, b_batch] = arguments.convert_all(to_batch, to_batch);
-  return build_rows(octonion::mul_n(a_batch, b_batch));
+  return build_rows(run_kernel([&] { return octonion::mul_n(a_batch, b_batch); }));
 }
 
 PyRef octonion_norm_n(const Arguments& arguments) {
   const auto [batch] = arguments.convert_all(to_batch);
-  return build_float_list(octonion::norm_n(batch));
+  return build_float_list(run_kernel([&] { return octonion::norm_n(batch); }));
 }
 
 PyRef spectral_flow_step(const Arguments& arguments) {
@@ -44,12 +45,12 @@ PyRef spectral_flow_step(const Arguments& arguments) {
 
 PyRef spectral_flow_n(const Arguments& arguments) {
   const auto [x0, y0, n_steps] = arguments.convert_all(to_double, to_double, to_size);
-  return build_trajectory(spectral::flow_trajectory(x0, y0, n_steps));
+  return build_trajectory(run_kernel([&] { return spectral::flow_trajectory(x0, y0, n_steps); }));
 }
 
 PyRef spectral_flow_batch(const Arguments& arguments) {
   auto [starts, n_steps] = arguments.convert_all(to_point_pairs, to_size);
-  auto trajectories = spectral::flow_batch(starts, n_steps);
+  auto trajectories = run_kernel([&] { return spectral::flow_batch(starts, n_steps); });
   // The starts go before the results are built.
   decltype(starts)().swap(starts);
   return build_trajectories(std::move(trajectories));
@@ -57,7 +58,7 @@ PyRef spectral_flow_batch(const Arguments& arguments) {
 
 PyRef e8_norms_squared_n(const Arguments& arguments) {
   const auto [points] = arguments.convert_all(to_batch);
-  return build_float_list(lattice::norms_squared_n(points));
+  return build_float_list(run_kernel([&] { return lattice::norms_squared_n(points); }));
 }
 
 PyRef e8_min_norm_squared(const Arguments&) {
@@ -70,12 +71,12 @@ PyRef leech_min_norm_squared(const Arguments&) {
 
 PyRef geometric_product_n(const Arguments& arguments) {
   const auto [a, b, signature] = arguments.convert_all(to_batch, to_batch, to_int8_sequence);
-  return build_rows(clifford::geometric_product_n(a, b, signature));
+  return build_rows(run_kernel([&] { return clifford::geometric_product_n(a, b, signature); }));
 }
 
 PyRef add_n(const Arguments& arguments) {
   const auto [a, b] = arguments.convert_all(to_float_vector, to_float_vector);
-  return build_float_list(add::add_n(a, b));
+  return build_float_list(run_kernel([&] { return add::add_n(a, b); }));
 }
 
 struct ExportedFunction {

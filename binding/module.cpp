@@ -2,7 +2,6 @@
 // exported functions.
 #include <Python.h>
 
-#include <atomic>
 #include <cstdint>
 
 #include "binding/call_frame.hpp"
@@ -10,6 +9,7 @@
 #include "binding/pyref.hpp"
 #include "binding/python_error.hpp"
 #include "core/fault.hpp"
+#include "core/process_state.hpp"
 #include "parallel/engine.hpp"
 
 namespace {
@@ -38,8 +38,6 @@ PyModuleDef g_definition = {
     nullptr,
 };
 
-// Id of the interpreter that first imported the module; -1 before that.
-std::atomic<std::int64_t> g_owner_interpreter{-1};
 // The one module object, kept for the life of the process once made.
 PyObject* g_module = nullptr;
 
@@ -100,10 +98,9 @@ PyObject* initialise() {
   if (interpreter == -1) {
     throw_pending_error();
   }
-  std::int64_t expected = -1;
-  if (!g_owner_interpreter.compare_exchange_strong(expected, interpreter, std::memory_order_acq_rel,
-                                                   std::memory_order_acquire) &&
-      expected != interpreter) {
+  // The owner is shared with the vyr_runtime module, which hands out the same
+  // fault type: both serve the interpreter that came first.
+  if (!vyr::claim_owner_interpreter(interpreter)) {
     throw PythonError(PyExc_ImportError, kSubinterpreterMessage);
   }
   if (g_module != nullptr) {

@@ -1,7 +1,5 @@
 #include "binding/panic_exception.hpp"
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "binding/pyref.hpp"
@@ -10,47 +8,23 @@ namespace vyr::binding {
 
 namespace {
 
-constexpr const char kPanicDoc[] =
-    "Raised when native code called from Python faults.\n\n"
-    "Like SystemExit, this exception derives from BaseException, so that it will "
-    "usually propagate all the way up the stack and make the interpreter exit.";
-
 constexpr const char kFallbackFaultMessage[] = "native code faulted without a message";
-
-PyObject* g_panic_type = nullptr;  // written once, under the interpreter lock
 
 }  // namespace
 
-void abort_at_boundary() noexcept {
-  std::fprintf(stderr, "uncaught panic at ffi boundary\n");
-  std::fflush(stderr);
-  std::abort();
-}
-
-PyObject* panic_exception_type() noexcept {
-  if (g_panic_type == nullptr) {
-    g_panic_type = PyErr_NewExceptionWithDoc("vyr_runtime.PanicException", kPanicDoc,
-                                             PyExc_BaseException, nullptr);
-  }
-  return g_panic_type;
-}
-
 void set_fault_exception(const char* message) noexcept {
-  try {
-    PyObject* type = panic_exception_type();
-    if (type == nullptr) {
-      abort_at_boundary();
-    }
-    const char* text = message != nullptr ? message : kFallbackFaultMessage;
-    PyRef py_message(
-        PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
-    PyRef args(py_message ? PyTuple_Pack(1, py_message.get()) : nullptr);
-    if (!args) {
-      abort_at_boundary();
-    }
+  PyObject* type = panic_exception_type();
+  const char* text = message != nullptr ? message : kFallbackFaultMessage;
+  PyRef py_message(
+      type != nullptr
+          ? PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace")
+          : nullptr);
+  PyRef args(py_message ? PyTuple_Pack(1, py_message.get()) : nullptr);
+  if (args) {
+    // Making the instance can fail as well; its error is then the one set.
     PyErr_SetObject(type, args.get());
-  } catch (...) {
-    abort_at_boundary();
+  } else if (!PyErr_Occurred()) {
+    PyErr_NoMemory();
   }
 }
 

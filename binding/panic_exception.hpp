@@ -3,17 +3,14 @@
 
 #include <Python.h>
 
+#include "binding/panic_type.hpp"
+
 namespace vyr::binding {
 
-// The fault exception type "vyr_runtime.PanicException", made on first use.
-// Returns null with an interpreter error set if it cannot be made.
-PyObject* panic_exception_type() noexcept;
-
-// Sets the fault exception for `message` (null: a fixed fallback message);
-// aborts if even that fails.
+// Sets the fault exception for `message` (null: a fixed fallback message).
+// When the exception cannot be made (the interpreter is out of memory, or at
+// its recursion limit while the type is made on a first fault), the error
+// that stopped it is set instead: the call still ends in a Python exception.
 void set_fault_exception(const char* message) noexcept;
-
-// Ends the process with the frame's last-resort message.
-[[noreturn]] void abort_at_boundary() noexcept;
 
 }  // namespace vyr::binding

@@ -98,11 +98,11 @@ void throw_pending_error() {
   if (!exception) {
     throw PythonError(PyExc_SystemError, "attempted to fetch exception but none was set");
   }
-  PyObject* panic_type = panic_exception_type();
-  if (panic_type == nullptr) {
-    abort_at_boundary();
-  }
-  if (reinterpret_cast<PyObject*>(Py_TYPE(exception.get())) == panic_type) {
+  // Without the type there can be no pending fault exception: the type is not
+  // made here, which could itself fail (at the recursion limit, say).
+  PyObject* panic_type = panic_exception_type_if_made();
+  if (panic_type != nullptr &&
+      reinterpret_cast<PyObject*>(Py_TYPE(exception.get())) == panic_type) {
     resume_fault(std::move(exception));
   }
   throw PythonError(std::move(exception));

@@ -1,5 +1,6 @@
 #include "binding/to_python.hpp"
 
+#include "binding/signal_checks.hpp"
 #include "core/fault.hpp"
 
 namespace vyr::binding {
@@ -19,9 +20,15 @@ PyRef build_list(std::size_t count, MakeItem&& make_item) {
   if (!list) {
     api_call_failed();
   }
+  // Signal handlers may run while the list is filled; until every slot holds
+  // an item, the cycle collector (and so gc.get_objects) must not hand the
+  // list to Python code.
+  PyObject_GC_UnTrack(list.get());
   for (std::size_t i = 0; i < count; ++i) {
+    count_item_for_signals();
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), make_item(i).release());
   }
+  PyObject_GC_Track(list.get());
   return list;
 }
 

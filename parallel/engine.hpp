@@ -7,6 +7,7 @@
 // failing index winning.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <exception>
@@ -54,10 +55,22 @@ class Cancelled : public std::exception {
 // that thread waits for a map to finish it calls `poll(context)` every few
 // milliseconds (about every 10 ms, and never for a map that finishes sooner);
 // when poll returns true the map is cancelled: pieces not yet started are
-// skipped, running ones finish, partial results are destroyed, and once no
-// worker can touch the caller's data any more the map throws Cancelled.  An
-// exception thrown by poll cancels the map the same way and is rethrown in
-// place of Cancelled.  Without a hook the caller just blocks.
+// skipped, running ones finish (long elements stop early where they call
+// check_cancellation), partial results are destroyed, and once no worker can
+// touch the caller's data any more the map throws Cancelled.  An exception
+// thrown by poll cancels the map the same way and is rethrown in place of
+// Cancelled.  Without a hook the caller just blocks.  Work that the thread
+// runs itself (a map of 0 or 1 elements, or work outside any map) polls the
+// hook through check_cancellation.  While poll runs, the thread has no hook:
+// engine work started from inside poll does not poll it again.
+//
+// Poll may fork the process.  In the child only the polling thread lives on,
+// and none of the pool's workers: the map is then cancelled there if poll
+// asked for it, and otherwise run again from its start on the child's own
+// pool, which element functions that depend only on their index allow.
+// Results that an element had built in the parent's memory before the fork
+// are overwritten without being destroyed (their storage is left behind in
+// the child); nothing in the parent changes.
 struct WaitHook {
   bool (*poll)(void* context);
   void* context;
@@ -100,6 +113,15 @@ void for_each_piece(std::size_t n, RangeFn leaf);
 // stop.  The indexed maps look between elements, so that cancellation does not
 // wait for the whole leaf.
 bool cancel_requested() noexcept;
+
+// For work that may run long (an element function, or work outside any map):
+// call it every millisecond or so of work, between steps whose order the
+// check does not change.  Throws Cancelled when the caller of the running map
+// has asked it to stop.  On a thread with a wait hook, which is not waiting
+// while it works, the hook is polled here, and Cancelled (or the exception
+// the hook threw) is thrown when it asks to stop.  Cheap, but not free: a
+// thread-local read, and on such a thread the hook's poll.
+void check_cancellation();
 
 namespace detail {
 
@@ -246,7 +268,11 @@ Rows indexed_rows(std::size_t count, std::size_t width, Element&& element) {
     const detail::LeafCancellation cancellation;
     for (std::size_t i = begin; i < end; ++i) {
       cancellation.check();
-      element(i, std::span<double>(values + i * width, width));
+      // Zeroed again here, so that an element run a second time (in a child
+      // forked while the map ran) starts from zeros as well.
+      const std::span<double> row(values + i * width, width);
+      std::fill(row.begin(), row.end(), 0.0);
+      element(i, row);
     }
   };
   detail::run_map(nullptr, count, RangeFn(leaf), nullptr);

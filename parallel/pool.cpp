@@ -22,6 +22,11 @@ thread_local const std::atomic<bool>* tls_cancel_flag = nullptr;
 
 constexpr std::size_t kStackBytes = std::size_t{2} << 20;
 
+// The start of every message of a failed creation of the process-wide pool.
+constexpr char kCreationFailed[] = "The global thread pool has not been initialized.";
+constexpr char kCreationOutOfMemory[] =
+    "The global thread pool has not been initialized. Out of memory.";
+
 // How long an idle worker keeps looking before it sleeps.  The first rounds
 // only pause the core, so that a worker finishing one map is still awake for
 // the next one a few microseconds later; later rounds yield, so that on a
@@ -228,9 +233,15 @@ pthread_mutex_t g_guard = PTHREAD_MUTEX_INITIALIZER;
 enum : int { kNoPool = 0, kPoolReady = 1, kPoolFailed = 2 };
 std::atomic<int> g_state{kNoPool};
 std::atomic<Pool*> g_pool{nullptr};
-std::string* g_failure = nullptr;  // written under g_guard before g_state says failed
+// Why creation failed: a message of its own, or kCreationOutOfMemory when even
+// that could not be made.  Written under g_guard before g_state says failed.
+const char* g_failure = nullptr;
 std::atomic<SpawnFn> g_spawn{nullptr};
 bool g_atfork_registered = false;  // under g_guard; inherited by children with the handler
+
+// Counts the forks that this process descends from (since the first pool),
+// so that a caller waiting for a map can tell that it now lives in a child.
+std::atomic<std::uint64_t> g_fork_generation{0};
 
 void forget_pool_in_child() noexcept {
   // Only the forking thread exists here.  The parent's pool, its queues and
@@ -241,6 +252,23 @@ void forget_pool_in_child() noexcept {
   g_failure = nullptr;
   g_state.store(kNoPool, std::memory_order_release);
   tls_worker = nullptr;
+  g_fork_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
+// The map handed in as `root` was left behind by a fork: this is the child,
+// and the workers that had the map stayed in the parent.  Nothing will touch
+// the map's data again, so it can be run once more here, from its start, on
+// the child's own pool.  Elements depend only on their index, so what the
+// parent had computed is computed again the same way.
+void rerun_in_child(const MapState& map, std::size_t begin, std::size_t length) {
+  auto leaf = [&map, begin](std::size_t first, std::size_t end) {
+    map.leaf(begin + first, begin + end);
+  };
+  auto undo = [&map, begin](std::size_t first, std::size_t end) noexcept {
+    undo_range(map, begin + first, begin + end);
+  };
+  const RangeFn undo_fn(undo);
+  run_map(nullptr, length, RangeFn(leaf), map.undo != nullptr ? &undo_fn : nullptr);
 }
 
 }  // namespace
@@ -301,7 +329,6 @@ Pool::Pool(std::size_t threads) : notifier_(threads) {
 }
 
 std::unique_ptr<Pool> Pool::create(std::size_t threads, SpawnFn spawn) {
-  static const std::string kPrefix = "The global thread pool has not been initialized.";
   if (threads == 0) {
     threads = 1;
   }
@@ -313,14 +340,15 @@ std::unique_ptr<Pool> Pool::create(std::size_t threads, SpawnFn spawn) {
     pool.reset(new Pool(threads));
     pool->threads_.reserve(threads);
   } catch (const std::bad_alloc&) {
-    throw Fault(kPrefix + " Out of memory while building a pool of " + std::to_string(threads) +
-                " workers.");
+    throw Fault(std::string(kCreationFailed) + " Out of memory while building a pool of " +
+                std::to_string(threads) + " workers.");
   }
 
   pthread_attr_t attributes;
   if (pthread_attr_init(&attributes) != 0 ||
       pthread_attr_setstacksize(&attributes, kStackBytes) != 0) {
-    throw Fault(kPrefix + " Could not set up the attributes of the worker threads.");
+    throw Fault(std::string(kCreationFailed) +
+                " Could not set up the attributes of the worker threads.");
   }
   int error = 0;
   std::size_t failed_at = 0;
@@ -343,14 +371,20 @@ std::unique_ptr<Pool> Pool::create(std::size_t threads, SpawnFn spawn) {
   if ((error == ENOSYS || error == EOPNOTSUPP) && tls_worker == nullptr) {
     // No threads on this platform: the creating thread becomes the only
     // worker, and maps called from it run their whole split tree here.
-    pool.reset(new Pool(1));
+    try {
+      pool.reset(new Pool(1));
+    } catch (const std::bad_alloc&) {
+      throw Fault(std::string(kCreationFailed) +
+                  " Out of memory while building a pool without threads.");
+    }
     pool->threadless_ = true;
     tls_worker = pool->workers_[0].get();
     pool->started_.store(1, std::memory_order_release);
     return pool;
   }
-  throw Fault(kPrefix + " Could not start worker thread " + std::to_string(failed_at + 1) + " of " +
-              std::to_string(threads) + ": " + std::generic_category().message(error) + ".");
+  throw Fault(std::string(kCreationFailed) + " Could not start worker thread " +
+              std::to_string(failed_at + 1) + " of " + std::to_string(threads) + ": " +
+              std::generic_category().message(error) + ".");
 }
 
 Pool::~Pool() {
@@ -505,8 +539,10 @@ void Pool::inject_root(MapState& map, std::size_t begin, std::size_t mid, std::s
   // From here on the workers may touch the caller's data: nothing may leave
   // this function before the latch is set.
   const WaitHook* hook = tls_hook;
+  const std::uint64_t generation = g_fork_generation.load(std::memory_order_relaxed);
   std::exception_ptr poll_fault;
   bool cancel_requested = false;
+  bool forked = false;
   try {
     if (done.spin_for(kCallerSpin)) {
       // Finished before the caller had to block.
@@ -518,10 +554,19 @@ void Pool::inject_root(MapState& map, std::size_t begin, std::size_t mid, std::s
           continue;
         }
         try {
+          // What the poll runs may use the engine on this thread; it must not
+          // poll this hook again from there.
+          const ScopedWaitHook hidden(nullptr);
           cancel_requested = hook->poll(hook->context);
         } catch (...) {
           poll_fault = std::current_exception();
           cancel_requested = true;
+        }
+        if (g_fork_generation.load(std::memory_order_relaxed) != generation) {
+          // The hook forked, and this is the child: no worker here will set
+          // the latch, whose lock a worker of the parent may even hold.
+          forked = true;
+          break;
         }
         if (cancel_requested) {
           map.cancelled.store(true, std::memory_order_release);
@@ -534,6 +579,16 @@ void Pool::inject_root(MapState& map, std::size_t begin, std::size_t mid, std::s
     fatal_engine_fault();
   }
 
+  if (forked) {
+    if (poll_fault) {
+      std::rethrow_exception(poll_fault);
+    }
+    if (cancel_requested) {
+      throw Cancelled();
+    }
+    rerun_in_child(map, begin, length);
+    return;
+  }
   if (cancel_requested) {
     if (!root.fault) {
       undo_range(map, begin, begin + length);
@@ -550,31 +605,59 @@ void Pool::inject_root(MapState& map, std::size_t begin, std::size_t mid, std::s
 
 // ---------------------------------------------------------------- the process-wide pool
 
+namespace {
+
+// A copy of `message` that lives as long as the process, or
+// kCreationOutOfMemory when there is no memory for it.
+const char* keep_failure(const std::string& message) noexcept {
+  char* kept = new (std::nothrow) char[message.size() + 1];
+  if (kept == nullptr) {
+    return kCreationOutOfMemory;
+  }
+  message.copy(kept, message.size());
+  kept[message.size()] = '\0';
+  return kept;
+}
+
+// Builds the process-wide pool, under g_guard.  Null on success, else why it
+// failed.
+const char* create_global_pool() noexcept {
+  if (!g_atfork_registered) {
+    if (const int error = pthread_atfork(nullptr, nullptr, &forget_pool_in_child); error != 0) {
+      // No pool without the handler that lets a forked child build its own;
+      // only a lack of memory makes the registration fail.
+      return kCreationOutOfMemory;
+    }
+    g_atfork_registered = true;
+  }
+  try {
+    const std::size_t threads = pool_size_from_environment();
+    g_pool.store(Pool::create(threads, g_spawn.load(std::memory_order_acquire)).release(),
+                 std::memory_order_release);
+    return nullptr;
+  } catch (const Fault& fault) {
+    return keep_failure(fault.message());
+  } catch (const std::bad_alloc&) {
+    return kCreationOutOfMemory;
+  } catch (const std::exception& error) {
+    try {
+      return keep_failure(std::string(kCreationFailed) + " " + error.what());
+    } catch (const std::bad_alloc&) {
+      return kCreationOutOfMemory;
+    }
+  }
+}
+
+}  // namespace
+
 Pool& global_pool() {
   int state = g_state.load(std::memory_order_acquire);
   if (state == kNoPool) {
     GuardLock lock(g_guard);
     state = g_state.load(std::memory_order_acquire);
     if (state == kNoPool) {
-      if (!g_atfork_registered) {
-        if (pthread_atfork(nullptr, nullptr, &forget_pool_in_child) != 0) {
-          fatal_engine_fault();
-        }
-        g_atfork_registered = true;
-      }
-      try {
-        const std::size_t threads = pool_size_from_environment();
-        g_pool.store(Pool::create(threads, g_spawn.load(std::memory_order_acquire)).release(),
-                     std::memory_order_release);
-        state = kPoolReady;
-      } catch (const Fault& fault) {
-        g_failure = new std::string(fault.message());
-        state = kPoolFailed;
-      } catch (const std::exception& error) {
-        g_failure = new std::string(
-            std::string("The global thread pool has not been initialized. ") + error.what());
-        state = kPoolFailed;
-      }
+      g_failure = create_global_pool();
+      state = g_failure == nullptr ? kPoolReady : kPoolFailed;
       g_state.store(state, std::memory_order_release);
     }
   }
@@ -583,7 +666,7 @@ Pool& global_pool() {
   }
   // Every call that needs the pool faults here, on its own thread, and is
   // reported like any other fault.
-  raise_fault(*g_failure);
+  raise_fault(g_failure);
 }
 
 void set_global_spawn_for_testing(SpawnFn spawn) noexcept {
@@ -630,6 +713,22 @@ std::size_t pool_size() {
 bool cancel_requested() noexcept {
   const std::atomic<bool>* flag = detail::leaf_cancel_flag();
   return flag != nullptr && flag->load(std::memory_order_relaxed);
+}
+
+void check_cancellation() {
+  if (cancel_requested()) {
+    throw Cancelled();
+  }
+  if (const WaitHook* hook = detail::tls_hook) {
+    bool stop = false;
+    {
+      const ScopedWaitHook hidden(nullptr);
+      stop = hook->poll(hook->context);
+    }
+    if (stop) {
+      throw Cancelled();
+    }
+  }
 }
 
 void for_each_piece(std::size_t n, RangeFn leaf) {

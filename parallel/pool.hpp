@@ -71,7 +71,8 @@ class BlockingLatch {
 };
 
 struct alignas(64) Worker {
-  Worker(Pool* owner, Notifier& notifier, std::size_t position) noexcept
+  // Throws std::bad_alloc: the queue allocates its first buffer.
+  Worker(Pool* owner, Notifier& notifier, std::size_t position)
       : pool(owner),
         index(position),
         terminate(notifier, position),
@@ -98,12 +99,14 @@ using SpawnFn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), voi
 
 class Pool {
  public:
-  // Starts `threads` workers.  If one cannot be started, those already
-  // started are stopped and a vyr::Fault "The global thread pool has not been
-  // initialized. ..." is thrown, except that when the platform has no threads
-  // at all (ENOSYS, EOPNOTSUPP) and the calling thread is no worker, the pool
-  // is built with one worker that is the calling thread, and no thread is
-  // started.  `spawn` stands in for pthread_create (for tests).
+  // Starts `threads` workers.  If one cannot be started, or memory runs out
+  // while the pool is built, those already started are stopped and a
+  // vyr::Fault "The global thread pool has not been initialized. ..." is
+  // thrown (std::bad_alloc when not even its message can be made), except
+  // that when the platform has no threads at all (ENOSYS, EOPNOTSUPP) and the
+  // calling thread is no worker, the pool is built with one worker that is
+  // the calling thread, and no thread is started.  `spawn` stands in for
+  // pthread_create (for tests).
   static std::unique_ptr<Pool> create(std::size_t threads, SpawnFn spawn = nullptr);
 
   // Stops and joins the workers.  Only for pools other than the process-wide

@@ -18,6 +18,11 @@ namespace {
 // 2^60 doubles exceed the largest allocation.
 constexpr std::size_t kMaxBasisVectors = 59;
 
+// Terms between two looks at whether the caller has given up on a product:
+// about a millisecond of work.  Products of fewer than 2^10 components never
+// look.
+constexpr std::uint64_t kTermsBetweenChecks = std::uint64_t{1} << 20;
+
 // Walks the left blades j in ascending order and, for each non-zero left
 // coefficient x, the right blades k in ascending order, adding y × (g × x) to
 // component j XOR k.  `left_row(j, x)` returns the function of k that gives
@@ -28,10 +33,17 @@ void walk_terms(std::span<const double> a, std::span<const double> b, std::uint6
   // The right factor is read in full for every non-zero left coefficient; a
   // short right factor faults at its end the first time it is walked.
   const std::uint64_t right_limit = std::min<std::uint64_t>(dimension, b.size());
+  std::uint64_t terms_since_check = 0;
   for (std::uint64_t j = 0; j < dimension; ++j) {
     const double x = element_or_fault(a, j);
     if (x == 0.0) {
       continue;
+    }
+    // A large product stops between rows when its caller gives up on it.
+    terms_since_check += right_limit;
+    if (terms_since_check >= kTermsBetweenChecks) {
+      terms_since_check = 0;
+      parallel::check_cancellation();
     }
     const auto scaled_left = left_row(j, x);
     for (std::uint64_t k = 0; k < right_limit; ++k) {

@@ -7,6 +7,14 @@
 
 namespace vyr::spectral {
 
+namespace {
+
+// A long trajectory looks whether its caller has given up every 2^14 steps, a
+// millisecond or so.
+constexpr std::uint64_t kStepsBetweenCancelChecks = (std::uint64_t{1} << 14) - 1;
+
+}  // namespace
+
 PointPair phi_step(double x, double y) noexcept {
   // ln x is at most about 709.78 for every finite x, so the exp term stays finite.
   if (x > EXP_ARG_LIMIT) {
@@ -30,8 +38,14 @@ Trajectory flow_trajectory(double x0, double y0, std::uint64_t n_steps) {
   }
   Trajectory trajectory;
   trajectory.reserve(static_cast<std::size_t>(n_steps) + 1);
-  walk_trajectory(x0, y0, n_steps,
-                  [&trajectory](std::uint64_t, PointPair pair) { trajectory.push_back(pair); });
+  walk_trajectory(x0, y0, n_steps, [&trajectory](std::uint64_t k, PointPair pair) {
+    // A long trajectory stops here when its caller gives up on it; a calling
+    // thread that runs it itself polls its wait hook here.
+    if ((k & kStepsBetweenCancelChecks) == kStepsBetweenCancelChecks) {
+      parallel::check_cancellation();
+    }
+    trajectory.push_back(pair);
+  });
   return trajectory;
 }
 
@@ -52,12 +66,6 @@ void step_items(std::size_t count, ItemsIn points, ItemsOut steps) noexcept {
     steps.component(out, 1) = next.y;
   }
 }
-
-namespace {
-
-constexpr std::uint64_t kStepsBetweenCancelChecks = (std::uint64_t{1} << 14) - 1;
-
-}  // namespace
 
 void flow_items(std::size_t count, ItemsIn starts, std::uint64_t n_steps, TrajectoriesOut out) {
   for (std::size_t i = 0; i < count; ++i) {

@@ -10,11 +10,13 @@ import textwrap
 
 import pytest
 
-import vyr_spectral_core as vsc
+from vyr_runtime import PanicException
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 if TESTS_DIR not in sys.path:
     sys.path.insert(0, TESTS_DIR)
+
+import models  # noqa: E402 - found through the path set above
 
 try:
     from hypothesis import HealthCheck, settings
@@ -73,25 +75,31 @@ def raised(fn, *args, **kwargs):
     pytest.fail(f"{getattr(fn, '__name__', fn)} raised nothing")
 
 
-_fault_type = []
-
-
-def fault_type():
-    """The module's fault exception type, taken from a real fault."""
-    if not _fault_type:
-        with quiet_stderr():
-            e = raised(vsc.spectral_flow_n, 0.0, 1.0, 2**64 - 1)
-        assert (type(e).__module__, type(e).__name__) == ("vyr_runtime", "PanicException"), repr(e)
-        _fault_type.append(type(e))
-    return _fault_type[0]
-
-
 def expect_fault(fn, *args, **kwargs):
     """Call ``fn``, which must raise the module's fault exception; return the fault."""
     e = raised(fn, *args, **kwargs)
-    if type(e) is not fault_type():
+    if type(e) is not PanicException:
         pytest.fail(f"expected PanicException, got {type(e).__name__}: {e}")
     return e
+
+
+def assert_same_outcome(call, model, *args):
+    """The module's ``call`` and its ``model`` agree on ``args``: the same result
+    bit for bit, or a fault with the same message (``PanicException`` from the
+    module, ``models.Fault`` from the model)."""
+
+    def outcome(fn):
+        try:
+            return ("ok", fn(*args))
+        except (PanicException, models.Fault) as e:
+            return ("fault", str(e))
+
+    got, want = outcome(call), outcome(model)
+    assert got[0] == want[0], (got, want)
+    if got[0] == "ok":
+        assert_same(got[1], want[1])
+    else:
+        assert got[1] == want[1]
 
 
 @contextlib.contextmanager

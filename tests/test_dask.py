@@ -1,6 +1,7 @@
 """dask.array over a two-process cluster on loopback gives the one-process
 results bit for bit, special values and uneven chunks included; an error in a
-block comes back as the ordinary exception it is."""
+block comes back as the ordinary exception it is, and a list function's fault
+as itself through Future.exception()."""
 
 import importlib.util
 import os
@@ -15,6 +16,9 @@ da = pytest.importorskip("dask.array")
 from distributed import Client  # noqa: E402
 
 import vyr_spectral_arrays as va  # noqa: E402
+import vyr_spectral_core as vsc  # noqa: E402
+from conftest import oob  # noqa: E402
+from vyr_runtime import PanicException  # noqa: E402
 
 EXAMPLE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                        "examples", "dask_scale_out.py")
@@ -73,3 +77,25 @@ def test_an_error_in_a_block_comes_back(example, client):
     # The workers carry on.
     good = client.compute(example.products(*chunked)).result(timeout=RESULT_TIMEOUT)
     assert example.same_bits(good, va.geometric_product(left, right, example.SPACETIME))
+
+
+def test_a_fault_in_a_task_comes_back(client):
+    """The client holds the real fault: Future.exception() returns it.  (Its
+    result() re-raises it inside the client's event loop, which lets a
+    BaseException escape and leaves the caller waiting; the wrapper below,
+    the one the README shows, turns the fault into an ordinary exception on
+    the worker, which result() raises.)"""
+    fault = client.submit(vsc.octonion_mul, [1.0] * 8, [1.0, 2.0], pure=False)
+    e = fault.exception(timeout=RESULT_TIMEOUT)
+    assert type(e) is PanicException and e.args == (oob(2),)
+
+    def checked(fn, *args):
+        try:
+            return fn(*args)
+        except PanicException as e:
+            raise RuntimeError(str(e)) from None
+
+    wrapped = client.submit(checked, vsc.octonion_mul, [1.0] * 8, [1.0, 2.0], pure=False)
+    with pytest.raises(RuntimeError, match=oob(2)):
+        wrapped.result(timeout=RESULT_TIMEOUT)
+    assert client.submit(vsc.add_n, [1.0], [2.0], pure=False).result(timeout=RESULT_TIMEOUT) == [3.0]

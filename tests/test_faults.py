@@ -1,9 +1,14 @@
 """Kernel faults: the PanicException type, its messages, resumed faults, recovery."""
 
+import multiprocessing
+import pickle
+from concurrent.futures import ProcessPoolExecutor
+
 import pytest
 
 import vyr_spectral_core as vsc
-from conftest import UNDER_ASAN, assert_same, expect_fault, fault_type, raised, run_snippet
+from vyr_runtime import PanicException
+from conftest import UNDER_ASAN, assert_same, expect_fault, oob, raised, run_snippet
 from protocols import Num, Raising, Unprintable
 
 OCT_FAULT = "index out of bounds: the len is 3 but the index is 3"
@@ -34,7 +39,64 @@ def test_fault_exception_shape(fn, message):
 
 
 def test_fault_type_has_a_docstring():
-    assert isinstance(fault_type().__doc__, str) and fault_type().__doc__.strip()
+    assert isinstance(PanicException.__doc__, str) and PanicException.__doc__.strip()
+
+
+# ---------------------------------------------------------------------------
+# The type as vyr_runtime exports it
+# ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("first", ["import", "fault"])
+def test_imported_type_is_the_raised_type_whichever_comes_first(first):
+    """One type object, whether vyr_runtime makes it at import or the first
+    fault does.  The import faults, writes and reports nothing, so the first
+    fault's report still carries the one-time hint, and the list module gains
+    no attribute."""
+    proc = run_snippet(
+        f"""
+        import vyr_spectral_core as vsc
+        attributes = sorted(vars(vsc))
+
+        def fault():
+            try:
+                vsc.octonion_mul([], [])
+            except BaseException as e:
+                return type(e)
+
+        if {first == "import"}:
+            import vyr_runtime
+            raised = fault()
+        else:
+            raised = fault()
+            import vyr_runtime
+        t = vyr_runtime.PanicException
+        print(raised is t, t.__name__, t.__module__, t.__bases__ == (BaseException,))
+        print(vyr_runtime.__all__, sorted(vars(vsc)) == attributes)
+        """
+    )
+    assert proc.stdout.splitlines() == ["True PanicException vyr_runtime True",
+                                        "['PanicException'] True"]
+    # Nothing but the one report (which carries the hint) reached standard error.
+    assert proc.stderr.startswith("\nthread '"), proc.stderr
+    assert proc.stderr.count(oob(0)) == 1 and proc.stderr.count("\nnote: ") == 1, proc.stderr
+
+
+def test_fault_survives_pickle():
+    e = expect_fault(vsc.octonion_mul, [1.0] * 8, [1.0, 2.0])
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        back = pickle.loads(pickle.dumps(e, protocol))
+        assert type(back) is PanicException and back.args == (oob(2),)
+
+
+def test_process_pool_hands_the_fault_back():
+    """A worker's fault reaches the caller as itself, and the pool goes on."""
+    context = multiprocessing.get_context("forkserver")
+    with ProcessPoolExecutor(1, mp_context=context) as pool:
+        with pytest.raises(PanicException) as info:
+            pool.submit(vsc.octonion_mul, [1.0] * 8, [1.0, 2.0]).result(timeout=300)
+        assert info.value.args == (oob(2),)
+        assert pool.submit(vsc.add_n, [1.0], [2.0]).result(timeout=300) == [3.0]
 
 
 def test_except_exception_does_not_catch_a_fault():
@@ -150,19 +212,19 @@ def test_resumed_fault_through_iterator():
 
 
 def test_panic_raised_by_python_code_is_resumed():
-    inner = fault_type()("made in Python")
+    inner = PanicException("made in Python")
     e = expect_fault(vsc.spectral_flow_step, Raising(inner), 1.0)
     assert e is not inner
     assert e.args == ("made in Python",)
 
 
 def test_panic_with_unprintable_message_is_resumed_with_fallback_text():
-    e = expect_fault(vsc.add_n, [Raising(lambda: fault_type()(Unprintable()))], [])
+    e = expect_fault(vsc.add_n, [Raising(lambda: PanicException(Unprintable()))], [])
     assert e.args == ("Unwrapped panic from Python code",)
 
 
 def test_subclass_of_the_fault_type_passes_unchanged():
-    class Sub(fault_type()):
+    class Sub(PanicException):
         pass
 
     inner = Sub("sub")

@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 
 import models
 import vyr_spectral_core as vsc
-from conftest import assert_same, expect_fault, oob
+from conftest import assert_same, assert_same_outcome, expect_fault, oob
 
 NAN = float("nan")
 INF = float("inf")
@@ -115,31 +115,6 @@ sparse_octo = st.lists(st.one_of(st.just(0.0), st.just(-0.0), coef), min_size=8,
 any_len = st.lists(st.one_of(st.just(0.0), coef), min_size=0, max_size=10)
 
 
-def model_or_fault(fn, *args):
-    try:
-        return ("ok", fn(*args))
-    except models.Fault as f:
-        return ("fault", f.message)
-
-
-def module_or_fault(fn, *args):
-    try:
-        return ("ok", fn(*args))
-    except Exception:
-        raise
-    except BaseException as e:  # noqa: B036
-        assert type(e).__name__ == "PanicException"
-        return ("fault", str(e))
-
-
-def compare(got, want):
-    assert got[0] == want[0], (got, want)
-    if got[0] == "ok":
-        assert_same(got[1], want[1])
-    else:
-        assert got[1] == want[1]
-
-
 @given(st.one_of(octo, sparse_octo), st.one_of(octo, sparse_octo))
 def test_product_matches_model(a, b):
     assert_same(vsc.octonion_mul(a, b), models.octonion_mul(a, b))
@@ -147,7 +122,7 @@ def test_product_matches_model(a, b):
 
 @given(any_len, any_len)
 def test_product_of_any_lengths_matches_model(a, b):
-    compare(module_or_fault(vsc.octonion_mul, a, b), model_or_fault(models.octonion_mul, a, b))
+    assert_same_outcome(vsc.octonion_mul, models.octonion_mul, a, b)
 
 
 small = st.lists(st.integers(min_value=-4, max_value=4).map(float), min_size=8, max_size=8)
@@ -224,7 +199,7 @@ def test_batch_lowest_index_fault_wins():
 def test_batch_product_matches_model(pairs):
     a = [p[0] for p in pairs]
     b = [p[1] for p in pairs]
-    compare(module_or_fault(vsc.octonion_mul_n, a, b), model_or_fault(models.octonion_mul_n, a, b))
+    assert_same_outcome(vsc.octonion_mul_n, models.octonion_mul_n, a, b)
 
 
 def test_norm_examples():

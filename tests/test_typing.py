@@ -14,10 +14,15 @@ pytest.importorskip("mypy", reason="mypy is not installed")
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(TESTS_DIR)
-# Each module with its usage file.
+# Each module with its usage file; the list module's file also uses vyr_runtime.
 MODULES = {
     "vyr_spectral_core": os.path.join(TESTS_DIR, "typing_usage.py"),
     "vyr_spectral_arrays": os.path.join(TESTS_DIR, "typing_usage_arrays.py"),
+}
+# Each module with the stubbed modules that its usage file needs.
+STUBBED = {
+    "vyr_spectral_core": ["vyr_spectral_core", "vyr_runtime"],
+    "vyr_spectral_arrays": ["vyr_spectral_arrays"],
 }
 
 
@@ -27,8 +32,7 @@ def source_stub(module):
 
 @pytest.fixture(scope="module", params=list(MODULES))
 def module(request):
-    if request.param == "vyr_spectral_arrays":
-        pytest.importorskip("numpy", reason="numpy is not installed")
+    pytest.importorskip("numpy", reason="numpy is not installed")
     return request.param
 
 
@@ -43,8 +47,9 @@ def mypy_dirs(tmp_path_factory):
     base = tmp_path_factory.mktemp("typing")
     stub_dir = base / "stubs"
     stub_dir.mkdir()
-    for name in MODULES:
-        shutil.copyfile(source_stub(name), stub_dir / f"{name}.pyi")
+    for names in STUBBED.values():
+        for name in names:
+            shutil.copyfile(source_stub(name), stub_dir / f"{name}.pyi")
     return str(stub_dir), str(base / "cache"), str(base)
 
 
@@ -66,7 +71,7 @@ def run_mypy_tool(args, cwd, mypypath=None):
 
 def test_source_stub_matches_runtime_and_accepts_typed_usage(mypy_dirs, module):
     stub_dir, cache, cwd = mypy_dirs
-    rc, out = run_mypy_tool(["mypy.stubtest", module], cwd, stub_dir)
+    rc, out = run_mypy_tool(["mypy.stubtest", *STUBBED[module]], cwd, stub_dir)
     assert rc == 0, out
     rc, out = run_mypy_tool(
         ["mypy", "--strict", "--cache-dir", cache, "--no-error-summary", MODULES[module]], cwd,
@@ -109,20 +114,21 @@ def test_checker_refuses_misuse(mypy_dirs, module, tmp_path):
 
 
 def test_installed_package_ships_the_stubs(mypy_dirs, module):
-    """An installed wheel carries the stub package, and mypy finds it there."""
-    spec = importlib.util.find_spec(module)
-    assert spec is not None and spec.origin
-    module_dir = os.path.dirname(os.path.abspath(spec.origin))
+    """An installed wheel carries the stub packages, and mypy finds them there."""
     install_dirs = {
         os.path.abspath(sysconfig.get_path(name)) for name in ("purelib", "platlib")
     }
-    if module_dir not in install_dirs:
-        pytest.skip(f"the module is not installed as a wheel here ({module_dir})")
-    installed = os.path.join(module_dir, f"{module}-stubs", "__init__.pyi")
-    assert os.path.isfile(installed), f"the wheel lacks {module}-stubs/__init__.pyi"
-    assert filecmp.cmp(installed, source_stub(module), shallow=False), (
-        "the installed stubs differ from the source tree's; reinstall the module"
-    )
+    for name in STUBBED[module]:
+        spec = importlib.util.find_spec(name)
+        assert spec is not None and spec.origin
+        module_dir = os.path.dirname(os.path.abspath(spec.origin))
+        if module_dir not in install_dirs:
+            pytest.skip(f"the module is not installed as a wheel here ({module_dir})")
+        installed = os.path.join(module_dir, f"{name}-stubs", "__init__.pyi")
+        assert os.path.isfile(installed), f"the wheel lacks {name}-stubs/__init__.pyi"
+        assert filecmp.cmp(installed, source_stub(name), shallow=False), (
+            "the installed stubs differ from the source tree's; reinstall the module"
+        )
     _, _, cwd = mypy_dirs
-    rc, out = run_mypy_tool(["mypy.stubtest", module], cwd)
+    rc, out = run_mypy_tool(["mypy.stubtest", *STUBBED[module]], cwd)
     assert rc == 0, out

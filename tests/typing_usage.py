@@ -1,7 +1,8 @@
 """Typed use of vyr_spectral_core; `mypy --strict` must accept this file.
 
 It also runs as a plain script: every call in `main` is one the module takes at
-run time, so the annotations promise nothing that the module refuses. The calls
+run time, so the annotations promise nothing that the module refuses (beyond
+the number of dimensions of a buffer, which no annotation here can state). The calls
 in `rejected` are wrong on purpose; each carries a targeted ignore, which
 `--strict` (through warn_unused_ignores) turns into an error should the call
 ever stop being rejected.
@@ -13,7 +14,10 @@ from array import array
 from fractions import Fraction
 from typing import assert_type
 
+import numpy as np
+
 import vyr_spectral_core as vsc
+from vyr_runtime import PanicException
 from vyr_spectral_core import (
     add_n,
     e8_min_norm_squared,
@@ -67,9 +71,32 @@ def main() -> None:
     assert_type(vsc.add_n(a=[0.5], b=[0.25]), list[float])
     assert_type(vsc.__all__, list[str])
 
+    # numpy arrays are buffers: one-dimensional as vectors, two-dimensional as
+    # batches; their scalars are numbers.
+    rows = np.arange(16.0).reshape(2, 8)
+    assert_type(add_n(np.ones(3), np.arange(3, dtype=np.int32)), list[float])
+    assert_type(octonion_mul(rows[0], bytearray(8)), list[float])
+    assert_type(octonion_mul_n(rows, [rows[1], e1]), list[list[float]])
+    assert_type(octonion_norm_n(rows), list[float])
+    assert_type(e8_norms_squared_n([np.ones(8, dtype=np.float32)]), list[float])
+    signs = np.array([1, -1, 1], dtype=np.int8)
+    assert_type(geometric_product_n(np.eye(8), np.eye(8), signs), list[list[float]])
+    assert_type(spectral_flow_step(np.float64(0.5), np.int64(1)), tuple[float, float])
+    assert_type(spectral_flow_n(0.0, 1.0, np.uint8(2)), list[tuple[float, float]])
+
+    # The fault exception, imported and caught by its name.
+    try:
+        octonion_mul(e1, [1.0])
+    except PanicException as fault:
+        assert_type(fault, PanicException)
+        assert fault.args == ("index out of bounds: the len is 1 but the index is 1",)
+    else:
+        raise AssertionError("the short factor must fault")
+
 
 def rejected() -> None:
-    """Calls the module refuses at run time, refused by the checker too (never run)."""
+    """Calls the module refuses at run time, and a fault taken for an ordinary
+    Exception, refused by the checker too (never run)."""
     add_n("abc", [1.0])  # type: ignore[arg-type]
     add_n([None], [1.0])  # type: ignore[list-item]
     spectral_flow_step("0.5", 1.0)  # type: ignore[arg-type]
@@ -82,6 +109,10 @@ def rejected() -> None:
     octonion_norm_n({0: [1.0]})  # type: ignore[arg-type]
     e8_min_norm_squared(1)  # type: ignore[call-arg]
     add_n([1.0], [2.0], c=3)  # type: ignore[call-arg]
+    octonion_norm_n([np.ones(8), "abc"])  # type: ignore[list-item]
+    spectral_flow_batch(np.zeros((1, 2)), 3)  # type: ignore[arg-type]
+    geometric_product_n([[1.0]], [[1.0]], [np.float64(1.0)])  # type: ignore[list-item]
+    ordinary: Exception = PanicException("derives from BaseException")  # type: ignore[assignment]
 
 
 if __name__ == "__main__":

@@ -7,13 +7,12 @@ a process-wide worker pool and return results in input order, bit for bit the
 same for every number of threads.
 
 Kernel faults (a vector read past its end, a result too large to reserve) raise
-``PanicException`` (``type(e).__module__ == "vyr_runtime"``). It derives from
-``BaseException``, not ``Exception``, and is not an attribute of this module:
-catch it with ``except BaseException`` and test
-``type(e).__name__ == "PanicException"``.
+``PanicException``, which derives from ``BaseException``, not ``Exception``.
+It is not an attribute of this module: ``from vyr_runtime import
+PanicException`` to catch it.
 """
 
-from collections.abc import Sequence
+from collections.abc import Buffer, Sequence
 from typing import SupportsFloat, SupportsIndex, TypeAlias
 
 __all__ = [
@@ -33,10 +32,13 @@ __all__ = [
 # A number converted as a float: float, int, bool, or any object with
 # __float__ or __index__.
 _Float: TypeAlias = SupportsFloat | SupportsIndex
-# A float vector: any sequence other than str (list, tuple, range, bytes, ...).
-_FloatVector: TypeAlias = Sequence[_Float]
-# A batch: a sequence of float vectors.
-_Batch: TypeAlias = Sequence[_FloatVector]
+# A float vector: any sequence other than str (list, tuple, range, bytes, ...),
+# or an object with the buffer protocol (a numpy array, array.array,
+# memoryview).  A buffer is a vector when it has one dimension and a batch when
+# it has two; the checker cannot tell these apart, the module does.
+_FloatVector: TypeAlias = Sequence[_Float] | Buffer
+# A batch: a sequence of float vectors, or a two-dimensional buffer.
+_Batch: TypeAlias = Sequence[_FloatVector] | Buffer
 # A point pair arrives only as a tuple of exactly two numbers (a list is refused).
 _PointIn: TypeAlias = tuple[_Float, _Float]
 _Point: TypeAlias = tuple[float, float]
@@ -86,12 +88,16 @@ def e8_min_norm_squared() -> float:
 def leech_min_norm_squared() -> float:
     """Leech minimum-vector squared norm (= 4.0)."""
 
-def geometric_product_n(a: _Batch, b: _Batch, signature: Sequence[SupportsIndex]) -> list[list[float]]:
+def geometric_product_n(
+    a: _Batch, b: _Batch, signature: Sequence[SupportsIndex] | Buffer
+) -> list[list[float]]:
     """Batch geometric product for Cl(p, q) — thread-parallel.
 
     signature[m] is the square of basis vector e_m, an integer in -128..127.
     Multivectors hold 2**len(signature) components in blade-mask order
-    (1, e0, e1, e0e1, e2, ...).
+    (1, e0, e1, e0e1, e2, ...). Basis vectors count from e0 here, so e0 is the
+    first basis vector (for octonions e0 is the scalar unit); clifford and
+    kingdon count from e1.
     """
 
 def add_n(a: _FloatVector, b: _FloatVector) -> list[float]:

@@ -320,6 +320,30 @@ void long_leaves_stop_between_elements() {
   CHECK(!par::cancel_requested());  // outside any leaf
 }
 
+void work_on_the_calling_thread_polls_its_hook() {
+  // A map of one element runs on the calling thread, which then waits for
+  // nobody: check_cancellation polls its hook there and stops the element
+  // when the hook asks.  A check made from inside the hook polls nothing.
+  int polls = 0;
+  const par::WaitHook hook{[](void* context) {
+                             par::check_cancellation();  // must not come back here
+                             return ++*static_cast<int*>(context) == 3;
+                           },
+                           &polls};
+  const par::ScopedWaitHook scope(&hook);
+  long steps = 0;
+  std::vector<long> out;
+  try {
+    par::indexed_map(out, 1, [&](std::size_t) {
+      for (; steps < 1000; ++steps)
+        par::check_cancellation();
+      return steps;
+    });
+  } catch (const par::Cancelled&) {
+  }
+  CHECK(steps == 2 && polls == 3 && out.empty());
+}
+
 }  // namespace
 
 int main() {
@@ -330,5 +354,6 @@ int main() {
   group("a throwing poll cancels too", throwing_poll);
   group("a map started from the hook on the same thread", nested_map_from_the_hook);
   group("long leaves stop between elements", long_leaves_stop_between_elements);
+  group("work on the calling thread polls its hook", work_on_the_calling_thread_polls_its_hook);
   return engine_test::summary("engine_cancel");
 }

@@ -11,7 +11,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +21,47 @@
 #include "check.hpp"
 #include "parallel/engine.hpp"
 #include "parallel/pool.hpp"
+
+// Every C++ allocation of this program goes through here, so that a test can
+// make the n-th one from a given moment fail.
+namespace {
+std::atomic<long> g_allocations_until_failure{0};  // 0: none fails
+std::atomic<bool> g_allocation_failed{false};
+
+void* allocate(std::size_t size, std::size_t alignment) {
+  if (g_allocations_until_failure.load(std::memory_order_relaxed) > 0 &&
+      g_allocations_until_failure.fetch_sub(1, std::memory_order_relaxed) == 1) {
+    g_allocation_failed.store(true, std::memory_order_relaxed);
+    throw std::bad_alloc();
+  }
+  const std::size_t rounded = (size + alignment - 1) / alignment * alignment;
+  void* memory = alignment <= alignof(std::max_align_t) ? std::malloc(size == 0 ? 1 : size)
+                                                        : std::aligned_alloc(alignment, rounded);
+  if (memory == nullptr) {
+    throw std::bad_alloc();
+  }
+  return memory;
+}
+}  // namespace
+
+void* operator new(std::size_t size) {
+  return allocate(size, 1);
+}
+void* operator new(std::size_t size, std::align_val_t alignment) {
+  return allocate(size, static_cast<std::size_t>(alignment));
+}
+void operator delete(void* memory) noexcept {
+  std::free(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept {
+  std::free(memory);
+}
+void operator delete(void* memory, std::align_val_t) noexcept {
+  std::free(memory);
+}
+void operator delete(void* memory, std::size_t, std::align_val_t) noexcept {
+  std::free(memory);
+}
 
 namespace par = vyr::parallel;
 namespace detail = vyr::parallel::detail;
@@ -226,6 +269,49 @@ void failed_start_is_permanent() {
   CHECK(settles_at(before));
 }
 
+void allocation_failure_while_creating() {
+  // The n-th allocation of the first map fails, for every n until the map no
+  // longer needs that many: creation fails like any other failed creation,
+  // for good, or (when the failing allocation is not the pool's) succeeds.
+  // Never does the process end.
+  bool every_allocation_tried = false;
+  for (long n = 1; n <= 400 && !every_allocation_tried; ++n) {
+    const int status = engine_test::in_child([n] {
+      alarm(20);
+      setenv("VYR_NUM_THREADS", "3", 1);
+      std::vector<int> out;
+      out.reserve(8);
+      g_allocations_until_failure.store(n);
+      std::string failure;
+      try {
+        par::indexed_map(out, 8, [](std::size_t k) { return static_cast<int>(k); });
+      } catch (const vyr::Fault& fault) {
+        failure = fault.message();
+      } catch (const std::bad_alloc&) {
+        failure = "bad_alloc";
+      }
+      g_allocations_until_failure.store(0);
+      if (!g_allocation_failed.load())
+        return out.size() == 8 && out[7] == 7 ? 10 : 1;
+      if (failure.empty())
+        return out.size() == 8 && out[7] == 7 && par::pool_size() == 3 ? 0 : 2;
+      if (!starts_with(failure, kPrefix))
+        return 3;
+      // Spent: a later map fails the same way, even with memory to spare.
+      try {
+        par::indexed_map(out, 8, [](std::size_t k) { return static_cast<int>(k); });
+        return 4;
+      } catch (const vyr::Fault& fault) {
+        return fault.message() == failure && out.empty() ? 0 : 5;
+      }
+    });
+    every_allocation_tried = status == 10;
+    CHECK_MSG(status == 0 || status == 10,
+              "allocation " + std::to_string(n) + ": child exited with " + std::to_string(status));
+  }
+  CHECK(every_allocation_tried);
+}
+
 void platform_without_threads() {
   // ENOSYS and EOPNOTSUPP: the caller becomes the only worker.
   for (int error : {ENOSYS, EOPNOTSUPP}) {
@@ -297,6 +383,7 @@ int main() {
   group("concurrent first callers share one pool", concurrent_first_callers);
   group("worker stacks of 2 MiB", worker_stacks);
   group("failed start is reported on every call", failed_start_is_permanent);
+  group("allocation failure while creating", allocation_failure_while_creating);
   group("platform without threads", platform_without_threads);
   return engine_test::summary("engine_create");
 }

@@ -2,11 +2,13 @@
 // of its threads.  The child must build a pool of its own on first use --
 // also a grandchild, also a child forked from inside an element function on a
 // worker, also while other threads of the parent are mid-map -- and the
-// parent's pool must keep working.
+// parent's pool must keep working.  A child forked by the wait hook of a
+// caller whose map is in flight finishes that map itself.
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <thread>
 #include <vector>
@@ -113,6 +115,58 @@ void fork_while_maps_run() {
   CHECK(map_is_right(10000, 12));
 }
 
+// The wait hook's polls in this process, set back to 0 in the child it forks.
+std::atomic<int> g_polls_here{0};
+struct ForkingHook {
+  pid_t child = -1;
+  bool is_child = false;
+};
+
+bool poll_and_fork_once(void* context) {
+  auto* hook = static_cast<ForkingHook*>(context);
+  g_polls_here.fetch_add(1);
+  if (hook->child == -1 && !hook->is_child) {
+    std::fflush(nullptr);
+    hook->child = fork();
+    if (hook->child == 0) {
+      alarm(20);
+      hook->is_child = true;
+      g_polls_here.store(0);
+    }
+  }
+  return false;
+}
+
+void fork_from_the_wait_hook() {
+  // The hook forks at its first poll, with the map in flight.  The child, where
+  // no worker of the parent's pool lives on, finishes the map itself: the same
+  // results (which own memory here), polling its hook as it goes.  Element 0
+  // waits (up to 10 s) until the caller in its own process has polled.
+  ForkingHook state;
+  const par::WaitHook hook{&poll_and_fork_once, &state};
+  std::vector<std::vector<std::uint64_t>> out;
+  {
+    const par::ScopedWaitHook scope(&hook);
+    par::indexed_map(out, 3000, [](std::size_t i) {
+      for (int k = 0; i == 0 && k < 10000 && g_polls_here.load() == 0; ++k)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return std::vector<std::uint64_t>(3, mix(i));
+    });
+  }
+  bool right = out.size() == 3000;
+  for (std::size_t i = 0; right && i < 3000; ++i)
+    right = out[i] == std::vector<std::uint64_t>(3, mix(i));
+  if (state.is_child) {
+    std::fflush(nullptr);
+    _exit(right && g_polls_here.load() > 0 && map_is_right(5000, 13) ? 0 : 1);
+  }
+  CHECK(right && state.child > 0);
+  int status = 0;
+  while (waitpid(state.child, &status, 0) < 0) {
+  }
+  CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 }  // namespace
 
 int main() {
@@ -120,5 +174,6 @@ int main() {
   group("child and grandchild get pools of their own", child_and_grandchild);
   group("fork from inside an element function", fork_from_a_worker);
   group("fork while other threads run maps", fork_while_maps_run);
+  group("fork from the wait hook of a waiting caller", fork_from_the_wait_hook);
   return engine_test::summary("engine_fork");
 }

@@ -9,9 +9,11 @@ gives.
 """
 
 import faulthandler
+import importlib.util
 import math
 import struct
 import sys
+import textwrap
 import threading
 import time
 import warnings
@@ -19,7 +21,7 @@ import warnings
 import pytest
 
 import vyr_spectral_core as vsc
-from conftest import UNDER_ASAN, expect_fault, fault_type, oob, raised, run_snippet
+from conftest import UNDER_ASAN, expect_fault, oob, raised, run_snippet
 from protocols import Float, Index, Num, Raising, Seq
 
 
@@ -137,18 +139,36 @@ def test_hostile_dunder_index(obj, exc_type, prefixed, where):
         Seq([1.0, 2.0, 3.0], length=2**64),  # __len__ itself fails: no hint
         Seq([1.0, 2.0, 3.0], length=sys.maxsize + 1),
         Seq([1.0, 2.0, 3.0], len_exc=Boom("len")),
-        Seq([1.0, 2.0, 3.0], len_exc=KeyboardInterrupt()),
+        Seq([1.0, 2.0, 3.0], len_exc=LookupError("len")),
         Seq([1.0, 2.0, 3.0], length=-5),
         Seq([1.0, 2.0, 3.0], length=2.5),
         Seq([1.0, 2.0, 3.0], length="3"),
     ],
-    ids=["0", "1", "1e6", "2**64", "maxsize+1", "raises", "raises_keyboard_interrupt", "negative", "float", "str"],
+    ids=["0", "1", "1e6", "2**64", "maxsize+1", "raises", "raises_lookup_error", "negative", "float", "str"],
 )
 def test_lying_len_is_only_a_hint(seq):
     assert vsc.add_n(seq, [10.0] * 5) == [11.0, 12.0, 13.0]
     assert vsc.e8_norms_squared_n(Seq([seq, seq], length=seq.length if isinstance(seq.length, int) else 0)) == [14.0, 14.0]
     assert vsc.spectral_flow_batch(Seq([(0.0, 1.0)], length=7), 0) == [[(0.0, 1.0)]]
     assert vsc.geometric_product_n([[2.0]], [[3.0]], Seq([], length=1000)) == [[6.0]]
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt(), SystemExit(3), BaseBoom()], ids=lambda e: type(e).__name__)
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda s: vsc.add_n([1.0], s),
+        lambda s: vsc.octonion_norm_n(s),
+        lambda s: vsc.e8_norms_squared_n([[1.0], s]),
+        lambda s: vsc.spectral_flow_batch(s, 1),
+        lambda s: vsc.geometric_product_n([[1.0]], [[1.0]], s),
+    ],
+    ids=["float_vector", "batch", "batch_item", "point_pairs", "signature"],
+)
+def test_len_raising_what_is_no_exception_ends_the_call(call, exc):
+    """A Ctrl-C or an exit request that lands in __len__ is not lost with the hint."""
+    assert raised(call, Seq([], len_exc=exc)) is exc
+    assert vsc.add_n([1.0], [1.0]) == [2.0]
 
 
 @pytest.mark.huge_alloc
@@ -447,6 +467,88 @@ def test_nested_callbacks_many_levels_deep():
     assert vsc.octonion_norm_n([[nest(30)] * 8]) == [math.sqrt(8 * 31.0**2)]
 
 
+# Each probe runs in a fork of a snippet that has made no fault yet, so that
+# the fault type is made in the probe; a probe that dies shows as a signal.
+FAILURES_WHILE_FAULTING = {
+    # A chain of __float__ methods calling the module on the next link: the
+    # deepest chain that works, then faults at the bottom of chains around it.
+    "recursion_limit": """
+        sys.setrecursionlimit(max(sys.getrecursionlimit(), 100_000))
+
+        class Level:
+            def __init__(self, inner):
+                self.inner = inner
+
+            def __float__(self):
+                return vsc.add_n([self.inner], [1.0])[0]
+
+        def chain(depth, bottom=0.5):
+            for _ in range(depth):
+                bottom = Level(bottom)
+            return float(bottom)
+
+        low, high = 1, 20_000  # past every interpreter's limit on calls from C
+        probes = [lambda: chain(high)]
+        while low + 1 < high:
+            middle = (low + high) // 2
+            try:
+                chain(middle)
+                low = middle
+            except RecursionError:
+                high = middle
+        probes += [lambda d=d: chain(d, Raising(lambda: vsc.octonion_mul([], []))) for d in range(low - 12, low + 4)]
+        """,
+    # The interpreter's allocations while the fault is raised fail in turn.
+    "out_of_memory": """
+        import _testcapi
+
+        def fault_with_failing_allocation(n):
+            _testcapi.set_nomemory(n, n + 1)
+            try:
+                vsc.octonion_mul([], [])
+            finally:
+                _testcapi.remove_mem_hooks()
+
+        vsc.add_n([1.0], [1.0])
+        probes = [lambda n=n: fault_with_failing_allocation(n) for n in range(60)]
+        """,
+}
+
+
+@pytest.mark.parametrize("failure", list(FAILURES_WHILE_FAULTING))
+def test_failure_while_a_first_fault_is_raised_raises(failure):
+    """Deep recursion through conversions ends in RecursionError, as through
+    math.fsum; a first fault at the recursion limit or out of memory raises
+    RecursionError, MemoryError or the fault.  Nothing aborts."""
+    if failure == "out_of_memory" and importlib.util.find_spec("_testcapi") is None:
+        pytest.skip("the interpreter has no _testcapi")
+    proc = run_snippet(
+        "import os, sys\nimport vyr_spectral_core as vsc\nfrom protocols import Raising\n"
+        + textwrap.dedent(FAILURES_WHILE_FAULTING[failure])
+        + textwrap.dedent(
+            """
+            for probe in probes:
+                sys.stdout.flush()
+                pid = os.fork()
+                if pid == 0:
+                    os.dup2(os.open(os.devnull, os.O_WRONLY), 2)  # fault reports and tracebacks
+                    try:
+                        probe()
+                        print("returned", flush=True)
+                    except BaseException as e:
+                        print(type(e).__name__, flush=True)
+                    os._exit(0)
+                print("exit", os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), flush=True)
+            """
+        ),
+        timeout=300,
+    )
+    lines = proc.stdout.split("\n")[:-1]
+    assert set(lines[1::2]) == {"exit 0"}, proc.stdout + proc.stderr
+    other = "RecursionError" if failure == "recursion_limit" else "MemoryError"
+    assert set(lines[0::2]) == {other, "PanicException"}, proc.stdout
+
+
 def test_callback_releasing_the_interpreter_lets_other_threads_call_in():
     """A ``__float__`` that sleeps lets other Python threads make whole module calls mid-conversion."""
     stop = threading.Event()
@@ -573,7 +675,6 @@ def test_signed_zeros(call, expected_signs):
 
 
 def test_many_threads_calling_every_function():
-    fault_type()  # resolved once, before the threads start
     old = sys.getswitchinterval()
     sys.setswitchinterval(1e-5)
     errors = []

@@ -25,10 +25,12 @@ import time
 import pytest
 
 import vyr_spectral_core as vsc
-from conftest import expect_fault, fault_type, subprocess_env
+from conftest import expect_fault, subprocess_env
+from vyr_runtime import PanicException
 
 LATENCY_LIMIT = 1.0  # seconds; the goal is 0.1
 REPEATS = 1000  # calls at most until a signal handler has run
+INSIDE_REPEATS = 30  # calls at most until a handler has run inside one (below)
 CHILD_REPEATS = 20  # of the children's calls of several seconds each
 SIGNATURE = [1, -1, 1, 1, -1, 1, 0, 1, -1, 2]
 D = 2 ** len(SIGNATURE)
@@ -96,12 +98,12 @@ class Interrupted(Exception):
     pass
 
 
-def call_until_interrupted(a, b, fired):
+def call_until_interrupted(a, b, fired, signature=SIGNATURE):
     """Repeats the call until the signal handler, which appends to ``fired``,
     has run (a call may end before its signal comes); the handler's exception
     must then end the call it ran in."""
     for _ in range(REPEATS):
-        vsc.geometric_product_n(a, b, SIGNATURE)
+        vsc.geometric_product_n(a, b, signature)
         if fired:
             pytest.fail("the handler ran, but its exception did not end the call")
     pytest.fail(f"the handler never ran during {REPEATS} calls")
@@ -219,8 +221,94 @@ def test_handler_whose_nested_call_faults(medium_call, alarm):
         vsc.octonion_mul_n([[1.0] * 8] * 4, [[1.0] * 8] * 3 + [[1.0] * 2])
 
     alarm(0.1, handler)
-    with pytest.raises(fault_type(), match="index out of bounds: the len is 2 but the index is 2"):
+    with pytest.raises(PanicException, match="index out of bounds: the len is 2 but the index is 2"):
         call_until_interrupted(a, b, fired)
+
+
+# ---------------------------------------------------------------------------
+# Every part of a call answers: conversion, result building, and work that
+# the calling thread or a single worker does alone
+# ---------------------------------------------------------------------------
+
+
+def dense(n, seed):
+    rng = random.Random(seed)
+    return [rng.uniform(-1.0, 1.0) for _ in range(n)]
+
+
+# name -> (() -> (function, args), where in the call its part lies as a
+# fraction of the call's time).
+PARTS = {
+    "conversion": (lambda: (vsc.add_n, ([i * 0.5 for i in range(3_000_000)], [0.0])), 0.5),
+    "result_building": (lambda: (vsc.spectral_flow_batch, ([(0.5, 0.25), (1.5, 2.0)], 500_000)), 0.7),
+    "one_product": (lambda: (vsc.geometric_product_n, ([dense(2**13, 1)], [dense(2**13, 2)], [1, -1] * 6 + [1])), 0.5),
+    "one_trajectory": (lambda: (vsc.spectral_flow_batch, ([(0.5, 0.25)], 1_000_000)), 0.2),
+    "trajectory_outside_a_map": (lambda: (vsc.spectral_flow_n, (0.5, 0.25, 1_000_000)), 0.2),
+}
+
+
+@pytest.mark.parametrize("part", list(PARTS), ids=list(PARTS))
+def test_signal_handler_runs_inside_every_part_of_a_call(part, reference, alarm):
+    """A handler that raises runs while the call is still in progress, and its
+    exception ends the call.  Whether it ran inside is read from a profile of
+    the call: between the call's start and its exception, not after its
+    return.  (Without a look at signals in that part, it could only run once
+    the call had returned.)  The signal is timed for the part, from the
+    shortest call seen; a call that ends before its signal comes is repeated."""
+    make_call, fraction = PARTS[part]
+    fn, args = make_call()
+    events = []  # (event, time), each appended whole: the handler may run anywhere
+
+    def profile(frame, event, arg):
+        if arg is fn and event in ("c_call", "c_return", "c_exception"):
+            events.append((event, time.perf_counter()))
+
+    def handler(signum, frame):
+        events.append(("handler", 0.0))
+        raise Interrupted
+
+    duration = float("inf")
+    for _ in range(INSIDE_REPEATS):
+        events.clear()
+        try:
+            if duration < float("inf"):
+                alarm(fraction * duration, handler)
+            sys.setprofile(profile)
+            try:
+                fn(*args)
+            finally:
+                sys.setprofile(None)
+                signal.setitimer(signal.ITIMER_REAL, 0)
+        except Interrupted:
+            pass
+        names = [name for name, _ in events]
+        if names[:3] == ["c_call", "handler", "c_exception"]:
+            break
+        if names[:2] == ["c_call", "c_return"]:  # the call ended before its signal
+            duration = min(duration, events[1][1] - events[0][1])
+    else:
+        pytest.fail(f"the handler never ran inside the call in {INSIDE_REPEATS} calls: last {names}")
+    check_module_still_works(reference)
+
+
+def test_cancelled_map_stops_its_long_elements(reference, alarm):
+    """Two products of >= 4 s each (on this machine), one per worker, stop
+    soon after the handler has cancelled their map."""
+    start = time.perf_counter()
+    vsc.geometric_product_n([dense(2**12, 3)], [dense(2**12, 4)], [1] * 12)
+    per_term = (time.perf_counter() - start) / 4**12
+    n = next(n for n in range(12, 18) if per_term * 4**n >= 4.0 or n == 17)
+    fired = []
+
+    def handler(signum, frame):
+        fired.append(time.perf_counter())
+        raise Interrupted
+
+    alarm(0.05, handler)
+    with pytest.raises(Interrupted):
+        call_until_interrupted([dense(2**n, 5)] * 2, [dense(2**n, 6)] * 2, fired, [1] * n)
+    assert time.perf_counter() - fired[0] < LATENCY_LIMIT
+    check_module_still_works(reference)
 
 
 # ---------------------------------------------------------------------------

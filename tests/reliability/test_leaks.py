@@ -23,7 +23,8 @@ import sys
 import pytest
 
 import vyr_spectral_core as vsc
-from conftest import UNDER_ASAN, fault_type, quiet_stderr
+from conftest import UNDER_ASAN, quiet_stderr
+from vyr_runtime import PanicException
 from protocols import FailingIter, Float, Index, MyTypeError, NoIter, Num, Raising, Seq, Unprintable
 
 ROUND = 1500  # calls per measured round
@@ -251,7 +252,7 @@ def no_unraisable_output(monkeypatch):
 def test_repeated_calls_do_not_leak(case, no_unraisable_output):
     fn, args, kwargs, expected = case[1]()
     if expected == P:
-        expected = fault_type()
+        expected = PanicException
     tracked = tracked_objects(args, kwargs)
     refcounts = [sys.getrefcount(o) for o in tracked]
 
