@@ -357,6 +357,7 @@ class Run:
                        rows),
         ]
         (RESULTS / "ROOFLINE.md").write_text("\n".join(text) + "\n")
+        B.embed_roofline(RESULTS / "RESULTS.md", RESULTS / "ROOFLINE.md")
 
     # ---------------------------------------------------------------- report
 
