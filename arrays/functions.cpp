@@ -2,6 +2,7 @@
 // make the result, and run the kernels' item loops over the broadcast items.
 #include "arrays/functions.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
@@ -16,6 +17,7 @@
 #include "arrays/run.hpp"
 #include "src/add.hpp"
 #include "src/clifford.hpp"
+#include "src/lanes.hpp"
 #include "src/lattice.hpp"
 #include "src/octonion.hpp"
 #include "src/spectral.hpp"
@@ -28,17 +30,23 @@ using Steps = const std::ptrdiff_t*;
 using Pointers = char* const*;
 
 // The work of one item in the units of kPoolThreshold, as measured on ready
-// arrays (bench/kernels.cpp): an add, an octonion product, one term of a
-// dense Clifford product, one step of the planar map.
+// arrays with eight lanes (bench/kernels.cpp): an add, an octonion product,
+// 16 terms of a dense Clifford product, one step of the planar map.
 constexpr std::uint64_t kAddCost = 1;
-constexpr std::uint64_t kOctonionProductCost = 120;
-constexpr std::uint64_t kCliffordTermCost = 4;
+constexpr std::uint64_t kOctonionProductCost = 10;
+constexpr std::uint64_t kCliffordSixteenTermsCost = 1;
 constexpr std::uint64_t kStepCost = 40;
 
 std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) noexcept {
   return b != 0 && a > std::numeric_limits<std::uint64_t>::max() / b
              ? std::numeric_limits<std::uint64_t>::max()
              : a * b;
+}
+
+// Work measured on eight lanes, on the lanes of this process.
+std::uint64_t on_these_lanes(std::uint64_t cost) {
+  const std::uint64_t lanes = lanes::kernels().lanes;
+  return saturating_product(cost, 8) / std::max<std::uint64_t>(lanes, 1);
 }
 
 // The operand's batch axes (all but the last `core`) as one operand of the grid.
@@ -87,17 +95,24 @@ PyObject* add(const char* function, PyObject* const* slots) {
 
 // ------------------------------------------------------------------ octonions
 
+// The names of the two operands of a product.
+struct Names {
+  const char* left;
+  const char* right;
+};
+constexpr Names kAB{"a", "b"};
+
 // Products of corresponding items of `a` and `b`, which have `width`
 // components on their last axis, into a result of the same width:
 // item_loop(n, a, b, products) runs over the broadcast items.
 template <class ItemLoop>
 PyObject* products_over_last_axis(const char* function, const Operand& a, const Operand& b,
                                   PyObject* out, npy_intp width, const char* width_text,
-                                  std::uint64_t item_cost, Aliasing aliasing,
-                                  ItemLoop&& item_loop) {
-  require_last_axis(function, "a", a, width, width_text, "b", &b);
-  require_last_axis(function, "b", b, width, width_text, "a", &a);
-  const BatchShape batch = broadcast_batches(function, "a", a, "b", b, 1);
+                                  std::uint64_t item_cost, Aliasing aliasing, ItemLoop&& item_loop,
+                                  Names names = kAB) {
+  require_last_axis(function, names.left, a, width, width_text, names.right, &b);
+  require_last_axis(function, names.right, b, width, width_text, names.left, &a);
+  const BatchShape batch = broadcast_batches(function, names.left, a, names.right, b, 1);
   npy_intp shape[NPY_MAXDIMS + 1];
   const Operand* inputs[] = {&a, &b};
   Result result = make_result(function, with_core(batch, shape, {width}), out, inputs, aliasing);
@@ -119,8 +134,9 @@ PyObject* products_over_last_axis(const char* function, const Operand& a, const 
 PyObject* octonion_mul(const char* function, PyObject* const* slots) {
   const Operand a = to_float64(function, "a", slots[0]);
   const Operand b = to_float64(function, "b", slots[1]);
-  return products_over_last_axis(function, a, b, slots[2], 8, "8", kOctonionProductCost,
-                                 Aliasing::kSameItemSafe, octonion::mul_items);
+  return products_over_last_axis(function, a, b, slots[2], 8, "8",
+                                 on_these_lanes(kOctonionProductCost), Aliasing::kSameItemSafe,
+                                 octonion::mul_items);
 }
 
 // The norms over the last axis: octonion_norm and norms_squared.
@@ -232,9 +248,14 @@ std::vector<std::int8_t> to_signature(const char* function, PyObject* object) {
   return signature;
 }
 
-PyObject* geometric_product(const char* function, PyObject* const* slots) {
-  const Operand a = to_float64(function, "a", slots[0]);
-  const Operand b = to_float64(function, "b", slots[1]);
+// Clifford products over the last axis (the signature in slots[2], out in
+// slots[3]), `products_per_item` products' work per item; `item_loop(n, a,
+// b, signature, products)` computes them.
+template <class ItemLoop>
+PyObject* clifford_over_last_axis(const char* function, PyObject* const* slots, Names names,
+                                  std::uint64_t products_per_item, ItemLoop item_loop) {
+  const Operand a = to_float64(function, names.left, slots[0]);
+  const Operand b = to_float64(function, names.right, slots[1]);
   const std::vector<std::int8_t> signature = to_signature(function, slots[2]);
   const std::size_t n = signature.size();
   if (n > kMaxRepresentableBasisVectors) {
@@ -249,12 +270,25 @@ PyObject* geometric_product(const char* function, PyObject* const* slots) {
   // keeps every array below 2^63 bytes, so no float64 array with an item has
   // a last axis of 2^60 components.
   const auto d = static_cast<std::uint64_t>(dimension);
+  const std::uint64_t product_cost =
+      saturating_product(kCliffordSixteenTermsCost, saturating_product(d, d) / 16 + 2);
   return products_over_last_axis(
       function, a, b, slots[3], dimension, dimension_text.c_str(),
-      saturating_product(kCliffordTermCost, saturating_product(d, d)), Aliasing::kNone,
-      [&signature](std::size_t count, ItemsIn left, ItemsIn right, ItemsOut products) {
-        clifford::product_items(count, left, right, signature, products);
-      });
+      on_these_lanes(saturating_product(product_cost, products_per_item)), Aliasing::kNone,
+      [&signature, &item_loop](std::size_t count, ItemsIn left, ItemsIn right, ItemsOut products) {
+        item_loop(count, left, right, signature, products);
+      },
+      names);
+}
+
+PyObject* geometric_product(const char* function, PyObject* const* slots) {
+  return clifford_over_last_axis(function, slots, kAB, 1, clifford::product_items);
+}
+
+// Both products of a sandwich run in one pass over the items, which costs
+// about what one product costs on its own.
+PyObject* sandwich(const char* function, PyObject* const* slots) {
+  return clifford_over_last_axis(function, slots, Names{"r", "x"}, 1, clifford::sandwich_items);
 }
 
 // ------------------------------------------------------------------ the planar map
@@ -347,6 +381,12 @@ const Function kFunctions[] = {
      "Geometric products in the Clifford algebra whose basis vectors square to the entries of "
      "signature; the last axis holds the 2**len(signature) components.",
      geometric_product},
+    {{"sandwich", {"r", "x", "signature", "out"}, 3},
+     "The sandwiches r x r~ in the Clifford algebra of signature (r~: the reverse of r, whose "
+     "components of grades 2 and 3 mod 4 are negated), bit for bit "
+     "geometric_product(geometric_product(r, x, signature), r~, signature); r and x broadcast "
+     "over all axes but the last, which holds the 2**len(signature) components.",
+     sandwich},
     {{"spectral_flow_step", {"points"}, 1},
      "One step of the planar map for every point (x, y) on the last axis (length 2).",
      spectral_flow_step},

@@ -9,6 +9,7 @@
 #include "arrays/functions.hpp"
 #include "arrays/ref.hpp"
 #include "parallel/engine.hpp"
+#include "src/lanes.hpp"
 
 namespace {
 
@@ -99,6 +100,10 @@ PyObject* make_module() {
     }
   }
   if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) {
+    return nullptr;
+  }
+  // The instruction set the kernels run on in this process, decided here.
+  if (PyModule_AddStringConstant(module.get(), "kernel_path", vyr::lanes::kernels().name) < 0) {
     return nullptr;
   }
   return module.release();

@@ -11,7 +11,14 @@ timed region.  Ratios "peer / module" above 1 mean the module is faster; the
 front-end ratio "module / kernel" is the array module's time over the C++
 time of the same item loops on the same pool (the lower of one thread and
 the pool), so what lies above 1 is the cost of the checks, the conversion,
-the allocation and the dispatch.
+the allocation and the dispatch.  The module and its peers are timed side by
+side, in alternating rounds, and each keeps its best round: on a machine
+that other jobs share, that is the round that had the cores most to itself.
+
+It also writes bench/results/ROOFLINE.md: every kernel's time per term or
+element against the limits of the machine that ran it, as the C++ timing
+measures them (the peak of multiplies and adds of its cores, the speed of a
+plain copy of the kernel's working set).
 """
 
 from __future__ import annotations
@@ -37,7 +44,14 @@ import peers as P  # noqa: E402
 import vyr_spectral_arrays as va  # noqa: E402
 
 RESULTS = HERE / "results"
-CL30, CL41 = [1, 1, 1], [1, 1, 1, 1, -1]
+CL30, CL41, PGA3, CL44 = [1, 1, 1], [1, 1, 1, 1, -1], [1, 1, 1, 0], [1, -1] * 4
+ALGEBRAS = (("Cl(3,0)", CL30), ("Cl(4,1)", CL41), ("[1,1,1,0]", PGA3))
+# The products the roofline targets are about, as the C++ timing names them.
+PRODUCT_CASES = ["octonion_mul 100000", "geometric_product Cl(3,0) 10000",
+                 "geometric_product Cl(4,1) 10000", "geometric_product [1,1,1,0] 10000",
+                 "geometric_product Cl(4,4) 10000", "rotor Cl(3,0) 10000", "sandwich Cl(3,0) 10000"]
+# Compute-bound products, for the pool's scaling.
+COMPUTE_CASES = ["geometric_product Cl(4,1) 10000", "geometric_product Cl(4,4) 10000"]
 
 
 def same_bits(x, y):
@@ -55,8 +69,12 @@ class Run:
     def __init__(self, args, kernels):
         self.clock = B.Clock(args.quick)
         self.quick = args.quick
+        self.rounds = 1 if args.quick else 3
         self.rng = np.random.default_rng(20240601)
-        self.kernels = kernels
+        self.kernels = kernels["cases"]
+        self.machine = kernels["machine"]
+        self.kernel_path = kernels["kernel path"]
+        self.loads = [os.getloadavg()]
         self.rows = []  # (work, module, kernel, front-end ratio, peers text)
         self.data = {}
         self.targets = []
@@ -70,7 +88,17 @@ class Run:
 
     def kernel(self, name):
         k = self.kernels.get(name)
-        return min(k["serial"], k["pool"]) if k else None
+        return min(k["serial best"], k["pool best"]) if k else None
+
+    def side_by_side(self, forms):
+        """Best seconds of each of `forms` (name -> call) over rounds that
+        time them one after the other."""
+        times = {name: [] for name in forms}
+        for _ in range(self.rounds):
+            for name, f in forms.items():
+                times[name].append(self.t(f))
+        self.loads.append(os.getloadavg())
+        return {name: min(ts) for name, ts in times.items()}
 
     def row(self, work, module, kernel_case, peers, check):
         """One table row: module time, kernel time, and each peer (name, time)."""
@@ -118,10 +146,14 @@ class Run:
         a, b = self.rng.uniform(-1, 1, (n, 8)), self.rng.uniform(-1, 1, (n, 8))
         mine = va.octonion_mul(a, b)
         ok = all(close(mine, f(a, b)) for f in P.NP_OCT_MUL.values())
-        name, t = self.best({f"numpy {k}": (lambda f=f: f(a, b)) for k, f in P.NP_OCT_MUL.items()})
-        front = self.row(f"octonion_mul, {B.pow10(n)} pairs", self.t(lambda: va.octonion_mul(a, b)),
-                         f"octonion_mul {n}", [(name, t)], ok)
+        times = self.side_by_side({"module": lambda: va.octonion_mul(a, b),
+                                   **{f"numpy {k}": (lambda f=f: f(a, b)) for k, f in P.NP_OCT_MUL.items()}})
+        module = times.pop("module")
+        name, t = min(times.items(), key=lambda nt: nt[1])
+        front = self.row(f"octonion_mul, {B.pow10(n)} pairs", module, f"octonion_mul {n}", [(name, t)], ok)
         self.front_target("octonion_mul 10^5", front)
+        self.targets.append(("octonion_mul 10^5 at least 5x numpy's best formulation", t >= 5 * module,
+                             f"{B.fmt_t(module)} vs {name} {B.fmt_t(t)} ({t / module:.1f}x)"))
 
         ok = same_bits(va.norms_squared(a), P.np_sq_sum(a)) or close(va.norms_squared(a), P.np_sq_sum(a))
         name, t = self.best({f"numpy {k}": (lambda f=f: f(a)) for k, f in P.NP_SQNORM.items()})
@@ -139,29 +171,47 @@ class Run:
         from gapeers import CliffordPeer, KingdonPeer
 
         n = 10**4
-        for label, sig in (("Cl(3,0)", CL30), ("Cl(4,1)", CL41)):
+        for label, sig in ALGEBRAS:
             self.log(f"geometric_product {label}")
             dim = 2 ** len(sig)
             a, b = self.rng.uniform(-1, 1, (n, dim)), self.rng.uniform(-1, 1, (n, dim))
             mine = va.geometric_product(a, b, sig)
-            peers, ok = [], True
+            ok = True
             kingdon = KingdonPeer(sig)
             At, Bt = kingdon.arrays(a, b)
             kingdon.warm_up(At, Bt)
             keys, values = kingdon.batched(At, Bt)
             ok &= close(mine, kingdon.from_peer(keys, values, n))
-            peers.append(("kingdon", self.t(lambda: kingdon.batched(At, Bt))))
             cliff = CliffordPeer(sig)
             Ac, Bc = cliff.arrays(a, b)
             cliff.warm_up(Ac, Bc)
             ok &= close(mine, cliff.from_peer(cliff.numba_loop(Ac, Bc)))
-            peers.append(("clifford gmt_func", self.t(lambda: cliff.numba_loop(Ac, Bc))))
             numpy_forms = P.NumpyClifford(sig).formulations()
-            peers.append(self.best({f"numpy {k}": (lambda f=f: f(a, b)) for k, f in numpy_forms.items()}))
-            front = self.row(f"geometric_product {label}, {B.pow10(n)} pairs",
-                             self.t(lambda: va.geometric_product(a, b, sig)),
+            times = self.side_by_side({
+                "module": lambda: va.geometric_product(a, b, sig),
+                "kingdon": lambda: kingdon.batched(At, Bt),
+                "clifford gmt_func": lambda: cliff.numba_loop(Ac, Bc),
+                **{f"numpy {k}": (lambda f=f: f(a, b)) for k, f in numpy_forms.items()},
+            })
+            module = times.pop("module")
+            peers = [(k, times.pop(k)) for k in ("kingdon", "clifford gmt_func")]
+            peers.append(min(times.items(), key=lambda nt: nt[1]))
+            front = self.row(f"geometric_product {label}, {B.pow10(n)} pairs", module,
                              f"geometric_product {label} {n}", peers, ok)
             self.front_target(f"geometric_product {label} 10^4", front)
+            for peer, factor in (("kingdon", 1.5), ("clifford gmt_func", 2.0)):
+                t = dict(peers)[peer]
+                self.targets.append((f"geometric_product {label} 10^4 at least {factor}x {peer}",
+                                     t >= factor * module,
+                                     f"{B.fmt_t(module)} vs {B.fmt_t(t)} ({t / module:.2f}x)"))
+
+        self.log("geometric_product Cl(4,4)")
+        a, b = self.rng.uniform(-1, 1, (n, 256)), self.rng.uniform(-1, 1, (n, 256))
+        module = self.side_by_side({"module": lambda: va.geometric_product(a, b, CL44)})["module"]
+        self.row(f"geometric_product Cl(4,4), {B.pow10(n)} pairs", module,
+                 f"geometric_product Cl(4,4) {n}", [], True)
+        self.targets.append(("geometric_product Cl(4,4) 10^4 at least 3x faster than 0.8 s",
+                             module <= 0.8 / 3, f"{B.fmt_t(module)} ({0.8 / module:.0f}x)"))
 
     def rotors(self):
         import quaternion
@@ -185,16 +235,31 @@ class Run:
 
         q = quaternion.from_rotation_vector(theta * axis)
         ok = close(module()[:, [1, 2, 4]], quaternion.rotate_vectors(q, vectors))
-        peers = [("numpy-quaternion rotate_vectors", self.t(lambda: quaternion.rotate_vectors(q, vectors)))]
         qs = quaternion.from_vector_part(vectors)
-        peers.append(("numpy-quaternion q v q̄", self.t(lambda: q * qs * q.conjugate())))
         alg = Algebra(3, 0, 0)
         kv = alg.vector(np.ascontiguousarray(vectors.T))
         kR = alg.evenmv(e=c, e12=-s * axis[2], e13=s * axis[1], e23=-s * axis[0])
-        peers.append(("kingdon R >> v", self.t(lambda: kR >> kv)))
-        self.row(f"rotor sandwich Cl(3,0), {B.pow10(n)} vectors", self.t(module), "rotor Cl(3,0) 10000",
-                 peers, ok)
-        self.data["rotor sandwich note"] = "kernel time is one of the two products"
+        sandwich_ok = same_bits(va.sandwich(R, V, CL30), module())
+        times = self.side_by_side({
+            "module": module,
+            "sandwich": lambda: va.sandwich(R, V, CL30),
+            "numpy-quaternion rotate_vectors": lambda: quaternion.rotate_vectors(q, vectors),
+            "numpy-quaternion q v q̄": lambda: q * qs * q.conjugate(),
+            "kingdon R >> v": lambda: kR >> kv,
+        })
+        two_products = times.pop("module")
+        mine = times.pop("sandwich")
+        peers = list(times.items())
+        self.row(f"rotor sandwich Cl(3,0), {B.pow10(n)} vectors: two geometric_product calls",
+                 two_products, "rotor Cl(3,0) 10000", peers, ok)
+        self.row(f"rotor sandwich Cl(3,0), {B.pow10(n)} vectors: sandwich", mine,
+                 "sandwich Cl(3,0) 10000", peers, ok and sandwich_ok)
+        self.data["rotor sandwich note"] = "the two calls' kernel time is one of the two products"
+        fastest = min(peers, key=lambda nt: nt[1])
+        self.targets.append(("rotor sandwich 10^4 faster than kingdon and numpy-quaternion",
+                             mine < fastest[1],
+                             f"sandwich {B.fmt_t(mine)}, two geometric_product calls "
+                             f"{B.fmt_t(two_products)}, vs {fastest[0]} {B.fmt_t(fastest[1])}"))
 
     def planar(self):
         n = 10**5
@@ -229,6 +294,71 @@ class Run:
             self.targets.append(("spectral_flow 10^3 x 10^3 within 1.3x of the kernel", front <= 1.3,
                                  f"{front:.2f}x"))
 
+    # ---------------------------------------------------------------- limits
+
+    def roofline(self):
+        """Each kernel against the machine: its best time per term or element
+        beside the time that the cores' peak of multiplies and adds, or a copy
+        of its working set, would take; the larger of the two is the roofline."""
+        peak_one = self.machine["peak terms/s one thread"]
+        peak_pool = self.machine["peak terms/s pool"]
+        rows, ratios = [], {}
+        for name, k in self.kernels.items():
+            best = min(k["serial best"], k["pool best"])
+            compute = (k["terms"] / peak_one, k["terms"] / peak_pool)
+            memory = (k["copy serial"], k["copy pool"])
+            roof = max(min(compute), min(memory))
+            ratios[name] = best / roof
+            unit = "term" if name.startswith(("octonion_mul", "geometric", "rotor", "sandwich")) else "element"
+            rows.append((name, f"{k['terms']:.3g}", B.fmt_t(k["serial best"]), B.fmt_t(k["pool best"]),
+                         f"{B.fmt_t(best / k['terms'])} per {unit}",
+                         f"{B.fmt_t(compute[0])} / {B.fmt_t(compute[1])}",
+                         f"{B.fmt_t(memory[0])} / {B.fmt_t(memory[1])}", B.fmt_t(roof),
+                         B.fmt_r(best / roof)))
+        worst = max(ratios[c] for c in PRODUCT_CASES if c in ratios) if ratios else None
+        if worst is not None:
+            self.targets.append(("products within 2x of the roofline (C++ kernels)", worst <= 2.0,
+                                 ", ".join(f"{c.split(' 1')[0]} {ratios[c]:.2f}x"
+                                           for c in PRODUCT_CASES if c in ratios)))
+        spread = peak_pool / peak_one
+        scaling = {c: self.kernels[c]["serial best"] / self.kernels[c]["pool best"]
+                   for c in COMPUTE_CASES if c in self.kernels}
+        if scaling:
+            self.targets.append((
+                f"pool of {self.machine['workers']} at least 1.8x one thread on compute-bound products",
+                min(scaling.values()) >= 1.8,
+                ", ".join(f"{c.split(' 1')[0]} {r:.2f}x" for c, r in scaling.items())
+                + f" (the peak loop itself: {spread:.2f}x)"))
+        return rows
+
+    def write_roofline(self, rows, cpu):
+        load = ", ".join(f"{l[0]:.1f}" for l in self.loads)
+        text = [
+            "# The kernels against the machine's limits",
+            "",
+            f"Measured {datetime.date.today()} with `bash bench/run.sh --arrays` (bench/kernels.cpp) on "
+            f"{cpu}, {self.machine['workers']} pool workers, kernel path `{self.kernel_path}`; "
+            f"one-minute load average during the run: {load}.",
+            "",
+            "A term is one multiplication and one addition (the products: 64 per octonion product, "
+            "4^n per Clifford product of 2^n components, dense), an element one component of a norm "
+            "(a multiplication and an addition) or of an add. The compute bound is the terms over "
+            f"the peak the cores reach in a loop of independent {self.machine['peak vectors']} "
+            f"multiplies and adds ({self.machine['peak terms/s one thread']:.3g} terms/s on one thread, "
+            f"{self.machine['peak terms/s pool']:.3g} on the pool); the memory bound is the time of a "
+            "plain copy of as many bytes as the kernel reads and writes, on one thread / on the pool. "
+            "The roofline is the larger of the two best bounds, and the last column the kernel's best "
+            "time (one thread or pool, best of 15 samples) over it. On a machine shared with other "
+            "jobs, the pool's figures show how much of the second core the run got: the peak loop "
+            "itself scales by the same factor.",
+            "",
+            B.md_table(["kernel", "terms / elements", "one thread", "pool", "time per term",
+                        "compute bound (1 / pool)", "memory bound (1 / pool)", "roofline", "over roofline"],
+                       rows),
+        ]
+        (RESULTS / "ROOFLINE.md").write_text("\n".join(text) + "\n")
+        B.embed_roofline(RESULTS / "RESULTS.md", RESULTS / "ROOFLINE.md")
+
     # ---------------------------------------------------------------- report
 
     def write(self, elapsed):
@@ -240,6 +370,7 @@ class Run:
                 versions[name] = "not installed"
         cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
                     if line.startswith("model name")), "unknown")
+        self.write_roofline(self.roofline(), cpu)
         header = ["work", "vyr_spectral_arrays", "kernel alone (C++)", "front-end", "peers on ready arrays (peer / module)"]
         text = [
             "# Arrays in, arrays out",
@@ -247,13 +378,16 @@ class Run:
             f"Measured {datetime.date.today()} with `bash bench/run.sh --arrays` on {cpu}, "
             f"{os.cpu_count()} CPUs, Python {platform.python_version()}, "
             + ", ".join(f"{k} {v}" for k, v in versions.items())
-            + f"; pool of {os.environ.get('VYR_NUM_THREADS', 'default')} threads; run took {elapsed:.0f} s.",
+            + f"; pool of {os.environ.get('VYR_NUM_THREADS', 'default')} threads; kernel path "
+            f"`{va.kernel_path}`; one-minute load average {', '.join(f'{l[0]:.1f}' for l in self.loads)}; "
+            f"run took {elapsed:.0f} s.",
             "",
             "Every input is a float64 array made beforehand; every call returns a new array. "
             "\"kernel alone\" is the C++ time of the same item loops over the same sizes "
             "(bench/kernels.cpp, the lower of one thread and the pool); \"front-end\" is the module's "
             "time over it. Each peer's figure in brackets is its time over the module's: above 1, "
-            "the module is faster.",
+            "the module is faster. The kernels against the machine's limits: "
+            "[ROOFLINE.md](ROOFLINE.md).",
             "",
             B.md_table(header, self.rows),
             "",
@@ -265,7 +399,8 @@ class Run:
             text += ["", "## Differences", ""] + [f"- {n}" for n in self.notes]
         (RESULTS / "ARRAYS.md").write_text("\n".join(text) + "\n")
         (RESULTS / "arrays.json").write_text(json.dumps(
-            dict(kernels=self.kernels, rows=self.data, targets=self.targets), indent=1) + "\n")
+            dict(kernel_path=self.kernel_path, machine=self.machine, kernels=self.kernels,
+                 rows=self.data, targets=self.targets, loads=self.loads), indent=1) + "\n")
 
 
 def main():
@@ -281,6 +416,7 @@ def main():
         section()
     run.write(time.perf_counter() - t0)
     print((RESULTS / "ARRAYS.md").read_text())
+    print((RESULTS / "ROOFLINE.md").read_text())
 
 
 if __name__ == "__main__":

@@ -106,6 +106,23 @@ def pow10(n):
     return f"10^{e}" if n > 0 and 10**e == n else str(n)
 
 
+ROOFLINE_START = "<!-- roofline: bench/results/ROOFLINE.md, written by bash bench/run.sh --arrays -->"
+ROOFLINE_END = "<!-- end of roofline -->"
+
+
+def embed_roofline(results_md, roofline_md):
+    """Puts the latest roofline report into the results page, in place of the
+    one there: the list run and the array run each keep the other's part."""
+    if not results_md.exists() or not roofline_md.exists():
+        return
+    text = results_md.read_text()
+    if ROOFLINE_START in text and ROOFLINE_END in text:
+        text = text[:text.index(ROOFLINE_START)].rstrip("\n") + text[text.index(ROOFLINE_END) + len(ROOFLINE_END):]
+    # Its title becomes a section of the results page.
+    roofline = "#" + roofline_md.read_text().strip()
+    results_md.write_text(text.rstrip("\n") + "\n\n" + ROOFLINE_START + "\n" + roofline + "\n" + ROOFLINE_END + "\n")
+
+
 def md_table(header, rows):
     out = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
     for r in rows:
@@ -974,6 +991,7 @@ class Suite:
         L.append("## Plot\n")
         L.append("![time per element](time_per_element.png)\n")
         (RESULTS / "RESULTS.md").write_text("\n".join(L))
+        embed_roofline(RESULTS / "RESULTS.md", RESULTS / "ROOFLINE.md")
         (RESULTS / "results.json").write_text(json.dumps(dict(machine=info, data=self.data, targets=self.targets),
                                                           indent=1, default=str))
         self.make_plot()

@@ -279,4 +279,67 @@ Rows indexed_rows(std::size_t count, std::size_t width, Element&& element) {
   return rows;
 }
 
+namespace detail {
+
+// A leaf's indexes [begin, end) handed to a kernel that computes several
+// elements at once: `fill(first, last)` for consecutive ranges of at most
+// `run` indexes, in increasing order, looking for cancellation before each.
+template <class Fill>
+void for_runs_of_leaf(std::size_t begin, std::size_t end, std::size_t run, Fill& fill) {
+  const LeafCancellation cancellation;
+  for (std::size_t first = begin; first < end;) {
+    cancellation.check();
+    const std::size_t last = end - first > run ? first + run : end;
+    fill(first, last);
+    first = last;
+  }
+}
+
+}  // namespace detail
+
+// indexed_map for double results computed several at a time:
+// `fill(first, last, slots)` writes the results of the indexes [first, last)
+// to slots[0 .. last - first).  Every index lies in exactly one such range,
+// the ranges of a leaf come in increasing order and hold at most `run`
+// indexes (`run` > 0), and cancellation is looked for between them.  Faults,
+// cancellation and the state of `out` afterwards are as for indexed_map.
+template <class Fill>
+void indexed_runs(std::vector<double>& out, std::size_t n, std::size_t run, Fill&& fill) {
+  const std::size_t base = out.size();
+  if (n > out.max_size() - base || !fits_allocation(base + n, sizeof(double))) {
+    raise_capacity_overflow();
+  }
+  out.resize(base + n);
+  double* const slots = out.data() + base;
+  auto leaf = [slots, run, &fill](std::size_t begin, std::size_t end) {
+    auto fill_range = [slots, &fill](std::size_t first, std::size_t last) {
+      fill(first, last, slots + first);
+    };
+    detail::for_runs_of_leaf(begin, end, run, fill_range);
+  };
+  try {
+    detail::run_map(nullptr, n, RangeFn(leaf), nullptr);
+  } catch (...) {
+    out.resize(base);
+    throw;
+  }
+}
+
+// indexed_rows for rows computed several at a time: `fill(first, last, rows)`
+// writes the rows [first, last), `rows` pointing at row `first` (zeros on
+// entry).  Ranges, cancellation and faults as for indexed_runs.
+template <class Fill>
+Rows indexed_row_runs(std::size_t count, std::size_t width, std::size_t run, Fill&& fill) {
+  Rows rows{width, count, std::vector<double>(count * width)};
+  double* const values = rows.values.data();
+  auto leaf = [values, width, run, &fill](std::size_t begin, std::size_t end) {
+    auto fill_range = [values, width, &fill](std::size_t first, std::size_t last) {
+      fill(first, last, values + first * width);
+    };
+    detail::for_runs_of_leaf(begin, end, run, fill_range);
+  };
+  detail::run_map(nullptr, count, RangeFn(leaf), nullptr);
+  return rows;
+}
+
 }  // namespace vyr::parallel

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "parallel/engine.hpp"
+#include "src/lanes.hpp"
 
 namespace vyr::add {
 
@@ -10,48 +11,21 @@ namespace {
 
 constexpr std::ptrdiff_t kDouble = sizeof(double);
 
-// The contiguous and broadcast layouts get loops of their own, which the
-// compiler turns into vector additions across items; each lane still adds one
-// a[i] to one b[i].  They are built for several vector widths and the widest
-// that the processor has is picked when the library loads: an add is bound by
-// how fast the data moves, and narrow vectors cannot keep up with the caches.
-#define VYR_VECTOR_WIDTHS __attribute__((target_clones("avx512f", "avx2", "default")))
-
-VYR_VECTOR_WIDTHS void add_contiguous(std::size_t count, const double* a, const double* b,
-                                      double* sums) noexcept {
-  for (std::size_t i = 0; i < count; ++i) {
-    sums[i] = sum(a[i], b[i]);
-  }
-}
-
-VYR_VECTOR_WIDTHS void add_scalar_right(std::size_t count, const double* a, double b,
-                                        double* sums) noexcept {
-  for (std::size_t i = 0; i < count; ++i) {
-    sums[i] = sum(a[i], b);
-  }
-}
-
-VYR_VECTOR_WIDTHS void add_scalar_left(std::size_t count, double a, const double* b,
-                                       double* sums) noexcept {
-  for (std::size_t i = 0; i < count; ++i) {
-    sums[i] = sum(a, b[i]);
-  }
-}
+// Elements handed to the lane kernel at once.
+constexpr std::size_t kElementsPerRun = std::size_t{1} << 14;
 
 }  // namespace
 
 void add_items(std::size_t count, ItemsIn a, ItemsIn b, ItemsOut sums) noexcept {
-  if (sums.item_step == kDouble) {
-    double* const out = sums.item(0);
-    if (a.item_step == kDouble && b.item_step == kDouble) {
-      return add_contiguous(count, a.item(0), b.item(0), out);
-    }
-    if (a.item_step == kDouble && b.item_step == 0) {
-      return add_scalar_right(count, a.item(0), *b.item(0), out);
-    }
-    if (a.item_step == 0 && b.item_step == kDouble) {
-      return add_scalar_left(count, *a.item(0), b.item(0), out);
-    }
+  // The contiguous and repeated layouts go to the lane kernel, the rest is
+  // added one element at a time.
+  const auto lane_step = [](const ItemsIn& items) -> std::size_t {
+    return items.item_step == kDouble ? 1 : items.item_step == 0 ? 0 : 2;
+  };
+  const std::size_t a_step = lane_step(a);
+  const std::size_t b_step = lane_step(b);
+  if (sums.item_step == kDouble && a_step < 2 && b_step < 2) {
+    return lanes::kernels().add(count, a.item(0), a_step, b.item(0), b_step, sums.item(0));
   }
   for (std::size_t i = 0; i < count; ++i) {
     *sums.item(i) = sum(*a.item(i), *b.item(i));
@@ -60,8 +34,11 @@ void add_items(std::size_t count, ItemsIn a, ItemsIn b, ItemsOut sums) noexcept 
 
 std::vector<double> add_n(std::span<const double> a, std::span<const double> b) {
   std::vector<double> sums;
-  parallel::indexed_map(sums, std::min(a.size(), b.size()),
-                        [a, b](std::size_t i) { return sum(a[i], b[i]); });
+  const lanes::Kernels& kernels = lanes::kernels();
+  parallel::indexed_runs(sums, std::min(a.size(), b.size()), kElementsPerRun,
+                         [&](std::size_t first, std::size_t last, double* out) {
+                           kernels.add(last - first, a.data() + first, 1, b.data() + first, 1, out);
+                         });
   return sums;
 }
 

@@ -8,54 +8,15 @@
 
 #include "core/fault.hpp"
 #include "parallel/engine.hpp"
+#include "src/lanes.hpp"
 
 namespace vyr::clifford {
 
 namespace {
 
-// Bit t of the result is the parity of the set bits of `left_blade` above
-// position t.  The reordering sign of e_J·e_K is then the parity of the bits
-// shared by this mask and K: every basis vector of K must pass each vector of J
-// with a higher index.
-constexpr std::uint64_t reorder_parity_mask(std::uint64_t left_blade) noexcept {
-  std::uint64_t mask = left_blade >> 1;
-  mask ^= mask >> 1;
-  mask ^= mask >> 2;
-  mask ^= mask >> 4;
-  mask ^= mask >> 8;
-  mask ^= mask >> 16;
-  mask ^= mask >> 32;
-  return mask;
-}
-
 // Number of basis vectors from which a product's output can no longer be sized:
 // 2^60 doubles exceed the largest allocation.
 constexpr std::size_t kMaxBasisVectors = 59;
-
-// The signature as the product uses it.  When every entry is -1, 0 or +1
-// (every Cl(p, q, r)), multiplying g by the entries in ascending order only
-// tracks signs, or yields a signed zero when a null vector is shared, so one
-// parity per term stands for the whole chain of multiplications.
-struct Metric {
-  std::span<const std::int8_t> entries;
-  bool unit = true;
-  std::uint64_t negative_mask = 0;  // bit m set when e_m squares to -1
-  std::uint64_t null_mask = 0;      // bit m set when e_m squares to 0
-};
-
-Metric describe(std::span<const std::int8_t> signature) noexcept {
-  Metric metric{signature};
-  for (std::size_t m = 0; m < signature.size() && metric.unit; ++m) {
-    if (signature[m] == -1) {
-      metric.negative_mask |= std::uint64_t{1} << m;
-    } else if (signature[m] == 0) {
-      metric.null_mask |= std::uint64_t{1} << m;
-    } else if (signature[m] != 1) {
-      metric.unit = false;
-    }
-  }
-  return metric;
-}
 
 // Terms between two looks at whether the caller has given up on a product:
 // about a millisecond of work.  Products of fewer than 2^10 components never
@@ -99,11 +60,45 @@ void walk_terms(std::span<const double> a, std::span<const double> b, std::uint6
   }
 }
 
-// Adds the geometric product of a (left) and b (right) into `out`, which holds
-// 2^n zeros on entry.  Faults when it reads past the end of either factor.
-// Never inlined: every product of either front-end runs these very
-// instructions, so that NaN payloads come out alike.
-[[gnu::noinline]] void product_with(std::span<const double> a, std::span<const double> b,
+// Pairs handed to the lane kernels at once: about 2^16 terms of work, and at
+// least a full vector of items.
+std::size_t pairs_per_run(std::size_t dimension) noexcept {
+  constexpr std::size_t kTerms = std::size_t{1} << 16;
+  // Larger products (2^14 terms and more each, up to 2^59 components) are
+  // never fewer than a vector's worth; squaring them could overflow.
+  if (dimension >= 128) {
+    return 8;
+  }
+  return std::max<std::size_t>(8, kTerms / (dimension * dimension));
+}
+
+}  // namespace
+
+Metric describe(std::span<const std::int8_t> signature) noexcept {
+  Metric metric{signature};
+  for (std::size_t m = 0; m < signature.size() && metric.unit; ++m) {
+    if (signature[m] == -1) {
+      metric.negative_mask |= std::uint64_t{1} << m;
+    } else if (signature[m] == 0) {
+      metric.null_mask |= std::uint64_t{1} << m;
+    } else if (signature[m] != 1) {
+      metric.unit = false;
+    }
+  }
+  return metric;
+}
+
+void reverse_into(const double* a, std::size_t dimension, double* out) noexcept {
+  for (std::size_t k = 0; k < dimension; ++k) {
+    const std::uint64_t sign = reverse_negates(k) ? std::uint64_t{1} << 63 : 0;
+    out[k] = std::bit_cast<double>(std::bit_cast<std::uint64_t>(a[k]) ^ sign);
+  }
+}
+
+// Never inlined: every product that comes down to this routine, from either
+// front-end or from a lane kernel, runs these very instructions, so that NaN
+// payloads come out alike.
+[[gnu::noinline]] void product_into(std::span<const double> a, std::span<const double> b,
                                     const Metric& metric, double* out) {
   const std::uint64_t dimension = std::uint64_t{1} << metric.entries.size();
   if (metric.unit) {
@@ -137,8 +132,6 @@ void walk_terms(std::span<const double> a, std::span<const double> b, std::uint6
   }
 }
 
-}  // namespace
-
 Rows geometric_product_n(const Batch& a, const Batch& b, std::span<const std::int8_t> signature) {
   const std::size_t pairs = std::min(a.size(), b.size());
   if (signature.size() > kMaxBasisVectors) {
@@ -153,35 +146,54 @@ Rows geometric_product_n(const Batch& a, const Batch& b, std::span<const std::in
     throw std::bad_alloc();
   }
   const Metric metric = describe(signature);
-  return parallel::indexed_rows(pairs, dimension, [&](std::size_t i, std::span<double> product) {
-    product_with(a[i], b[i], metric, product.data());
-  });
+  const lanes::Kernels& kernels = lanes::kernels();
+  const ItemStarts left = starts_of(a);
+  const ItemStarts right = starts_of(b);
+  const auto complete = [&](std::size_t i) {
+    return a[i].size() >= dimension && b[i].size() >= dimension;
+  };
+  const auto row_step = static_cast<std::ptrdiff_t>(dimension * sizeof(double));
+  auto fill = [&](std::size_t first, std::size_t last, double* rows) {
+    const auto row = [&](std::size_t i) { return rows + (i - first) * dimension; };
+    lanes::complete_runs(
+        first, last, complete,
+        [&](std::size_t begin, std::size_t end) {
+          kernels.clifford(end - begin, left.from(begin), right.from(begin), metric,
+                           ItemsOut{reinterpret_cast<char*>(row(begin)), row_step});
+        },
+        [&](std::size_t i) {
+          std::fill(row(i), row(i) + dimension, 0.0);
+          product_into(a[i], b[i], metric, row(i));
+        });
+  };
+  return parallel::indexed_row_runs(pairs, dimension, pairs_per_run(dimension), fill);
 }
+
+namespace {
+
+// An item loop on one of the Clifford lane kernels (a member of Kernels).
+template <auto Kernel>
+void items_on(std::size_t count, ItemsIn a, ItemsIn b, std::span<const std::int8_t> signature,
+              ItemsOut products) {
+  const std::size_t dimension = std::size_t{1} << signature.size();
+  const Metric metric = describe(signature);
+  const lanes::Kernels& kernels = lanes::kernels();
+  over_adjacent_items<2>(count, {a, b}, dimension, products, dimension,
+                         [&](std::size_t n, const ItemStarts* starts, ItemsOut out) {
+                           (kernels.*Kernel)(n, starts[0], starts[1], metric, out);
+                         });
+}
+
+}  // namespace
 
 void product_items(std::size_t count, ItemsIn a, ItemsIn b, std::span<const std::int8_t> signature,
                    ItemsOut products) {
-  const std::size_t dimension = std::size_t{1} << signature.size();
-  const Metric metric = describe(signature);
-  std::vector<double> left(a.contiguous_components() ? 0 : dimension);
-  std::vector<double> right(b.contiguous_components() ? 0 : dimension);
-  std::vector<double> product(products.contiguous_components() ? 0 : dimension);
-  for (std::size_t i = 0; i < count; ++i) {
-    if (parallel::cancel_requested()) {
-      throw parallel::Cancelled();
-    }
-    double* const out = products.item(i);
-    // The walk adds into zeros; an output whose components are not adjacent
-    // is filled from a product made aside.
-    double* const target = products.contiguous_components() ? out : product.data();
-    std::fill(target, target + dimension, 0.0);
-    product_with(a.gather(i, dimension, left.data()), b.gather(i, dimension, right.data()), metric,
-                 target);
-    if (target != out) {
-      for (std::size_t k = 0; k < dimension; ++k) {
-        products.component(out, k) = target[k];
-      }
-    }
-  }
+  items_on<&lanes::Kernels::clifford>(count, a, b, signature, products);
+}
+
+void sandwich_items(std::size_t count, ItemsIn r, ItemsIn x, std::span<const std::int8_t> signature,
+                    ItemsOut products) {
+  items_on<&lanes::Kernels::sandwich>(count, r, x, signature, products);
 }
 
 }  // namespace vyr::clifford

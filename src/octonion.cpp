@@ -8,58 +8,25 @@
 
 #include "core/fault.hpp"
 #include "parallel/engine.hpp"
+#include "src/lanes.hpp"
 
 namespace vyr::octonion {
 
 namespace {
 
-// e_i · e_j = sign · e_target.
-struct BasisProduct {
-  std::int8_t sign;
-  std::size_t target;
-};
+// Products handed to the lane kernel at once.
+constexpr std::size_t kPairsPerRun = 512;
 
-// Row: left factor e_i; column: right factor e_j.  Built from e0 as the
-// identity, e_i·e_i = -1 and e_i·e_(i+1) = e_(i+3) on the indices 1..7 mod 7.
-constexpr BasisProduct kBasisProducts[8][8] = {
-    {{+1, 0}, {+1, 1}, {+1, 2}, {+1, 3}, {+1, 4}, {+1, 5}, {+1, 6}, {+1, 7}},
-    {{+1, 1}, {-1, 0}, {+1, 4}, {+1, 7}, {-1, 2}, {+1, 6}, {-1, 5}, {-1, 3}},
-    {{+1, 2}, {-1, 4}, {-1, 0}, {+1, 5}, {+1, 1}, {-1, 3}, {+1, 7}, {-1, 6}},
-    {{+1, 3}, {-1, 7}, {-1, 5}, {-1, 0}, {+1, 6}, {+1, 2}, {-1, 4}, {+1, 1}},
-    {{+1, 4}, {+1, 2}, {-1, 1}, {-1, 6}, {-1, 0}, {+1, 7}, {+1, 3}, {-1, 5}},
-    {{+1, 5}, {-1, 6}, {+1, 3}, {-1, 2}, {-1, 7}, {-1, 0}, {+1, 1}, {+1, 4}},
-    {{+1, 6}, {+1, 5}, {-1, 7}, {+1, 4}, {-1, 3}, {-1, 1}, {-1, 0}, {+1, 2}},
-    {{+1, 7}, {+1, 3}, {+1, 6}, {-1, 1}, {+1, 5}, {-1, 4}, {-1, 2}, {-1, 0}},
-};
+}  // namespace
 
-// The table read by target: for the left unit e_i and the target e_k, the
-// right unit e_j with e_i·e_j = ±e_k, and the sign as a sign-bit mask.
-struct Contribution {
-  std::size_t right;
-  std::uint64_t sign_bit;
-};
-
-constexpr std::array<std::array<Contribution, 8>, 8> contributions_by_target() {
-  std::array<std::array<Contribution, 8>, 8> by_target{};
-  for (std::size_t i = 0; i < 8; ++i) {
-    for (std::size_t j = 0; j < 8; ++j) {
-      const BasisProduct& entry = kBasisProducts[i][j];
-      by_target[i][entry.target] = {j, entry.sign < 0 ? std::uint64_t{1} << 63 : 0};
-    }
-  }
-  return by_target;
-}
-
-constexpr auto kContributions = contributions_by_target();
-
-// The product of two octonions of at least eight coefficients each, where no
-// read can fault.  Each target receives its terms in increasing i, as in the
-// term-by-term walk.  A term that the walk skips (a zero factor) is replaced
-// by +0.0, which leaves the accumulator's bits unchanged: accumulators are
-// never -0.0, and x + +0.0 is x for every other x, NaN included.  This keeps
-// the loop free of unpredictable branches.  Never inlined: the list and the
-// array products run these very instructions, so that a NaN meeting a NaN
-// keeps the same payload in both (the compiler may order the operands of an
+// Each target receives its terms in increasing i, as in the term-by-term walk.
+// A term that the walk skips (a zero factor) is replaced by +0.0, which leaves
+// the accumulator's bits unchanged: accumulators are never -0.0, and x + +0.0
+// is x for every other x, NaN included.  This keeps the loop free of
+// unpredictable branches.  Never inlined: every product of complete factors
+// that comes down to this routine, from either front-end or from a lane
+// kernel, runs these very instructions, so that a NaN meeting a NaN keeps the
+// same payload in all of them (the compiler may order the operands of an
 // addition differently in each copy).
 [[gnu::noinline]] Octonion mul_complete(const double* a, const double* b) noexcept {
   Octonion c{0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
@@ -71,15 +38,14 @@ constexpr auto kContributions = contributions_by_target();
       const Contribution& term = kContributions[i][k];
       const double right = b[term.right];
       // s · a[i] is a copy or a negation of a[i]: a sign-bit flip.
-      const double signed_left = std::bit_cast<double>(left_bits ^ term.sign_bit);
+      const std::uint64_t sign_bit = term.negative ? std::uint64_t{1} << 63 : 0;
+      const double signed_left = std::bit_cast<double>(left_bits ^ sign_bit);
       const double product = right * signed_left;
       c[k] = c[k] + ((left_zero || right == 0.0) ? 0.0 : product);
     }
   }
   return c;
 }
-
-}  // namespace
 
 Octonion _mul(std::span<const double> a, std::span<const double> b) {
   if (a.size() >= 8 && b.size() >= 8) {
@@ -107,7 +73,8 @@ Octonion _mul(std::span<const double> a, std::span<const double> b) {
   return c;
 }
 
-double norm(std::span<const double> v) noexcept {
+// Never inlined, for the reason given at mul_complete.
+[[gnu::noinline]] double norm(std::span<const double> v) noexcept {
   double sum = -0.0;
   for (const double x : v) {
     sum = sum + x * x;
@@ -117,32 +84,46 @@ double norm(std::span<const double> v) noexcept {
 
 Rows mul_n(const Batch& a_batch, const Batch& b_batch) {
   const std::size_t n = std::min(a_batch.size(), b_batch.size());
-  return parallel::indexed_rows(n, 8, [&](std::size_t i, std::span<double> row) {
-    const Octonion c = _mul(a_batch[i], b_batch[i]);
-    std::copy(c.begin(), c.end(), row.begin());
-  });
+  const lanes::Kernels& kernels = lanes::kernels();
+  const ItemStarts left = starts_of(a_batch);
+  const ItemStarts right = starts_of(b_batch);
+  const auto complete = [&](std::size_t i) {
+    return a_batch[i].size() >= 8 && b_batch[i].size() >= 8;
+  };
+  auto fill = [&](std::size_t first, std::size_t last, double* rows) {
+    const auto row = [&](std::size_t i) { return rows + (i - first) * 8; };
+    lanes::complete_runs(
+        first, last, complete,
+        [&](std::size_t begin, std::size_t end) {
+          kernels.octonion_mul(end - begin, left.from(begin), right.from(begin),
+                               ItemsOut{reinterpret_cast<char*>(row(begin)), 8 * sizeof(double)});
+        },
+        [&](std::size_t i) {
+          const Octonion c = _mul(a_batch[i], b_batch[i]);
+          std::copy(c.begin(), c.end(), row(i));
+        });
+  };
+  return parallel::indexed_row_runs(n, 8, kPairsPerRun, fill);
 }
 
 std::vector<double> norm_n(const Batch& batch) {
-  std::vector<double> norms;
-  parallel::indexed_map(norms, batch.size(), [&batch](std::size_t i) { return norm(batch[i]); });
-  return norms;
+  return lanes::norms_n(batch, true);
 }
 
-void mul_items(std::size_t count, ItemsIn a, ItemsIn b, ItemsOut products) noexcept {
-  double left[8];
-  double right[8];
-  for (std::size_t i = 0; i < count; ++i) {
-    const Octonion c = mul_complete(a.gather(i, 8, left).data(), b.gather(i, 8, right).data());
-    double* const out = products.item(i);
-    for (std::size_t k = 0; k < 8; ++k) {
-      products.component(out, k) = c[k];
-    }
-  }
+void mul_items(std::size_t count, ItemsIn a, ItemsIn b, ItemsOut products) {
+  const lanes::Kernels& kernels = lanes::kernels();
+  over_adjacent_items<2>(count, {a, b}, 8, products, 8,
+                         [&](std::size_t n, const ItemStarts* starts, ItemsOut out) {
+                           kernels.octonion_mul(n, starts[0], starts[1], out);
+                         });
 }
 
 void norm_items(std::size_t count, ItemsIn v, std::size_t length, ItemsOut norms) {
-  reduce_items(count, v, length, norms, norm);
+  const lanes::Kernels& kernels = lanes::kernels();
+  over_adjacent_items<1>(count, {v}, length, norms, 0,
+                         [&](std::size_t n, const ItemStarts* starts, ItemsOut out) {
+                           kernels.norms(n, starts[0], length, true, out);
+                         });
 }
 
 }  // namespace vyr::octonion

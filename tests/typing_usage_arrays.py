@@ -25,6 +25,7 @@ def main() -> None:
     assert_type(va.norms_squared(a=x.astype(np.float16)), NDArray[np.float64])
     assert_type(va.geometric_product(x, x, [1, 1, -1]), NDArray[np.float64])
     assert_type(va.geometric_product(x, x, np.array([1, 0, -1], dtype=np.int8)), NDArray[np.float64])
+    assert_type(va.sandwich(x, x, [1, 1, 1], out=x), NDArray[np.float64])
     assert_type(va.spectral_flow_step([[0.0, 1.0]]), NDArray[np.float64])
     trajectories = va.spectral_flow(x.reshape(-1, 2), np.int64(3))
     assert_type(trajectories, NDArray[np.float64])

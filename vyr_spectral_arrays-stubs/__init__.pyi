@@ -21,9 +21,14 @@ __all__ = [
     "octonion_norm",
     "norms_squared",
     "geometric_product",
+    "sandwich",
     "spectral_flow_step",
     "spectral_flow",
 ]
+
+# The instruction set the kernels run on in this process: "avx512", "avx2",
+# "portable" or "scalar" (see VYR_KERNEL_PATH).
+kernel_path: str
 
 # Real numbers, as scalars, arrays or nested sequences; complex numbers, text
 # and dates are refused.
@@ -50,6 +55,11 @@ def geometric_product(
     a: _RealArrayLike, b: _RealArrayLike, signature: _Signature, out: _Out = None
 ) -> NDArray[np.float64]:
     """Geometric products; the last axis holds the 2**len(signature) components."""
+
+def sandwich(
+    r: _RealArrayLike, x: _RealArrayLike, signature: _Signature, out: _Out = None
+) -> NDArray[np.float64]:
+    """r x r~ (r~ the reverse of r), bit for bit as two geometric products."""
 
 def spectral_flow_step(points: _RealArrayLike) -> NDArray[np.float64]:
     """One step of the planar map for every point (x, y) on the last axis."""

@@ -1,0 +1,174 @@
+#include "src/lanes.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "parallel/engine.hpp"
+#include "src/add.hpp"
+#include "src/lattice.hpp"
+#include "src/octonion.hpp"
+
+namespace vyr::lanes {
+
+namespace {
+
+// ------------------------------------------------------------ one item at a time
+
+void add_scalar(std::size_t count, const double* a, std::size_t a_step, const double* b,
+                std::size_t b_step, double* sums) noexcept {
+  for (std::size_t i = 0; i < count; ++i) {
+    sums[i] = add::sum(a[i * a_step], b[i * b_step]);
+  }
+}
+
+void octonion_mul_scalar(std::size_t count, ItemStarts a, ItemStarts b,
+                         ItemsOut products) noexcept {
+  for (std::size_t i = 0; i < count; ++i) {
+    const octonion::Octonion c = octonion::mul_complete(a.item(i), b.item(i));
+    std::copy(c.begin(), c.end(), products.item(i));
+  }
+}
+
+void norms_scalar(std::size_t count, ItemStarts points, std::size_t length, bool root,
+                  ItemsOut norms) noexcept {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::span<const double> point(points.item(i), length);
+    *norms.item(i) = root ? octonion::norm(point) : lattice::norm_squared(point);
+  }
+}
+
+void clifford_scalar(std::size_t count, ItemStarts a, ItemStarts b, const clifford::Metric& metric,
+                     ItemsOut products) {
+  const std::size_t dimension = std::size_t{1} << metric.entries.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (parallel::cancel_requested()) {
+      throw parallel::Cancelled();
+    }
+    double* const out = products.item(i);
+    std::fill(out, out + dimension, 0.0);
+    clifford::product_into({a.item(i), dimension}, {b.item(i), dimension}, metric, out);
+  }
+}
+
+void sandwich_scalar(std::size_t count, ItemStarts r, ItemStarts x, const clifford::Metric& metric,
+                     ItemsOut products) {
+  sandwich_by_products(clifford_scalar, count, r, x, metric, products);
+}
+
+constexpr Kernels kScalarKernels{
+    Path::kScalar,   "scalar",        1, add_scalar, octonion_mul_scalar, norms_scalar,
+    clifford_scalar, sandwich_scalar,
+};
+
+// ------------------------------------------------------------ the choice
+
+bool processor_runs(Path path) noexcept {
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  switch (path) {
+    case Path::kAvx512:
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+    case Path::kAvx2:
+      return __builtin_cpu_supports("avx2");
+    default:
+      return true;
+  }
+#else
+  return path == Path::kScalar || path == Path::kPortable;
+#endif
+}
+
+const Kernels* built_for(Path path) noexcept {
+  switch (path) {
+    case Path::kScalar:
+      return &kScalarKernels;
+    case Path::kPortable:
+      return &kPortableKernels;
+#if defined(__x86_64__)
+    case Path::kAvx2:
+      return &kAvx2Kernels;
+    case Path::kAvx512:
+      return &kAvx512Kernels;
+#endif
+    default:
+      return nullptr;
+  }
+}
+
+const Kernels& choose() noexcept {
+  if (const char* wanted = std::getenv("VYR_KERNEL_PATH")) {
+    for (const Path path : {Path::kScalar, Path::kPortable, Path::kAvx2, Path::kAvx512}) {
+      const Kernels* candidate = kernels_for(path);
+      if (candidate != nullptr && std::strcmp(wanted, candidate->name) == 0) {
+        return *candidate;
+      }
+    }
+  }
+  for (const Path path : {Path::kAvx512, Path::kAvx2, Path::kPortable}) {
+    if (const Kernels* candidate = kernels_for(path)) {
+      return *candidate;
+    }
+  }
+  return kScalarKernels;
+}
+
+// Norms handed to the lane kernel at once.
+constexpr std::size_t kNormsPerRun = 512;
+
+}  // namespace
+
+void sandwich_by_products(decltype(Kernels::clifford) clifford, std::size_t count, ItemStarts r,
+                          ItemStarts x, const clifford::Metric& metric, ItemsOut products) {
+  const std::size_t dimension = std::size_t{1} << metric.entries.size();
+  const bool r_repeats = r.offsets == nullptr && r.item_step == 0;
+  // About 256 KiB of products aside, and whole items.
+  const std::size_t chunk = std::max<std::size_t>(1, (std::size_t{1} << 15) / dimension);
+  const auto row = static_cast<std::ptrdiff_t>(dimension * sizeof(double));
+  std::vector<double> left(std::min(chunk, count) * dimension);
+  std::vector<double> reverses((r_repeats ? 1 : std::min(chunk, count)) * dimension);
+  for (std::size_t first = 0; first < count; first += chunk) {
+    const std::size_t n = std::min(chunk, count - first);
+    clifford(n, r.from(first), x.from(first), metric,
+             ItemsOut{reinterpret_cast<char*>(left.data()), row});
+    for (std::size_t i = 0; i < (r_repeats ? 1 : n); ++i) {
+      clifford::reverse_into(r.item(first + i), dimension, reverses.data() + i * dimension);
+    }
+    clifford(n, ItemStarts{reinterpret_cast<const char*>(left.data()), row},
+             ItemStarts{reinterpret_cast<const char*>(reverses.data()), r_repeats ? 0 : row},
+             metric, ItemsOut{reinterpret_cast<char*>(products.item(first)), products.item_step});
+  }
+}
+
+const Kernels* kernels_for(Path path) noexcept {
+  const Kernels* built = built_for(path);
+  return built != nullptr && processor_runs(path) ? built : nullptr;
+}
+
+const Kernels& kernels() noexcept {
+  static const Kernels& chosen = choose();
+  return chosen;
+}
+
+std::vector<double> norms_n(const Batch& batch, bool root) {
+  std::vector<double> norms;
+  const Kernels& chosen = kernels();
+  const ItemStarts points = starts_of(batch);
+  parallel::indexed_runs(
+      norms, batch.size(), kNormsPerRun, [&](std::size_t first, std::size_t last, double* out) {
+        // Vectors of one length go to the lane kernel together.
+        for (std::size_t i = first; i < last;) {
+          const std::size_t length = batch[i].size();
+          std::size_t end = i + 1;
+          while (end < last && batch[end].size() == length) {
+            ++end;
+          }
+          chosen.norms(end - i, points.from(i), length, root,
+                       ItemsOut{reinterpret_cast<char*>(out + (i - first)), sizeof(double)});
+          i = end;
+        }
+      });
+  return norms;
+}
+
+}  // namespace vyr::lanes

@@ -1,0 +1,107 @@
+// Kernels that compute several items at once, one item per vector lane, and
+// the choice, made once per process, of the instruction set they run on.
+//
+// Each lane performs exactly the operations of the scalar routine for its
+// item, in the same order, so the results are those of the scalar routines
+// bit for bit.  Where a NaN takes part, the bits of a result would depend on
+// which operand of an operation the NaN came in (the processor keeps the first
+// operand's payload), and the lane kernels order some operands differently
+// (a term subtracted rather than a negated term added).  So an item whose
+// inputs are not all finite, or whose result holds a NaN, is computed again by
+// the scalar routine alone.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "core/containers.hpp"
+#include "core/strided.hpp"
+#include "src/clifford.hpp"
+
+namespace vyr::lanes {
+
+// The instruction sets, narrowest first.  kScalar hands every item to the
+// scalar routine one at a time: the reference that the others reproduce.
+// kPortable is the lane code with one lane, in plain C++.
+enum class Path : int { kScalar, kPortable, kAvx2, kAvx512 };
+
+struct Kernels {
+  Path path;
+  const char* name;
+  // Items computed by one instruction.
+  std::size_t lanes;
+
+  // sums[i] = add::sum(a[i * a_step], b[i * b_step]) for i < count, where a
+  // step is 1 (adjacent elements) or 0 (one element for every i).  `sums` may
+  // be `a` or `b` (with a step of 1).
+  void (*add)(std::size_t count, const double* a, std::size_t a_step, const double* b,
+              std::size_t b_step, double* sums) noexcept;
+  // Octonion products of items of eight components.  An output item may be
+  // the memory of its own input items, but no other item's.
+  void (*octonion_mul)(std::size_t count, ItemStarts a, ItemStarts b, ItemsOut products) noexcept;
+  // The sum of squares of the `length` components of every item, starting at
+  // -0.0 (norms_squared), or its square root (`root`: the octonion norm).
+  void (*norms)(std::size_t count, ItemStarts points, std::size_t length, bool root,
+                ItemsOut norms) noexcept;
+  // Geometric products a[i] b[i] of items of 2^n components, n =
+  // metric.entries.size() (at most 59), into outputs that overlap no input.
+  // Looks for cancellation every few milliseconds of work.
+  void (*clifford)(std::size_t count, ItemStarts a, ItemStarts b, const clifford::Metric& metric,
+                   ItemsOut products);
+  // Sandwiches r[i] x[i] r̃[i], r̃ the reverse of r: the bits of the two
+  // products clifford(clifford(r, x), reverse(r)).  Items as for clifford.
+  void (*sandwich)(std::size_t count, ItemStarts r, ItemStarts x, const clifford::Metric& metric,
+                   ItemsOut products);
+};
+
+// The sandwich as two calls of `clifford` over chunks of the items: what
+// every path computes, and how the paths without a sandwich of their own
+// compute it.
+void sandwich_by_products(decltype(Kernels::clifford) clifford, std::size_t count, ItemStarts r,
+                          ItemStarts x, const clifford::Metric& metric, ItemsOut products);
+
+// The kernels built for each instruction set (src/lanes_*.cpp); which of them
+// this processor can run, kernels_for says.
+extern const Kernels kPortableKernels;
+#if defined(__x86_64__)
+extern const Kernels kAvx2Kernels;
+extern const Kernels kAvx512Kernels;
+#endif
+
+// The kernels of this process: the widest instruction set that the processor
+// has, unless the environment variable VYR_KERNEL_PATH names another one
+// that it can run ("scalar", "portable", "avx2", "avx512").  Decided on first
+// use; later changes of the variable have no effect.
+const Kernels& kernels() noexcept;
+
+// The kernels built for `path`, or null when this build or processor has no
+// such kernels.
+const Kernels* kernels_for(Path path) noexcept;
+
+// Hands the pairs [first, last) of a list batch over in index order: runs of
+// pairs that `complete(i)` accepts (both factors long enough to read in full)
+// to together(begin, end), each other pair to alone(i), where a read past
+// the end of a factor faults as the scalar walk reaches it.
+template <class Complete, class Together, class Alone>
+void complete_runs(std::size_t first, std::size_t last, Complete&& complete, Together&& together,
+                   Alone&& alone) {
+  for (std::size_t i = first; i < last;) {
+    std::size_t end = i;
+    while (end < last && complete(end)) {
+      ++end;
+    }
+    if (end > i) {
+      together(i, end);
+      i = end;
+    } else {
+      alone(i);
+      ++i;
+    }
+  }
+}
+
+// The norms (`root`) or the squared norms of every vector of the batch, on
+// the worker pool; vectors of one length go to the lane kernel together.
+std::vector<double> norms_n(const Batch& batch, bool root);
+
+}  // namespace vyr::lanes

@@ -1,0 +1,75 @@
+"""The lane kernels against the scalar routines: every kernel path this
+processor can run gives the scalar path's bits, NaN payloads and signed zeros
+included, from both front-ends (tests/lanes_battery.py makes the results)."""
+
+import pickle
+
+import pytest
+
+np = pytest.importorskip("numpy")
+
+from conftest import run_snippet  # noqa: E402
+
+
+def cpu_flags():
+    with open("/proc/cpuinfo") as info:
+        for line in info:
+            if line.startswith("flags"):
+                return set(line.split(":", 1)[1].split())
+    return set()
+
+
+def runnable_paths():
+    flags = cpu_flags()
+    paths = ["scalar", "portable"]
+    if "avx2" in flags:
+        paths.append("avx2")
+    if {"avx512f", "avx512dq"} <= flags:
+        paths.append("avx512")
+    return paths
+
+
+PATHS = runnable_paths()
+_results = {}
+
+
+def battery(path):
+    if path not in _results:
+        proc = run_snippet(
+            "import sys, lanes_battery; lanes_battery.main()",
+            env={"VYR_KERNEL_PATH": path},
+            timeout=300,
+        )
+        _results[path] = pickle.loads(bytes.fromhex(proc.stdout))
+    return _results[path]
+
+
+@pytest.mark.parametrize("path", [p for p in PATHS if p != "scalar"])
+def test_every_path_gives_the_scalar_bits(path):
+    reference, results = battery("scalar"), battery(path)
+    assert results.keys() == reference.keys()
+    for name, (ran, shape, data) in results.items():
+        assert ran == path, name
+        want = reference[name]
+        if (shape, data) != want[1:]:
+            got = np.frombuffer(data, np.uint64).reshape(shape)
+            wanted = np.frombuffer(want[2], np.uint64).reshape(want[1])
+            where = np.argwhere(got != wanted)[:3]
+            pytest.fail(f"{name} on {path}: first differences at {where.tolist()}: "
+                        f"{[hex(got[tuple(w)]) for w in where]} != "
+                        f"{[hex(wanted[tuple(w)]) for w in where]}")
+
+
+def test_zero_factors_make_no_nan():
+    _, shape, data = battery("scalar")["zero factors"]
+    values = np.frombuffer(data, np.float64).reshape(shape)
+    assert not np.isnan(values).any()
+    assert not (np.signbit(values) & (values == 0.0)).any()
+
+
+@pytest.mark.parametrize("wanted, expected", [("avx1024", PATHS[-1]), ("", PATHS[-1]),
+                                              ("AVX2", PATHS[-1]), ("portable", "portable")])
+def test_the_path_named_in_the_environment(wanted, expected):
+    proc = run_snippet("import vyr_spectral_arrays as va; print(va.kernel_path)",
+                       env={"VYR_KERNEL_PATH": wanted})
+    assert proc.stdout.strip() == expected
