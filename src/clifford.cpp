@@ -75,7 +75,7 @@ std::size_t pairs_per_run(std::size_t dimension) noexcept {
 }  // namespace
 
 Metric describe(std::span<const std::int8_t> signature) noexcept {
-  Metric metric{signature};
+  Metric metric{signature, true, 0, 0, {}};
   for (std::size_t m = 0; m < signature.size() && metric.unit; ++m) {
     if (signature[m] == -1) {
       metric.negative_mask |= std::uint64_t{1} << m;
@@ -83,6 +83,22 @@ Metric describe(std::span<const std::int8_t> signature) noexcept {
       metric.null_mask |= std::uint64_t{1} << m;
     } else if (signature[m] != 1) {
       metric.unit = false;
+    }
+  }
+  if (!metric.unit && signature.size() <= kMaxChainedBasisVectors) {
+    const std::uint64_t dimension = std::uint64_t{1} << signature.size();
+    try {
+      metric.chained.resize(dimension);
+    } catch (const std::bad_alloc&) {
+      return metric;  // each term then multiplies its chain out
+    }
+    // The chain of m is the chain of m without its highest basis vector,
+    // times that vector's entry: the walk's ascending order, step by step.
+    metric.chained[0] = 1.0;
+    for (std::uint64_t m = 1; m < dimension; ++m) {
+      const int top = 63 - std::countl_zero(m);
+      metric.chained[m] = metric.chained[m ^ (std::uint64_t{1} << top)] *
+                          static_cast<double>(signature[static_cast<std::size_t>(top)]);
     }
   }
   return metric;
@@ -116,6 +132,17 @@ void reverse_into(const double* a, std::size_t dimension, double* out) noexcept 
         const double signed_x = std::bit_cast<double>(x_bits ^ flip);
         // For g = ±0, g × x is (±x) × 0: the same sign, zero or NaN.
         return (k & zero_mask) != 0 ? signed_x * 0.0 : signed_x;
+      };
+    });
+  } else if (!metric.chained.empty()) {
+    walk_terms(a, b, dimension, out, [&metric](std::uint64_t j, double x) {
+      const std::uint64_t parity_mask = reorder_parity_mask(j);
+      const double* chained = metric.chained.data();
+      return [=](std::uint64_t k) {
+        const std::uint64_t flip = static_cast<std::uint64_t>(__builtin_parityll(parity_mask & k))
+                                   << 63;
+        const double g = std::bit_cast<double>(std::bit_cast<std::uint64_t>(chained[j & k]) ^ flip);
+        return g * x;
       };
     });
   } else {

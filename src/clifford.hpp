@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "core/containers.hpp"
 #include "core/strided.hpp"
@@ -20,7 +21,19 @@ struct Metric {
   bool unit = true;
   std::uint64_t negative_mask = 0;  // bit m set when e_m squares to -1
   std::uint64_t null_mask = 0;      // bit m set when e_m squares to 0
+  // For any other signature (up to kMaxChainedBasisVectors entries),
+  // chained[m]: 1.0 multiplied by the entries of the basis vectors in m, one
+  // at a time in ascending order.  The g of a term is that chain started from
+  // ±1.0, and since negating a factor negates a product exactly, g is
+  // chained[j & k] with the reordering sign on.  Empty when the signature is
+  // unit, too long, or the table could not be had: then each term multiplies
+  // its chain out.
+  std::vector<double> chained;
 };
+
+// Longest signature whose chained products are tabulated: 2^16 doubles, as
+// large as one product's output.
+inline constexpr std::size_t kMaxChainedBasisVectors = 16;
 
 Metric describe(std::span<const std::int8_t> signature) noexcept;
 

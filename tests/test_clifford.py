@@ -219,6 +219,18 @@ def test_blade_products_follow_bit_rules(sig):
             assert_same(got, blade(j ^ k, n, g) if g else [0.0] * D)
 
 
+# Products of many large entries round as they are chained: g must be the
+# chain in ascending order of basis vectors, whatever the kernel tabulates.
+LONG_SIGNATURE = [127, -113, 101, -97, 89, 83, -79, 73, 71, -67, 0]
+
+
+@pytest.mark.parametrize("j, k", [(1023, 1023), (1023, 1022), (0b1011011011, 1023), (2047, 2047), (1024, 1025)])
+def test_long_chains_of_entries_round_in_ascending_order(j, k):
+    n = len(LONG_SIGNATURE)
+    a, b = blade(j, n, 1.1), blade(k, n, -0.7)
+    assert_same(one(a, b, LONG_SIGNATURE), models.clifford_product(a, b, LONG_SIGNATURE))
+
+
 small_mv = st.integers(min_value=0, max_value=3).flatmap(
     lambda n: st.tuples(
         st.just(n),
