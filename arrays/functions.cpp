@@ -272,11 +272,12 @@ PyObject* clifford_over_last_axis(const char* function, PyObject* const* slots, 
   const auto d = static_cast<std::uint64_t>(dimension);
   const std::uint64_t product_cost =
       saturating_product(kCliffordSixteenTermsCost, saturating_product(d, d) / 16 + 2);
+  const clifford::Metric metric = clifford::describe(signature);
   return products_over_last_axis(
       function, a, b, slots[3], dimension, dimension_text.c_str(),
       on_these_lanes(saturating_product(product_cost, products_per_item)), Aliasing::kNone,
-      [&signature, &item_loop](std::size_t count, ItemsIn left, ItemsIn right, ItemsOut products) {
-        item_loop(count, left, right, signature, products);
+      [&metric, &item_loop](std::size_t count, ItemsIn left, ItemsIn right, ItemsOut products) {
+        item_loop(count, left, right, metric, products);
       },
       names);
 }

@@ -66,8 +66,8 @@ Timing seconds_per_call(const std::function<void()>& call, double min_total) {
     if (total >= sample_total) {
       break;
     }
-    number = std::max(number * 2, static_cast<std::size_t>(number * sample_total * 1.2 /
-                                                           std::max(total, 1e-9)));
+    number = std::max(
+        number * 2, static_cast<std::size_t>(number * sample_total * 1.2 / std::max(total, 1e-9)));
   }
   std::vector<double> samples;
   for (int sample = 0; sample < 15; ++sample) {
@@ -160,15 +160,17 @@ Case geometric_case(const std::string& name, std::size_t n, std::vector<std::int
   auto& b = keep(random_doubles(n * dim, 7));
   auto& out = keep(std::vector<double>(n * dim));
   auto kept_signature = std::make_shared<std::vector<std::int8_t>>(std::move(signature));
-  return {name + " " + std::to_string(n), n,
-          [&a, &b, &out, dim, one_left, kept_signature](std::size_t begin, std::size_t end) {
-            const auto step = static_cast<std::ptrdiff_t>(dim) * kDouble;
-            const std::ptrdiff_t a_step = one_left ? 0 : step;
-            vyr::clifford::product_items(end - begin, {bytes(a) + begin * a_step, a_step},
-                                         {bytes(b) + begin * step, step}, *kept_signature,
-                                         {bytes(out) + begin * step, step});
-          },
-          double(n) * dim * dim, double(((one_left ? 1 : n) + 2 * n) * dim * kDouble)};
+  auto metric = std::make_shared<vyr::clifford::Metric>(vyr::clifford::describe(*kept_signature));
+  return {
+      name + " " + std::to_string(n), n,
+      [&a, &b, &out, dim, one_left, kept_signature, metric](std::size_t begin, std::size_t end) {
+        const auto step = static_cast<std::ptrdiff_t>(dim) * kDouble;
+        const std::ptrdiff_t a_step = one_left ? 0 : step;
+        vyr::clifford::product_items(end - begin, {bytes(a) + begin * a_step, a_step},
+                                     {bytes(b) + begin * step, step}, *metric,
+                                     {bytes(out) + begin * step, step});
+      },
+      double(n) * dim * dim, double(((one_left ? 1 : n) + 2 * n) * dim * kDouble)};
 }
 
 // Rotor sandwiches r v r~ of n vectors (three components of eight) with one
@@ -186,9 +188,10 @@ Case sandwich_case(std::size_t n) {
   return {"sandwich Cl(3,0) " + std::to_string(n), n,
           [&rotor, &vectors, &out](std::size_t begin, std::size_t end) {
             const std::ptrdiff_t step = 8 * kDouble;
-            const std::int8_t signature[] = {1, 1, 1};
+            static const std::int8_t signature[] = {1, 1, 1};
+            static const vyr::clifford::Metric metric = vyr::clifford::describe(signature);
             vyr::clifford::sandwich_items(end - begin, {bytes(rotor), 0},
-                                          {bytes(vectors) + begin * step, step}, signature,
+                                          {bytes(vectors) + begin * step, step}, metric,
                                           {bytes(out) + begin * step, step});
           },
           128.0 * n, 16.0 * n * kDouble};
@@ -225,28 +228,28 @@ Case flow_case(std::size_t n, std::uint64_t n_steps) {
 // terms, no fused multiply-add, so that the multiplies and the adds each keep
 // their own units busy, as in the products.  One copy per vector width (a
 // generic version would lose the functions' instruction sets in its lambdas).
-#define VYR_PEAK_CHAINS(V, set1, mul, add)                  \
-  V y[8];                                                    \
-  V sum[8];                                                  \
-  for (int i = 0; i < 8; ++i) {                              \
-    y[i] = set1(1e-300 * (i + 1));                           \
-    sum[i] = set1(0.0);                                      \
-  }                                                          \
-  const V x = set1(seed);                                    \
-  for (std::size_t round = 0; round < rounds; ++round) {     \
-    for (int i = 0; i < 8; ++i) {                            \
-      sum[i] = add(sum[i], mul(y[i], x));                    \
-    }                                                        \
-    for (int i = 0; i < 8; ++i) {                            \
-      sum[i] = add(sum[i], mul(y[(i + 1) & 7], x));          \
-    }                                                        \
-  }                                                          \
-  V total = sum[0];                                          \
-  for (int i = 1; i < 8; ++i) {                              \
-    total = add(total, sum[i]);                              \
-  }                                                          \
-  double lanes[sizeof(V) / sizeof(double)];                  \
-  std::memcpy(lanes, &total, sizeof lanes);                  \
+#define VYR_PEAK_CHAINS(V, set1, mul, add)               \
+  V y[8];                                                \
+  V sum[8];                                              \
+  for (int i = 0; i < 8; ++i) {                          \
+    y[i] = set1(1e-300 * (i + 1));                       \
+    sum[i] = set1(0.0);                                  \
+  }                                                      \
+  const V x = set1(seed);                                \
+  for (std::size_t round = 0; round < rounds; ++round) { \
+    for (int i = 0; i < 8; ++i) {                        \
+      sum[i] = add(sum[i], mul(y[i], x));                \
+    }                                                    \
+    for (int i = 0; i < 8; ++i) {                        \
+      sum[i] = add(sum[i], mul(y[(i + 1) & 7], x));      \
+    }                                                    \
+  }                                                      \
+  V total = sum[0];                                      \
+  for (int i = 1; i < 8; ++i) {                          \
+    total = add(total, sum[i]);                          \
+  }                                                      \
+  double lanes[sizeof(V) / sizeof(double)];              \
+  std::memcpy(lanes, &total, sizeof lanes);              \
   return lanes[0];
 
 #if defined(__x86_64__)
@@ -355,8 +358,8 @@ int main(int argc, char** argv) {
   cases.push_back(geometric_case("geometric_product Cl(3,0)", 10000, {1, 1, 1}, false));
   cases.push_back(geometric_case("geometric_product Cl(4,1)", 10000, {1, 1, 1, 1, -1}, false));
   cases.push_back(geometric_case("geometric_product [1,1,1,0]", 10000, {1, 1, 1, 0}, false));
-  cases.push_back(geometric_case("geometric_product Cl(4,4)", 10000, {1, -1, 1, -1, 1, -1, 1, -1},
-                                 false));
+  cases.push_back(
+      geometric_case("geometric_product Cl(4,4)", 10000, {1, -1, 1, -1, 1, -1, 1, -1}, false));
   cases.push_back(geometric_case("rotor Cl(3,0)", 10000, {1, 1, 1}, true));
   cases.push_back(sandwich_case(10000));
   cases.push_back(flow_step_case(100000));

@@ -117,6 +117,7 @@ void reverse_into(const double* a, std::size_t dimension, double* out) noexcept 
 [[gnu::noinline]] void product_into(std::span<const double> a, std::span<const double> b,
                                     const Metric& metric, double* out) {
   const std::uint64_t dimension = std::uint64_t{1} << metric.entries.size();
+  std::fill(out, out + dimension, 0.0);
   if (metric.unit) {
     walk_terms(a, b, dimension, out, [&metric](std::uint64_t j, double x) {
       // Bits of k that flip the sign of g (reordering and negative squares),
@@ -188,10 +189,7 @@ Rows geometric_product_n(const Batch& a, const Batch& b, std::span<const std::in
           kernels.clifford(end - begin, left.from(begin), right.from(begin), metric,
                            ItemsOut{reinterpret_cast<char*>(row(begin)), row_step});
         },
-        [&](std::size_t i) {
-          std::fill(row(i), row(i) + dimension, 0.0);
-          product_into(a[i], b[i], metric, row(i));
-        });
+        [&](std::size_t i) { product_into(a[i], b[i], metric, row(i)); });
   };
   return parallel::indexed_row_runs(pairs, dimension, pairs_per_run(dimension), fill);
 }
@@ -200,10 +198,8 @@ namespace {
 
 // An item loop on one of the Clifford lane kernels (a member of Kernels).
 template <auto Kernel>
-void items_on(std::size_t count, ItemsIn a, ItemsIn b, std::span<const std::int8_t> signature,
-              ItemsOut products) {
-  const std::size_t dimension = std::size_t{1} << signature.size();
-  const Metric metric = describe(signature);
+void items_on(std::size_t count, ItemsIn a, ItemsIn b, const Metric& metric, ItemsOut products) {
+  const std::size_t dimension = std::size_t{1} << metric.entries.size();
   const lanes::Kernels& kernels = lanes::kernels();
   over_adjacent_items<2>(count, {a, b}, dimension, products, dimension,
                          [&](std::size_t n, const ItemStarts* starts, ItemsOut out) {
@@ -213,14 +209,14 @@ void items_on(std::size_t count, ItemsIn a, ItemsIn b, std::span<const std::int8
 
 }  // namespace
 
-void product_items(std::size_t count, ItemsIn a, ItemsIn b, std::span<const std::int8_t> signature,
+void product_items(std::size_t count, ItemsIn a, ItemsIn b, const Metric& metric,
                    ItemsOut products) {
-  items_on<&lanes::Kernels::clifford>(count, a, b, signature, products);
+  items_on<&lanes::Kernels::clifford>(count, a, b, metric, products);
 }
 
-void sandwich_items(std::size_t count, ItemsIn r, ItemsIn x, std::span<const std::int8_t> signature,
+void sandwich_items(std::size_t count, ItemsIn r, ItemsIn x, const Metric& metric,
                     ItemsOut products) {
-  items_on<&lanes::Kernels::sandwich>(count, r, x, signature, products);
+  items_on<&lanes::Kernels::sandwich>(count, r, x, metric, products);
 }
 
 }  // namespace vyr::clifford

@@ -64,10 +64,9 @@ constexpr bool reverse_negates(std::uint64_t blade) noexcept {
   return (grade * (grade - 1) / 2) % 2 != 0;
 }
 
-// Adds the geometric product of a (left) and b (right), walked term by term,
-// into `out`, which holds 2^n zeros on entry.  Faults when it reads past the
-// end of either factor: the routine that every product comes down to one at
-// a time.
+// Writes the geometric product of a (left) and b (right), walked term by
+// term, to the 2^n components of `out`.  Faults when it reads past the end of
+// either factor: the routine that every product comes down to one at a time.
 void product_into(std::span<const double> a, std::span<const double> b, const Metric& metric,
                   double* out);
 
@@ -79,14 +78,16 @@ void product_into(std::span<const double> a, std::span<const double> b, const Me
 // doubles cannot be sized.
 Rows geometric_product_n(const Batch& a, const Batch& b, std::span<const std::int8_t> signature);
 
-// Item loop: products[i] = a[i] b[i] for items of 2^n components, n =
-// signature.size() (at most 59).  Answers cancellation between items.
-void product_items(std::size_t count, ItemsIn a, ItemsIn b, std::span<const std::int8_t> signature,
+// Item loop: products[i] = a[i] b[i] for items of 2^n components, in the
+// algebra that `metric` (describe(signature), made once for all of a call's
+// loops) describes, n = metric.entries.size() (at most 59).  Answers
+// cancellation between items.
+void product_items(std::size_t count, ItemsIn a, ItemsIn b, const Metric& metric,
                    ItemsOut products);
 
 // Item loop: products[i] = (r[i] x[i]) r̃[i], the two products with the
 // reverse of r[i], as product_items would make them.
-void sandwich_items(std::size_t count, ItemsIn r, ItemsIn x, std::span<const std::int8_t> signature,
+void sandwich_items(std::size_t count, ItemsIn r, ItemsIn x, const Metric& metric,
                     ItemsOut products);
 
 }  // namespace vyr::clifford

@@ -452,7 +452,6 @@ void norms(std::size_t count, ItemStarts points, std::size_t length, bool root,
 
 inline void scalar_product(const double* a, const double* b, const clifford::Metric& metric,
                            std::uint64_t dimension, double* out) {
-  std::fill(out, out + dimension, 0.0);
   clifford::product_into({a, dimension}, {b, dimension}, metric, out);
 }
 
@@ -838,12 +837,7 @@ void clifford(std::size_t count, ItemStarts a, ItemStarts b, const clifford::Met
               ItemsOut products) {
   const std::uint64_t dimension = std::uint64_t{1} << metric.entries.size();
   if (!metric.unit) {
-    CancelClock clock;
-    for (std::size_t i = 0; i < count; ++i) {
-      scalar_product(a.item(i), b.item(i), metric, dimension, products.item(i));
-      clock.count(CancelClock::terms(dimension));
-    }
-    return;
+    return kScalarKernels.clifford(count, a, b, metric, products);
   }
   const UnitRun<L> run = unit_run_for<L>(dimension, metric).product;
   if (L::W == 1 || dimension <= L::kBlock) {

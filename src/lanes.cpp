@@ -45,9 +45,8 @@ void clifford_scalar(std::size_t count, ItemStarts a, ItemStarts b, const cliffo
     if (parallel::cancel_requested()) {
       throw parallel::Cancelled();
     }
-    double* const out = products.item(i);
-    std::fill(out, out + dimension, 0.0);
-    clifford::product_into({a.item(i), dimension}, {b.item(i), dimension}, metric, out);
+    clifford::product_into({a.item(i), dimension}, {b.item(i), dimension}, metric,
+                           products.item(i));
   }
 }
 
@@ -55,11 +54,6 @@ void sandwich_scalar(std::size_t count, ItemStarts r, ItemStarts x, const cliffo
                      ItemsOut products) {
   sandwich_by_products(clifford_scalar, count, r, x, metric, products);
 }
-
-constexpr Kernels kScalarKernels{
-    Path::kScalar,   "scalar",        1, add_scalar, octonion_mul_scalar, norms_scalar,
-    clifford_scalar, sandwich_scalar,
-};
 
 // ------------------------------------------------------------ the choice
 
@@ -117,6 +111,11 @@ const Kernels& choose() noexcept {
 constexpr std::size_t kNormsPerRun = 512;
 
 }  // namespace
+
+constinit const Kernels kScalarKernels{
+    Path::kScalar,   "scalar",        1, add_scalar, octonion_mul_scalar, norms_scalar,
+    clifford_scalar, sandwich_scalar,
+};
 
 void sandwich_by_products(decltype(Kernels::clifford) clifford, std::size_t count, ItemStarts r,
                           ItemStarts x, const clifford::Metric& metric, ItemsOut products) {

@@ -60,8 +60,10 @@ struct Kernels {
 void sandwich_by_products(decltype(Kernels::clifford) clifford, std::size_t count, ItemStarts r,
                           ItemStarts x, const clifford::Metric& metric, ItemsOut products);
 
-// The kernels built for each instruction set (src/lanes_*.cpp); which of them
-// this processor can run, kernels_for says.
+// The kernels that take one item at a time (src/lanes.cpp), and those built
+// for each instruction set (src/lanes_*.cpp); which of them this processor
+// can run, kernels_for says.
+extern const Kernels kScalarKernels;
 extern const Kernels kPortableKernels;
 #if defined(__x86_64__)
 extern const Kernels kAvx2Kernels;
