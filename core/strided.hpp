@@ -156,14 +156,4 @@ void over_adjacent_items(std::size_t count, const std::array<ItemsIn, Inputs>& i
   }
 }
 
-// out[i] = reduce(item i of `in`, as a span of `length` doubles), for i < count.
-template <class Reduce>
-void reduce_items(std::size_t count, ItemsIn in, std::size_t length, ItemsOut out,
-                  Reduce&& reduce) {
-  std::vector<double> scratch(in.contiguous_components() ? 0 : length);
-  for (std::size_t i = 0; i < count; ++i) {
-    *out.item(i) = reduce(in.gather(i, length, scratch.data()));
-  }
-}
-
 }  // namespace vyr
