@@ -13,8 +13,11 @@ import pytest
 from vyr_runtime import PanicException
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
-if TESTS_DIR not in sys.path:
-    sys.path.insert(0, TESTS_DIR)
+# The suite's helper modules (models, hostile protocol classes, workloads).
+SUPPORT_DIR = os.path.join(TESTS_DIR, "support")
+for _folder in (SUPPORT_DIR, TESTS_DIR):
+    if _folder not in sys.path:
+        sys.path.insert(0, _folder)
 
 import models  # noqa: E402 - found through the path set above
 
@@ -130,11 +133,12 @@ def oob(n):
 
 def subprocess_env(env=None):
     """The current environment without the pool variables, overlaid with ``env``
-    (a value of None removes the variable), and the tests folder on the path."""
+    (a value of None removes the variable), and the tests folder and its
+    helpers on the path."""
     base = {k: v for k, v in os.environ.items() if k not in POOL_ENV_VARS}
     base.setdefault("PYTHONDONTWRITEBYTECODE", "1")
     path = base.get("PYTHONPATH")
-    base["PYTHONPATH"] = TESTS_DIR + (os.pathsep + path if path else "")
+    base["PYTHONPATH"] = os.pathsep.join([TESTS_DIR, SUPPORT_DIR] + ([path] if path else []))
     for key, value in (env or {}).items():
         if value is None:
             base.pop(key, None)

@@ -1,6 +1,6 @@
 """The lane kernels against the scalar routines: every kernel path this
 processor can run gives the scalar path's bits, NaN payloads and signed zeros
-included, from both front-ends (tests/lanes_battery.py makes the results)."""
+included, from both front-ends (tests/support/lanes_battery.py makes the results)."""
 
 import pickle
 

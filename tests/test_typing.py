@@ -16,8 +16,8 @@ TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(TESTS_DIR)
 # Each module with its usage file; the list module's file also uses vyr_runtime.
 MODULES = {
-    "vyr_spectral_core": os.path.join(TESTS_DIR, "typing_usage.py"),
-    "vyr_spectral_arrays": os.path.join(TESTS_DIR, "typing_usage_arrays.py"),
+    "vyr_spectral_core": os.path.join(TESTS_DIR, "support", "typing_usage.py"),
+    "vyr_spectral_arrays": os.path.join(TESTS_DIR, "support", "typing_usage_arrays.py"),
 }
 # Each module with the stubbed modules that its usage file needs.
 STUBBED = {

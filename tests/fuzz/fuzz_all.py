@@ -28,7 +28,7 @@ import time
 import vyr_spectral_core as vsc
 from vyr_runtime import PanicException
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
 from protocols import FailingIter, Num, Raising, Seq  # noqa: E402
 
 try:

@@ -7,8 +7,9 @@ stubtest), so its names, parameters and summaries are the module's.
 import ast
 import os
 
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 STUB = os.path.join(
-    os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+    ROOT,
     "vyr_spectral_core-stubs",
     "__init__.pyi",
 )
