@@ -77,6 +77,17 @@ def _grade_order(n, within):
     return sorted(range(1 << n), key=lambda mask: (mask.bit_count(), within(mask)))
 
 
+# The names of an algebra's gufuncs start with "algebra([1, \u22121])": its
+# signature, negative entries with a minus sign (U+2212) rather than a hyphen,
+# since dask takes what follows a function name's first hyphen for a token.
+# Pickle finds a gufunc by that name through the module's __getattr__.
+_MINUS = "\u2212"
+
+
+def _ufunc_prefix(signature):
+    return "algebra([" + ", ".join(str(v).replace("-", _MINUS) for v in signature) + "])"
+
+
 class Algebra:
     """The Clifford algebra whose basis vector e_m squares to signature[m].
 
@@ -97,7 +108,7 @@ class Algebra:
     @classmethod
     def _make(cls, signature):
         self = object.__new__(cls)
-        ufuncs = _algebra_ufuncs(signature, f"algebra({list(signature)})")  # noqa: F821
+        ufuncs = _algebra_ufuncs(signature, _ufunc_prefix(signature))  # noqa: F821
         for ufunc in ufuncs.values():
             ufunc.__module__ = _MODULE
         object.__setattr__(self, "_signature", signature)
@@ -313,7 +324,7 @@ def __getattr__(name):
     # finds an algebra's gufuncs, whose names start with it.
     if name.startswith("algebra(") and name.endswith(")"):
         try:
-            signature = _ast.literal_eval(name[len("algebra("):-1])
+            signature = _ast.literal_eval(name[len("algebra("):-1].replace(_MINUS, "-"))
         except (ValueError, SyntaxError):
             pass
         else:

@@ -1,5 +1,7 @@
 // The vyr_runtime module: makes the fault exception type importable, so that
-// Python code can name it in `except` clauses and pickle can find it again.
+// Python code can name it in `except` clauses and pickle can find it again,
+// and offers `checked`, which turns a fault into an ordinary exception for
+// frameworks that expect every task's error to be an Exception.
 //
 // It shares the type with the list module through the engine's library:
 // whichever of the two asks first makes it, and both hand out that one
@@ -20,6 +22,30 @@ using vyr::binding::PyRef;
 constexpr const char kModuleDoc[] =
     "Runtime support of vyr_spectral_core: PanicException, the exception that its "
     "functions raise when native code faults.";
+
+// The part written in Python, run in the module's namespace.  A fault
+// derives from BaseException, which task frameworks (dask's event loop,
+// multiprocessing.Pool's workers) do not expect from a task; checked()
+// turns it into FaultError, an Exception with the same message.
+constexpr const char kPythonPart[] = R"python(
+class FaultError(Exception):
+    """A fault of a vyr_spectral_core function (PanicException) as an
+    ordinary exception with the same message, raised by checked()."""
+
+
+def checked(function, /, *args, **kwargs):
+    """function(*args, **kwargs), with a PanicException it raises re-raised
+    as FaultError (an Exception) carrying the same message.  Wrap list
+    functions with it where a framework runs them as tasks:
+    client.submit(checked, vyr_spectral_core.octonion_mul_n, a, b)."""
+    try:
+        return function(*args, **kwargs)
+    except PanicException as fault:
+        raise FaultError(*fault.args) from None
+
+
+__all__ = ["PanicException", "FaultError", "checked"]
+)python";
 
 constexpr const char kSubinterpreterMessage[] =
     "vyr_runtime serves only the interpreter that vyr_spectral_core serves (the first one "
@@ -66,8 +92,16 @@ PyObject* make_module() {
   if (!module || PyModule_AddObjectRef(module.get(), "PanicException", type) < 0) {
     return nullptr;
   }
-  PyRef all(Py_BuildValue("[s]", "PanicException"));
-  if (!all || PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) {
+  PyObject* globals = PyModule_GetDict(module.get());
+  if (PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) < 0) {
+    return nullptr;
+  }
+  PyRef code(Py_CompileString(kPythonPart, "vyr_runtime/checked.py", Py_file_input));
+  if (!code) {
+    return nullptr;
+  }
+  PyRef ran(PyEval_EvalCode(code.get(), globals, globals));
+  if (!ran) {
     return nullptr;
   }
   if (g_module == nullptr) {

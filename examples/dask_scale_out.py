@@ -1,11 +1,10 @@
 """Scale an array job out over a dask.distributed cluster with dask.array.
 
 One process already uses every core through the module's own worker pool; a
-cluster adds machines (or separate processes). The array functions work item
-by item along the leading axes, so a dask array chunked along its first axis
-(and whole along the axes that hold each item) maps block by block onto
-ordinary calls, and the assembled result is bit for bit the result of one
-call on the whole array. The functions pickle by name, so every worker only
+cluster adds machines (or separate processes). The array functions are numpy
+gufuncs that work item by item, so dask.array.apply_gufunc maps them block by
+block, and the assembled result is bit for bit the result of one call on the
+whole array. The ufuncs and algebras pickle by name, so every worker only
 needs vyr_spectral_core (with numpy) installed.
 
     python examples/dask_scale_out.py                      # a local cluster
@@ -48,17 +47,17 @@ def make_inputs(n_starts, n_pairs, seed=1):
 
 def flows(starts, n_steps):
     """Trajectories of every start, block by block: (n, 2) -> (n, n_steps + 1, 2)."""
-    starts = starts.rechunk({1: -1})
-    return starts.map_blocks(va.spectral_flow, n_steps, new_axis=1,
-                             chunks=(starts.chunks[0], (n_steps + 1,), (2,)),
-                             dtype=np.float64, meta=np.empty((0, 0, 0)))
+    return da.apply_gufunc(va.spectral_flow, "(2)->(m,2)", starts.rechunk({1: -1}),
+                           n_steps=n_steps, output_sizes={"m": n_steps + 1},
+                           output_dtypes=float)
 
 
 def products(left, right, signature=SPACETIME):
     """Geometric products of corresponding rows, block by block."""
-    left, right = left.rechunk({1: -1}), right.rechunk({0: left.chunks[0], 1: -1})
-    return da.map_blocks(va.geometric_product, left, right, signature=signature,
-                         dtype=np.float64, meta=np.empty((0, 0)))
+    product = va.algebra(signature).geometric_product
+    left = left.rechunk({1: -1})
+    right = right.rechunk({0: left.chunks[0], 1: -1})
+    return da.apply_gufunc(product, product.signature, left, right, output_dtypes=float)
 
 
 def same_bits(a, b):

@@ -76,7 +76,7 @@ def test_imported_type_is_the_raised_type_whichever_comes_first(first):
         """
     )
     assert proc.stdout.splitlines() == ["True PanicException vyr_runtime True",
-                                        "['PanicException'] True"]
+                                        "['PanicException', 'FaultError', 'checked'] True"]
     # Nothing but the one report (which carries the hint) reached standard error.
     assert proc.stderr.startswith("\nthread '"), proc.stderr
     assert proc.stderr.count(oob(0)) == 1 and proc.stderr.count("\nnote: ") == 1, proc.stderr
