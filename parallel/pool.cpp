@@ -258,8 +258,9 @@ void forget_pool_in_child() noexcept {
 // The map handed in as `root` was left behind by a fork: this is the child,
 // and the workers that had the map stayed in the parent.  Nothing will touch
 // the map's data again, so it can be run once more here, from its start, on
-// the child's own pool.  Elements depend only on their index, so what the
-// parent had computed is computed again the same way.
+// the child's own pool.  Only for maps started with ChildRerun::kAllowed:
+// their elements depend only on their index, so what the parent had computed
+// is computed again the same way.
 void rerun_in_child(const MapState& map, std::size_t begin, std::size_t length) {
   auto leaf = [&map, begin](std::size_t first, std::size_t end) {
     map.leaf(begin + first, begin + end);
@@ -586,6 +587,9 @@ void Pool::inject_root(MapState& map, std::size_t begin, std::size_t mid, std::s
     if (cancel_requested) {
       throw Cancelled();
     }
+    if (map.child_rerun == ChildRerun::kForbidden) {
+      throw ForkedDuringMap();
+    }
     rerun_in_child(map, begin, length);
     return;
   }
@@ -677,12 +681,12 @@ const std::atomic<bool>* leaf_cancel_flag() noexcept {
   return tls_cancel_flag;
 }
 
-void run_map(Pool* pool, std::size_t n, RangeFn leaf, const RangeFn* undo) {
+void run_map(Pool* pool, std::size_t n, RangeFn leaf, const RangeFn* undo, ChildRerun rerun) {
   Worker* worker = tls_worker;
   if (pool == nullptr) {
     pool = worker != nullptr ? worker->pool : &global_pool();
   }
-  MapState map{pool, pool->size(), leaf, undo};
+  MapState map{pool, pool->size(), leaf, undo, rerun};
   const bool on_own_worker = worker != nullptr && worker->pool == pool;
   map.serial = !on_own_worker && pool->threadless();
   if (n == 0) {
@@ -731,8 +735,8 @@ void check_cancellation() {
   }
 }
 
-void for_each_piece(std::size_t n, RangeFn leaf) {
-  detail::run_map(nullptr, n, leaf, nullptr);
+void for_each_piece(std::size_t n, RangeFn leaf, ChildRerun rerun) {
+  detail::run_map(nullptr, n, leaf, nullptr, rerun);
 }
 
 }  // namespace vyr::parallel

@@ -90,6 +90,7 @@ struct MapState {
   std::size_t threads;
   RangeFn leaf;
   const RangeFn* undo;
+  ChildRerun child_rerun;
   std::atomic<bool> cancelled{false};
   bool serial = false;       // the pool has no threads of its own: run on the caller
   bool root_forked = false;  // serial maps only: the first fork is the root
