@@ -27,22 +27,24 @@ constexpr char kCreationFailed[] = "The global thread pool has not been initiali
 constexpr char kCreationOutOfMemory[] =
     "The global thread pool has not been initialized. Out of memory.";
 
-// How long an idle worker keeps looking before it sleeps.  The first rounds
-// only pause the core, so that a worker finishing one map is still awake for
-// the next one a few microseconds later; later rounds yield, so that on a
-// machine with few cores a thread that has work (or a caller that has just
-// been woken) gets the processor.  Measured on a 2-core machine: together
-// about 30-60 microseconds before a worker sleeps.
-constexpr unsigned kPauseRounds = 32;
-constexpr unsigned kYieldRounds = 16;
-constexpr unsigned kPausesPerRound = 32;
+// How long a thread that runs out of work keeps looking before it sleeps.
+// Waking a sleeping thread costs far more than a small map on a virtual
+// machine whose idle processors halt (milliseconds, measured on a 2-core one),
+// so a worker that finishes one map stays awake for the next call for a while,
+// and so does a caller for the end of its map.  Spinning is bounded: an idle
+// process is back to sleep within this time after its last call.
+constexpr std::chrono::microseconds kIdleSpin{200};
+
+// While spinning, a thread looks again after this many pause instructions
+// (about a microsecond), and yields the processor after every look, so that a
+// thread that has work (the caller between two calls, or a worker the caller
+// just handed a map) gets a core on a machine with fewer cores than threads:
+// the scheduler often puts a caller and the worker it woke on one core, and
+// then each would otherwise wait out the other's spin.
+constexpr unsigned kPausesPerLook = 64;
 
 // How often a waiting caller with a wait hook polls it.
 constexpr std::chrono::milliseconds kPollInterval{10};
-
-// How long a caller outside the pool polls its latch before it blocks.  Waking
-// a blocked thread costs tens of microseconds here, more than a small map.
-constexpr std::chrono::microseconds kCallerSpin{25};
 
 void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -296,8 +298,13 @@ void BlockingLatch::wait() {
 
 bool BlockingLatch::spin_for(std::chrono::nanoseconds limit) noexcept {
   const auto deadline = std::chrono::steady_clock::now() + limit;
+  bool first_look = true;
   do {
-    for (int round = 0; round < 64; ++round) {
+    if (!first_look) {
+      sched_yield();
+    }
+    first_look = false;
+    for (unsigned pause = 0; pause < kPausesPerLook; ++pause) {
       if (set_seen_.load(std::memory_order_acquire)) {
         // The setter stored the flag under the mutex and may still hold it:
         // taking the mutex once waits until it has let go of the latch, which
@@ -451,7 +458,12 @@ void Pool::wait_until(Worker& worker, SpinLatch& latch) noexcept {
     return;
   }
   notifier_.idle_begin();
-  unsigned rounds = 0;
+  // Out of work: spin for kIdleSpin, looking at the latch, the worker's own
+  // queue, the other workers' queues and the inject queue; then note the
+  // announcement count, search once more, and sleep unless work was
+  // announced since (see Notifier::sleep).
+  bool spinning = false;
+  std::chrono::steady_clock::time_point spin_end;
   bool sleepy = false;
   std::uint32_t sleepy_events = 0;
   while (!latch.probe()) {
@@ -459,25 +471,28 @@ void Pool::wait_until(Worker& worker, SpinLatch& latch) noexcept {
       notifier_.idle_end();
       job->execute(job);
       notifier_.idle_begin();
-      rounds = 0;
+      spinning = false;
       sleepy = false;
       continue;
     }
-    if (rounds < kPauseRounds) {
-      for (unsigned i = 0; i < kPausesPerRound; ++i) {
+    if (!spinning) {
+      spinning = true;
+      spin_end = std::chrono::steady_clock::now() + kIdleSpin;
+    }
+    if (!sleepy && std::chrono::steady_clock::now() < spin_end) {
+      for (unsigned pause = 0; pause < kPausesPerLook; ++pause) {
         cpu_relax();
       }
-      ++rounds;
-    } else if (rounds < kPauseRounds + kYieldRounds) {
       sched_yield();
-      ++rounds;
     } else if (!sleepy) {
-      // One more full search after noting the push count; only then sleep.
+      // One more full search after noting the announcement count; only then
+      // sleep.
       sleepy_events = notifier_.events();
       sleepy = true;
     } else {
       notifier_.sleep(worker.index, latch, sleepy_events);
-      rounds = 0;
+      // Woken for work (or by the latch): spin again before sleeping anew.
+      spinning = false;
       sleepy = false;
     }
   }
@@ -545,7 +560,7 @@ void Pool::inject_root(MapState& map, std::size_t begin, std::size_t mid, std::s
   bool cancel_requested = false;
   bool forked = false;
   try {
-    if (done.spin_for(kCallerSpin)) {
+    if (done.spin_for(kIdleSpin)) {
       // Finished before the caller had to block.
     } else if (hook == nullptr) {
       done.wait();

@@ -58,8 +58,10 @@ class BlockingLatch {
   void wait();
   // False when `timeout` passed before the latch was set.
   bool wait_for(std::chrono::nanoseconds timeout);
-  // Polls for up to `limit` before the caller blocks: a small map is often
-  // done sooner than a sleeping thread could be woken.  True when set.
+  // Polls for up to `limit` before the caller blocks, yielding the processor
+  // between looks (a worker that runs the map may share the caller's core):
+  // a small map is often done sooner than a blocked caller could be woken.
+  // True when set.
   bool spin_for(std::chrono::nanoseconds limit) noexcept;
 
  private:
