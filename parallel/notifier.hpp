@@ -30,41 +30,9 @@
 #include <memory>
 #include <mutex>
 
+#include "parallel/latch.hpp"
+
 namespace vyr::parallel::detail {
-
-class Notifier;
-
-// The latch of a forked half that the forking worker waits for while it keeps
-// working.  The owner may go to sleep on it; setting it then wakes the owner.
-class SpinLatch {
- public:
-  SpinLatch(Notifier& notifier, std::size_t owner) noexcept : notifier_(notifier), owner_(owner) {}
-  bool probe() const noexcept { return state_.load(std::memory_order_acquire) == kSet; }
-  // Owner, under its sleep mutex: announce that it is about to block.  False
-  // when the latch is already set.
-  bool announce_sleep() noexcept {
-    std::uint32_t expected = kUnset;
-    return state_.compare_exchange_strong(expected, kSleeping, std::memory_order_acq_rel,
-                                          std::memory_order_acquire);
-  }
-  // Owner, under its sleep mutex, after waking or giving up on sleeping.
-  void withdraw_sleep() noexcept {
-    std::uint32_t expected = kSleeping;
-    state_.compare_exchange_strong(expected, kUnset, std::memory_order_acq_rel,
-                                   std::memory_order_acquire);
-  }
-  // Any thread.  The latch may be destroyed by its owner as soon as this has
-  // stored kSet, so nothing of it is touched afterwards.
-  void set() noexcept;
-
- private:
-  static constexpr std::uint32_t kUnset = 0;
-  static constexpr std::uint32_t kSleeping = 1;
-  static constexpr std::uint32_t kSet = 2;
-  std::atomic<std::uint32_t> state_{kUnset};
-  Notifier& notifier_;
-  const std::size_t owner_;
-};
 
 class Notifier {
  public:
