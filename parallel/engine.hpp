@@ -51,6 +51,24 @@ class Cancelled : public std::exception {
   const char* what() const noexcept override { return "map cancelled by its caller"; }
 };
 
+// Whether a child forked (by the wait hook) while the map ran may run the
+// map's elements again.  A map whose elements read what they write (an update
+// in place) must forbid it: the elements that the parent's workers had
+// finished before the fork would be applied twice in the child.
+enum class ChildRerun { kAllowed, kForbidden };
+
+// Thrown in a forked child by a map started with ChildRerun::kForbidden (see
+// WaitHook): the process forked while the call ran, and the child cannot
+// finish it without applying some element twice.  Which elements were
+// applied in the child's memory is unknown; the parent is unaffected.
+class ForkedDuringMap : public std::exception {
+ public:
+  const char* what() const noexcept override {
+    return "the process forked while a parallel call ran; the child cannot finish the call "
+           "without applying some elements twice, and the call's output is incomplete there";
+  }
+};
+
 // A hook that a thread outside the pool may install while it runs maps.  While
 // that thread waits for a map to finish it calls `poll(context)` every few
 // milliseconds (about every 10 ms, and never for a map that finishes sooner);
@@ -66,11 +84,13 @@ class Cancelled : public std::exception {
 //
 // Poll may fork the process.  In the child only the polling thread lives on,
 // and none of the pool's workers: the map is then cancelled there if poll
-// asked for it, and otherwise run again from its start on the child's own
-// pool, which element functions that depend only on their index allow.
-// Results that an element had built in the parent's memory before the fork
-// are overwritten without being destroyed (their storage is left behind in
-// the child); nothing in the parent changes.
+// asked for it.  Otherwise a map started with ChildRerun::kAllowed (every
+// indexed map) is run again from its start on the child's own pool, which
+// element functions that depend only on their index allow; one started with
+// ChildRerun::kForbidden throws ForkedDuringMap in the child.  Results that an
+// element had built in the parent's memory before the fork are overwritten
+// without being destroyed (their storage is left behind in the child);
+// nothing in the parent changes.
 struct WaitHook {
   bool (*poll)(void* context);
   void* context;
@@ -106,8 +126,10 @@ std::size_t pool_size();
 // every leaf handles its indexes in increasing order.  Returns when all pieces
 // are done.  If leaves throw, rethrows the exception of the lowest piece that
 // threw (so, with leaves that stop at their first failing index, the failure of
-// the lowest failing index).  n <= 1 runs on the calling thread.
-void for_each_piece(std::size_t n, RangeFn leaf);
+// the lowest failing index).  n <= 1 runs on the calling thread.  `rerun`
+// says what a child forked by the wait hook while the map runs does (see
+// WaitHook).
+void for_each_piece(std::size_t n, RangeFn leaf, ChildRerun rerun = ChildRerun::kAllowed);
 
 // Inside a leaf: whether the caller of the running map has asked for it to
 // stop.  The indexed maps look between elements, so that cancellation does not
@@ -153,8 +175,9 @@ class LeafCancellation {
 // completed but whose results are being thrown away because a neighbour failed
 // or the map was cancelled, so that a failing map leaves nothing behind.  A
 // leaf that fails must clean up after itself before it throws.  `undo` must
-// not throw.
-void run_map(Pool* pool, std::size_t n, RangeFn leaf, const RangeFn* undo);
+// not throw.  `rerun` as for for_each_piece.
+void run_map(Pool* pool, std::size_t n, RangeFn leaf, const RangeFn* undo,
+             ChildRerun rerun = ChildRerun::kAllowed);
 
 // indexed_map on a given pool (null as for run_map).
 template <class R, class Element>

@@ -4,14 +4,6 @@
 
 namespace vyr::parallel::detail {
 
-void SpinLatch::set() noexcept {
-  Notifier& notifier = notifier_;
-  const std::size_t owner = owner_;
-  if (state_.exchange(kSet, std::memory_order_acq_rel) == kSleeping) {
-    notifier.wake(owner);
-  }
-}
-
 Notifier::Notifier(std::size_t workers)
     : count_(workers), sleepers_(std::make_unique<Sleeper[]>(workers)) {}
 

@@ -1,11 +1,26 @@
 // Sleep and wake-up of idle workers, kept apart from the scheduling.
 //
-// A worker that has found nothing to do for a while sleeps on its own mutex
-// and condition variable; whoever hands in work wakes one sleeper, and setting
-// a latch wakes the worker that sleeps on it.  A sleeper's registration and a
-// pusher's announcement are read-modify-writes of one word, so that either the
-// sleeper sees the push (and looks again) or the pusher sees the sleeper (and
-// wakes it): no wake-up is lost.
+// A worker that runs out of work first spins for a bounded time, looking for
+// work (see Pool::wait_until); it counts as idle, not as sleeping, so that
+// handing in work while some worker spins costs the pusher one
+// read-modify-write and no wake-up.  After that it sleeps on its own mutex
+// and condition variable; whoever hands in work wakes one sleeper when no
+// awake worker is idle to find the job (or jobs were already waiting), and
+// setting a latch wakes the worker that sleeps on it.
+//
+// The protocol that loses no wake-up:
+//  1. A worker about to sleep reads the announcement count (events(),
+//     seq_cst), searches every queue once more, and then, under its sleep
+//     mutex, registers as sleeping with a seq_cst compare-and-exchange that
+//     fails if the count moved since step 1 (it then searches again).
+//  2. A pusher publishes its job (the queues' own release stores), then
+//     increments the count with a seq_cst fetch_add that also reads how many
+//     workers sleep and how many are idle.
+// Both are read-modify-writes of one word, so they are totally ordered: if
+// the registration comes first, the pusher sees the sleeper and wakes it;
+// if the push comes first, the registration fails and the worker's search
+// finds the job.  A wake-up sets the sleeper's flag under its mutex, so a
+// notify between registration and wait cannot be lost either.
 #pragma once
 
 #include <atomic>
@@ -15,41 +30,9 @@
 #include <memory>
 #include <mutex>
 
+#include "parallel/latch.hpp"
+
 namespace vyr::parallel::detail {
-
-class Notifier;
-
-// The latch of a forked half that the forking worker waits for while it keeps
-// working.  The owner may go to sleep on it; setting it then wakes the owner.
-class SpinLatch {
- public:
-  SpinLatch(Notifier& notifier, std::size_t owner) noexcept : notifier_(notifier), owner_(owner) {}
-  bool probe() const noexcept { return state_.load(std::memory_order_acquire) == kSet; }
-  // Owner, under its sleep mutex: announce that it is about to block.  False
-  // when the latch is already set.
-  bool announce_sleep() noexcept {
-    std::uint32_t expected = kUnset;
-    return state_.compare_exchange_strong(expected, kSleeping, std::memory_order_acq_rel,
-                                          std::memory_order_acquire);
-  }
-  // Owner, under its sleep mutex, after waking or giving up on sleeping.
-  void withdraw_sleep() noexcept {
-    std::uint32_t expected = kSleeping;
-    state_.compare_exchange_strong(expected, kUnset, std::memory_order_acq_rel,
-                                   std::memory_order_acquire);
-  }
-  // Any thread.  The latch may be destroyed by its owner as soon as this has
-  // stored kSet, so nothing of it is touched afterwards.
-  void set() noexcept;
-
- private:
-  static constexpr std::uint32_t kUnset = 0;
-  static constexpr std::uint32_t kSleeping = 1;
-  static constexpr std::uint32_t kSet = 2;
-  std::atomic<std::uint32_t> state_{kUnset};
-  Notifier& notifier_;
-  const std::size_t owner_;
-};
 
 class Notifier {
  public:

@@ -9,48 +9,15 @@
 
 #include "core/fault.hpp"
 #include "parallel/fatal.hpp"
-#include "parallel/sizing.hpp"
+#include "parallel/wait_hook.hpp"
 
 namespace vyr::parallel::detail {
 
 namespace {
 
 thread_local Worker* tls_worker = nullptr;
-thread_local const WaitHook* tls_hook = nullptr;
-// The cancellation flag of the map whose leaf runs on this thread, if any.
-thread_local const std::atomic<bool>* tls_cancel_flag = nullptr;
 
 constexpr std::size_t kStackBytes = std::size_t{2} << 20;
-
-// The start of every message of a failed creation of the process-wide pool.
-constexpr char kCreationFailed[] = "The global thread pool has not been initialized.";
-constexpr char kCreationOutOfMemory[] =
-    "The global thread pool has not been initialized. Out of memory.";
-
-// How long an idle worker keeps looking before it sleeps.  The first rounds
-// only pause the core, so that a worker finishing one map is still awake for
-// the next one a few microseconds later; later rounds yield, so that on a
-// machine with few cores a thread that has work (or a caller that has just
-// been woken) gets the processor.  Measured on a 2-core machine: together
-// about 30-60 microseconds before a worker sleeps.
-constexpr unsigned kPauseRounds = 32;
-constexpr unsigned kYieldRounds = 16;
-constexpr unsigned kPausesPerRound = 32;
-
-// How often a waiting caller with a wait hook polls it.
-constexpr std::chrono::milliseconds kPollInterval{10};
-
-// How long a caller outside the pool polls its latch before it blocks.  Waking
-// a blocked thread costs tens of microseconds here, more than a small map.
-constexpr std::chrono::microseconds kCallerSpin{25};
-
-void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield" ::: "memory");
-#endif
-}
 
 std::uint64_t next_random(std::uint64_t& state) noexcept {
   // xorshift64*: cheap, and good enough to spread the victims of thieves.
@@ -131,21 +98,6 @@ struct RootJob : Job {
   std::exception_ptr fault;
 };
 
-// Makes `flag` the cancellation flag that leaves on this thread look at, for
-// the lifetime of the object; the flag of an enclosing map comes back after.
-class ScopedCancelFlag {
- public:
-  explicit ScopedCancelFlag(const std::atomic<bool>* flag) noexcept : previous_(tls_cancel_flag) {
-    tls_cancel_flag = flag;
-  }
-  ~ScopedCancelFlag() { tls_cancel_flag = previous_; }
-  ScopedCancelFlag(const ScopedCancelFlag&) = delete;
-  ScopedCancelFlag& operator=(const ScopedCancelFlag&) = delete;
-
- private:
-  const std::atomic<bool>* const previous_;
-};
-
 // Discards the results of a completed range whose neighbour failed.
 void undo_range(const MapState& map, std::size_t begin, std::size_t end) noexcept {
   if (map.undo != nullptr && begin < end) {
@@ -213,53 +165,12 @@ void HalfJob::run_piece(MapState& map, std::size_t begin, std::size_t length, st
   }
 }
 
-struct GuardLock {
-  explicit GuardLock(pthread_mutex_t& m) : mutex(m) {
-    if (pthread_mutex_lock(&mutex) != 0) {
-      fatal_engine_fault();
-    }
-  }
-  ~GuardLock() { pthread_mutex_unlock(&mutex); }
-  GuardLock(const GuardLock&) = delete;
-  GuardLock& operator=(const GuardLock&) = delete;
-  pthread_mutex_t& mutex;
-};
-
-// The once-guard of the process-wide pool.  It is hand-made rather than a
-// std::call_once so that a child process made by fork can reset it: the child
-// inherits the parent's pool record but none of its threads, and must build a
-// pool of its own.
-pthread_mutex_t g_guard = PTHREAD_MUTEX_INITIALIZER;
-enum : int { kNoPool = 0, kPoolReady = 1, kPoolFailed = 2 };
-std::atomic<int> g_state{kNoPool};
-std::atomic<Pool*> g_pool{nullptr};
-// Why creation failed: a message of its own, or kCreationOutOfMemory when even
-// that could not be made.  Written under g_guard before g_state says failed.
-const char* g_failure = nullptr;
-std::atomic<SpawnFn> g_spawn{nullptr};
-bool g_atfork_registered = false;  // under g_guard; inherited by children with the handler
-
-// Counts the forks that this process descends from (since the first pool),
-// so that a caller waiting for a map can tell that it now lives in a child.
-std::atomic<std::uint64_t> g_fork_generation{0};
-
-void forget_pool_in_child() noexcept {
-  // Only the forking thread exists here.  The parent's pool, its queues and
-  // its locks are left alone (possibly mid-operation in a thread that no
-  // longer exists) and leaked.
-  pthread_mutex_init(&g_guard, nullptr);
-  g_pool.store(nullptr, std::memory_order_relaxed);
-  g_failure = nullptr;
-  g_state.store(kNoPool, std::memory_order_release);
-  tls_worker = nullptr;
-  g_fork_generation.fetch_add(1, std::memory_order_relaxed);
-}
-
 // The map handed in as `root` was left behind by a fork: this is the child,
 // and the workers that had the map stayed in the parent.  Nothing will touch
 // the map's data again, so it can be run once more here, from its start, on
-// the child's own pool.  Elements depend only on their index, so what the
-// parent had computed is computed again the same way.
+// the child's own pool.  Only for maps started with ChildRerun::kAllowed:
+// their elements depend only on their index, so what the parent had computed
+// is computed again the same way.
 void rerun_in_child(const MapState& map, std::size_t begin, std::size_t length) {
   auto leaf = [&map, begin](std::size_t first, std::size_t end) {
     map.leaf(begin + first, begin + end);
@@ -273,50 +184,12 @@ void rerun_in_child(const MapState& map, std::size_t begin, std::size_t length) 
 
 }  // namespace
 
-// ---------------------------------------------------------------- latches
-
-void BlockingLatch::set() noexcept {
-  try {
-    std::lock_guard<std::mutex> lock(mutex_);
-    set_ = true;
-    set_seen_.store(true, std::memory_order_release);
-    // Notified under the lock: the waiter may return and destroy the latch
-    // as soon as it can take the mutex.
-    condition_.notify_all();
-  } catch (...) {
-    fatal_engine_fault();
-  }
+Worker* current_worker() noexcept {
+  return tls_worker;
 }
 
-void BlockingLatch::wait() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  condition_.wait(lock, [this] { return set_; });
-}
-
-bool BlockingLatch::spin_for(std::chrono::nanoseconds limit) noexcept {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  do {
-    for (int round = 0; round < 64; ++round) {
-      if (set_seen_.load(std::memory_order_acquire)) {
-        // The setter stored the flag under the mutex and may still hold it:
-        // taking the mutex once waits until it has let go of the latch, which
-        // the caller may destroy as soon as this returns.
-        try {
-          std::lock_guard<std::mutex> lock(mutex_);
-        } catch (...) {
-          fatal_engine_fault();
-        }
-        return true;
-      }
-      cpu_relax();
-    }
-  } while (std::chrono::steady_clock::now() < deadline);
-  return false;
-}
-
-bool BlockingLatch::wait_for(std::chrono::nanoseconds timeout) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return condition_.wait_for(lock, timeout, [this] { return set_; });
+void set_current_worker(Worker* worker) noexcept {
+  tls_worker = worker;
 }
 
 // ---------------------------------------------------------------- the pool
@@ -450,7 +323,12 @@ void Pool::wait_until(Worker& worker, SpinLatch& latch) noexcept {
     return;
   }
   notifier_.idle_begin();
-  unsigned rounds = 0;
+  // Out of work: spin for kIdleSpin, looking at the latch, the worker's own
+  // queue, the other workers' queues and the inject queue; then note the
+  // announcement count, search once more, and sleep unless work was
+  // announced since (see Notifier::sleep).
+  bool spinning = false;
+  std::chrono::steady_clock::time_point spin_end;
   bool sleepy = false;
   std::uint32_t sleepy_events = 0;
   while (!latch.probe()) {
@@ -458,25 +336,28 @@ void Pool::wait_until(Worker& worker, SpinLatch& latch) noexcept {
       notifier_.idle_end();
       job->execute(job);
       notifier_.idle_begin();
-      rounds = 0;
+      spinning = false;
       sleepy = false;
       continue;
     }
-    if (rounds < kPauseRounds) {
-      for (unsigned i = 0; i < kPausesPerRound; ++i) {
+    if (!spinning) {
+      spinning = true;
+      spin_end = std::chrono::steady_clock::now() + kIdleSpin;
+    }
+    if (!sleepy && std::chrono::steady_clock::now() < spin_end) {
+      for (unsigned pause = 0; pause < kPausesPerLook; ++pause) {
         cpu_relax();
       }
-      ++rounds;
-    } else if (rounds < kPauseRounds + kYieldRounds) {
       sched_yield();
-      ++rounds;
     } else if (!sleepy) {
-      // One more full search after noting the push count; only then sleep.
+      // One more full search after noting the announcement count; only then
+      // sleep.
       sleepy_events = notifier_.events();
       sleepy = true;
     } else {
       notifier_.sleep(worker.index, latch, sleepy_events);
-      rounds = 0;
+      // Woken for work (or by the latch): spin again before sleeping anew.
+      spinning = false;
       sleepy = false;
     }
   }
@@ -538,53 +419,19 @@ void Pool::inject_root(MapState& map, std::size_t begin, std::size_t mid, std::s
 
   // From here on the workers may touch the caller's data: nothing may leave
   // this function before the latch is set.
-  const WaitHook* hook = tls_hook;
-  const std::uint64_t generation = g_fork_generation.load(std::memory_order_relaxed);
-  std::exception_ptr poll_fault;
-  bool cancel_requested = false;
-  bool forked = false;
-  try {
-    if (done.spin_for(kCallerSpin)) {
-      // Finished before the caller had to block.
-    } else if (hook == nullptr) {
-      done.wait();
-    } else {
-      while (!done.wait_for(kPollInterval)) {
-        if (cancel_requested) {
-          continue;
-        }
-        try {
-          // What the poll runs may use the engine on this thread; it must not
-          // poll this hook again from there.
-          const ScopedWaitHook hidden(nullptr);
-          cancel_requested = hook->poll(hook->context);
-        } catch (...) {
-          poll_fault = std::current_exception();
-          cancel_requested = true;
-        }
-        if (g_fork_generation.load(std::memory_order_relaxed) != generation) {
-          // The hook forked, and this is the child: no worker here will set
-          // the latch, whose lock a worker of the parent may even hold.
-          forked = true;
-          break;
-        }
-        if (cancel_requested) {
-          map.cancelled.store(true, std::memory_order_release);
-        }
-      }
-    }
-  } catch (...) {
-    // Waiting itself failed: returning now would let the workers write into
-    // a dead stack frame.
-    fatal_engine_fault();
-  }
+  const CallerWait wait = wait_for_map(done, map.cancelled);
+  const bool cancel_requested = wait.cancel_requested;
+  const std::exception_ptr& poll_fault = wait.poll_fault;
 
-  if (forked) {
+  if (wait.forked) {
     if (poll_fault) {
       std::rethrow_exception(poll_fault);
     }
     if (cancel_requested) {
       throw Cancelled();
+    }
+    if (map.child_rerun == ChildRerun::kForbidden) {
+      throw ForkedDuringMap();
     }
     rerun_in_child(map, begin, length);
     return;
@@ -603,86 +450,12 @@ void Pool::inject_root(MapState& map, std::size_t begin, std::size_t mid, std::s
   }
 }
 
-// ---------------------------------------------------------------- the process-wide pool
-
-namespace {
-
-// A copy of `message` that lives as long as the process, or
-// kCreationOutOfMemory when there is no memory for it.
-const char* keep_failure(const std::string& message) noexcept {
-  char* kept = new (std::nothrow) char[message.size() + 1];
-  if (kept == nullptr) {
-    return kCreationOutOfMemory;
-  }
-  message.copy(kept, message.size());
-  kept[message.size()] = '\0';
-  return kept;
-}
-
-// Builds the process-wide pool, under g_guard.  Null on success, else why it
-// failed.
-const char* create_global_pool() noexcept {
-  if (!g_atfork_registered) {
-    if (const int error = pthread_atfork(nullptr, nullptr, &forget_pool_in_child); error != 0) {
-      // No pool without the handler that lets a forked child build its own;
-      // only a lack of memory makes the registration fail.
-      return kCreationOutOfMemory;
-    }
-    g_atfork_registered = true;
-  }
-  try {
-    const std::size_t threads = pool_size_from_environment();
-    g_pool.store(Pool::create(threads, g_spawn.load(std::memory_order_acquire)).release(),
-                 std::memory_order_release);
-    return nullptr;
-  } catch (const Fault& fault) {
-    return keep_failure(fault.message());
-  } catch (const std::bad_alloc&) {
-    return kCreationOutOfMemory;
-  } catch (const std::exception& error) {
-    try {
-      return keep_failure(std::string(kCreationFailed) + " " + error.what());
-    } catch (const std::bad_alloc&) {
-      return kCreationOutOfMemory;
-    }
-  }
-}
-
-}  // namespace
-
-Pool& global_pool() {
-  int state = g_state.load(std::memory_order_acquire);
-  if (state == kNoPool) {
-    GuardLock lock(g_guard);
-    state = g_state.load(std::memory_order_acquire);
-    if (state == kNoPool) {
-      g_failure = create_global_pool();
-      state = g_failure == nullptr ? kPoolReady : kPoolFailed;
-      g_state.store(state, std::memory_order_release);
-    }
-  }
-  if (state == kPoolReady) {
-    return *g_pool.load(std::memory_order_acquire);
-  }
-  // Every call that needs the pool faults here, on its own thread, and is
-  // reported like any other fault.
-  raise_fault(g_failure);
-}
-
-void set_global_spawn_for_testing(SpawnFn spawn) noexcept {
-  g_spawn.store(spawn, std::memory_order_release);
-}
-
-const std::atomic<bool>* leaf_cancel_flag() noexcept {
-  return tls_cancel_flag;
-}
-
-void run_map(Pool* pool, std::size_t n, RangeFn leaf, const RangeFn* undo) {
+void run_map(Pool* pool, std::size_t n, RangeFn leaf, const RangeFn* undo, ChildRerun rerun) {
   Worker* worker = tls_worker;
   if (pool == nullptr) {
     pool = worker != nullptr ? worker->pool : &global_pool();
   }
-  MapState map{pool, pool->size(), leaf, undo};
+  MapState map{pool, pool->size(), leaf, undo, rerun};
   const bool on_own_worker = worker != nullptr && worker->pool == pool;
   map.serial = !on_own_worker && pool->threadless();
   if (n == 0) {
@@ -695,44 +468,8 @@ void run_map(Pool* pool, std::size_t n, RangeFn leaf, const RangeFn* undo) {
 
 namespace vyr::parallel {
 
-ScopedWaitHook::ScopedWaitHook(const WaitHook* hook) noexcept : previous_(detail::tls_hook) {
-  detail::tls_hook = hook;
-}
-
-ScopedWaitHook::~ScopedWaitHook() {
-  detail::tls_hook = previous_;
-}
-
-std::size_t pool_size() {
-  if (detail::Worker* worker = detail::tls_worker) {
-    return worker->pool->size();
-  }
-  return detail::global_pool().size();
-}
-
-bool cancel_requested() noexcept {
-  const std::atomic<bool>* flag = detail::leaf_cancel_flag();
-  return flag != nullptr && flag->load(std::memory_order_relaxed);
-}
-
-void check_cancellation() {
-  if (cancel_requested()) {
-    throw Cancelled();
-  }
-  if (const WaitHook* hook = detail::tls_hook) {
-    bool stop = false;
-    {
-      const ScopedWaitHook hidden(nullptr);
-      stop = hook->poll(hook->context);
-    }
-    if (stop) {
-      throw Cancelled();
-    }
-  }
-}
-
-void for_each_piece(std::size_t n, RangeFn leaf) {
-  detail::run_map(nullptr, n, leaf, nullptr);
+void for_each_piece(std::size_t n, RangeFn leaf, ChildRerun rerun) {
+  detail::run_map(nullptr, n, leaf, nullptr, rerun);
 }
 
 }  // namespace vyr::parallel

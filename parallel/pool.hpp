@@ -49,27 +49,6 @@ struct Job {
   void (*execute)(Job* self) noexcept;
 };
 
-// The latch that a thread outside the pool blocks on.  One per map, on the
-// caller's stack, so that a map started on the same thread while it waits
-// (from the wait hook, say) has a latch of its own.
-class BlockingLatch {
- public:
-  void set() noexcept;
-  void wait();
-  // False when `timeout` passed before the latch was set.
-  bool wait_for(std::chrono::nanoseconds timeout);
-  // Polls for up to `limit` before the caller blocks: a small map is often
-  // done sooner than a sleeping thread could be woken.  True when set.
-  bool spin_for(std::chrono::nanoseconds limit) noexcept;
-
- private:
-  std::mutex mutex_;
-  std::condition_variable condition_;
-  bool set_ = false;
-  // Mirrors set_ for the spinning phase; stored under the mutex.
-  std::atomic<bool> set_seen_{false};
-};
-
 struct alignas(64) Worker {
   // Throws std::bad_alloc: the queue allocates its first buffer.
   Worker(Pool* owner, Notifier& notifier, std::size_t position)
@@ -90,6 +69,7 @@ struct MapState {
   std::size_t threads;
   RangeFn leaf;
   const RangeFn* undo;
+  ChildRerun child_rerun;
   std::atomic<bool> cancelled{false};
   bool serial = false;       // the pool has no threads of its own: run on the caller
   bool root_forked = false;  // serial maps only: the first fork is the root
@@ -141,6 +121,20 @@ class Pool {
   std::vector<pthread_t> threads_;
   bool threadless_ = false;
 };
+
+// The start of every message of a failed creation of the process-wide pool.
+inline constexpr char kCreationFailed[] = "The global thread pool has not been initialized.";
+inline constexpr char kCreationOutOfMemory[] =
+    "The global thread pool has not been initialized. Out of memory.";
+
+// The worker that runs on this thread; null on every other thread.
+Worker* current_worker() noexcept;
+void set_current_worker(Worker* worker) noexcept;
+
+// How many forks this process descends from since it first built the
+// process-wide pool, so that a caller waiting for a map can tell that it now
+// lives in a child.
+std::uint64_t fork_generation() noexcept;
 
 // The process-wide pool, created on first use.  Throws vyr::Fault if it
 // cannot be created (now or at an earlier attempt).

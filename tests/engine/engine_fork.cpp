@@ -3,13 +3,16 @@
 // also a grandchild, also a child forked from inside an element function on a
 // worker, also while other threads of the parent are mid-map -- and the
 // parent's pool must keep working.  A child forked by the wait hook of a
-// caller whose map is in flight finishes that map itself.
+// caller whose map is in flight finishes that map itself, unless the map
+// forbids it (an update in place), and then it throws ForkedDuringMap.
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -167,6 +170,82 @@ void fork_from_the_wait_hook() {
   CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+// What a child forked by the wait hook makes of a map that updates its data
+// in place, as its exit status says.
+enum ChildOutcome : int {
+  kForkedDuringMap = 0,
+  kCancelled = 1,
+  kFinished = 2,  // and every element applied at least once
+  kWrong = 3,     // finished with an element never applied, or another fault
+  kPoolBroken = 4,
+};
+
+struct ForkingCancelHook : ForkingHook {
+  bool cancel_in_child = false;
+};
+
+bool poll_fork_and_maybe_cancel(void* context) {
+  auto* hook = static_cast<ForkingCancelHook*>(context);
+  poll_and_fork_once(context);
+  return hook->is_child && hook->cancel_in_child;
+}
+
+// Adds 1 to each of n counters with for_each_piece while the hook forks at its
+// first poll; element 0 holds the map (up to 10 s) until that poll.  Returns
+// the child's outcome; the parent's counters must each be 1.
+int forking_update_in_place(par::ChildRerun rerun, bool cancel_in_child) {
+  constexpr std::size_t n = 3000;
+  std::vector<int> counts(n, 0);
+  auto leaf = [&counts](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      for (int k = 0; i == 0 && k < 10000 && g_polls_here.load() == 0; ++k)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      counts[i] += 1;
+    }
+  };
+  ForkingCancelHook state;
+  state.cancel_in_child = cancel_in_child;
+  g_polls_here.store(0);
+  const par::WaitHook hook{&poll_fork_and_maybe_cancel, &state};
+  int outcome = kFinished;
+  try {
+    const par::ScopedWaitHook scope(&hook);
+    par::for_each_piece(n, par::RangeFn(leaf), rerun);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (counts[i] < 1)
+        outcome = kWrong;
+    }
+  } catch (const par::ForkedDuringMap& fault) {
+    outcome = std::string(fault.what()).find("twice") != std::string::npos ? kForkedDuringMap
+                                                                           : kWrong;
+  } catch (const par::Cancelled&) {
+    outcome = kCancelled;
+  } catch (...) {
+    outcome = kWrong;
+  }
+  if (state.is_child) {
+    // The child's own pool still works after the map it could not finish.
+    std::fflush(nullptr);
+    _exit(map_is_right(5000, 14) ? outcome : kPoolBroken);
+  }
+  CHECK(outcome == kFinished && state.child > 0);
+  CHECK(std::all_of(counts.begin(), counts.end(), [](int c) { return c == 1; }));
+  int status = 0;
+  while (waitpid(state.child, &status, 0) < 0) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void fork_during_an_update_in_place() {
+  // Forbidden: the child must not apply again what the parent's workers had
+  // applied before the fork; it throws instead.  A hook that asks to cancel
+  // gets Cancelled as before.  Allowed: the child runs the map again.
+  CHECK(forking_update_in_place(par::ChildRerun::kForbidden, false) == kForkedDuringMap);
+  CHECK(forking_update_in_place(par::ChildRerun::kForbidden, true) == kCancelled);
+  CHECK(forking_update_in_place(par::ChildRerun::kAllowed, false) == kFinished);
+  CHECK(forking_update_in_place(par::ChildRerun::kAllowed, true) == kCancelled);
+}
+
 }  // namespace
 
 int main() {
@@ -175,5 +254,6 @@ int main() {
   group("fork from inside an element function", fork_from_a_worker);
   group("fork while other threads run maps", fork_while_maps_run);
   group("fork from the wait hook of a waiting caller", fork_from_the_wait_hook);
+  group("fork from the wait hook during an update in place", fork_during_an_update_in_place);
   return engine_test::summary("engine_fork");
 }

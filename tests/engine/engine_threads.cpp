@@ -1,6 +1,8 @@
 // Several threads outside the pool handing in maps at once, each waiting on
 // its own latch, and the cost of a map call when the pool is warm and when it
 // has gone to sleep.
+#include <time.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -153,6 +155,33 @@ void call_overhead() {
   }
 }
 
+double process_cpu_seconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+void idle_pool_sleeps() {
+  // Workers that run out of work spin for a bounded time and then sleep: a
+  // second of idleness after a burst of maps costs the process next to no
+  // CPU time, whatever the pool size.  A worker that never sleeps would cost
+  // the whole second; the bound is far from both.
+  std::vector<std::uint64_t> out;
+  for (int k = 0; k < 200; ++k) {
+    out.clear();
+    par::indexed_map(out, 4096, [](std::size_t i) { return mix(i); });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const double before = process_cpu_seconds();
+  const auto start = Clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const double cpu = process_cpu_seconds() - before;
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  std::printf("CPU time of an idle process with T=%zu: %.2f ms over %.2f s\n", par::pool_size(),
+              cpu * 1e3, wall);
+  CHECK(cpu < 0.2 * wall);
+}
+
 }  // namespace
 
 int main() {
@@ -161,5 +190,6 @@ int main() {
   group("several callers on private pools", callers_on_private_pools);
   group("a worker of one pool calling into another", workers_of_one_pool_calling_another);
   group("call overhead", call_overhead);
+  group("an idle pool sleeps", idle_pool_sleeps);
   return engine_test::summary("engine_threads");
 }
