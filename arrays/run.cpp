@@ -107,7 +107,9 @@ int run_on_pool(std::size_t count, const Work& work, parallel::RangeFn runs) {
     try {
       // A single item still goes to a worker (beside an empty index), so that
       // the calling thread is free to answer signals while it runs.
-      parallel::for_each_piece(std::max<std::size_t>(count, 2), parallel::RangeFn(leaf));
+      parallel::for_each_piece(std::max<std::size_t>(count, 2), parallel::RangeFn(leaf),
+                               work.output_aliases_input ? parallel::ChildRerun::kForbidden
+                                                         : parallel::ChildRerun::kAllowed);
     } catch (abi::__forced_unwind&) {
       throw;
     } catch (...) {
