@@ -856,7 +856,9 @@ class Suite:
         C = np.ascontiguousarray(wide[:, :8])
         forms = [("C-contiguous", C), ("every other row: P[::2]", tall[::2]),
                  ("first 8 of 16 columns: P[:, :8]", wide[:, :8]),
-                 ("Fortran-ordered: P.T.copy().T", C.T.copy().T), ("reversed rows: P[::-1]", C[::-1])]
+                 ("every other column: P[:, ::2]", wide[:, ::2]),
+                 ("Fortran-ordered: P.T.copy().T", C.T.copy().T), ("reversed rows: P[::-1]", C[::-1]),
+                 ("reversed rows and columns: P[::-1, ::-1]", C[::-1, ::-1])]
         base = self.t(lambda: V.octonion_norm_n(C))
         rows, raw, worst = [], {}, 0.0
         for label, X in forms:
