@@ -911,7 +911,9 @@ class Suite:
             "CPU": cpu,
             "cores (os.cpu_count / affinity)": f"{os.cpu_count()} / {aff}",
             "OS": platform.platform(),
-            "Python": f"{platform.python_implementation()} {platform.python_version()} ({sys.executable})",
+            # The interpreter by its version alone: where it is installed says
+            # nothing about the figures, and names one machine's folders.
+            "Python": f"{platform.python_implementation()} {platform.python_version()}",
             "vyr_spectral_core": f"{ver('vyr_spectral_core')}, source commit {commit}"
                                  + (" with uncommitted changes in the module's sources" if dirty else ""),
             "load average (1, 5, 15 min) at start / end": "{:.2f} {:.2f} {:.2f} / {:.2f} {:.2f} {:.2f}".format(
