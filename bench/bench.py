@@ -856,7 +856,9 @@ class Suite:
         C = np.ascontiguousarray(wide[:, :8])
         forms = [("C-contiguous", C), ("every other row: P[::2]", tall[::2]),
                  ("first 8 of 16 columns: P[:, :8]", wide[:, :8]),
-                 ("Fortran-ordered: P.T.copy().T", C.T.copy().T), ("reversed rows: P[::-1]", C[::-1])]
+                 ("every other column: P[:, ::2]", wide[:, ::2]),
+                 ("Fortran-ordered: P.T.copy().T", C.T.copy().T), ("reversed rows: P[::-1]", C[::-1]),
+                 ("reversed rows and columns: P[::-1, ::-1]", C[::-1, ::-1])]
         base = self.t(lambda: V.octonion_norm_n(C))
         rows, raw, worst = [], {}, 0.0
         for label, X in forms:
@@ -909,7 +911,9 @@ class Suite:
             "CPU": cpu,
             "cores (os.cpu_count / affinity)": f"{os.cpu_count()} / {aff}",
             "OS": platform.platform(),
-            "Python": f"{platform.python_implementation()} {platform.python_version()} ({sys.executable})",
+            # The interpreter by its version alone: where it is installed says
+            # nothing about the figures, and names one machine's folders.
+            "Python": f"{platform.python_implementation()} {platform.python_version()}",
             "vyr_spectral_core": f"{ver('vyr_spectral_core')}, source commit {commit}"
                                  + (" with uncommitted changes in the module's sources" if dirty else ""),
             "load average (1, 5, 15 min) at start / end": "{:.2f} {:.2f} {:.2f} / {:.2f} {:.2f} {:.2f}".format(

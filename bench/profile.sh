@@ -29,6 +29,19 @@ if [ "${VYR_PROF_SKIP_INSTALL:-0}" != "1" ]; then
     >"$here/results/profile-install.log.tmp" 2>&1 || { cat "$here/results/profile-install.log.tmp" >&2; exit 1; }
 fi
 out="$here/results"
+
+# The reports name no folder of this machine: sources of the repository
+# relative to its root, headers from their include folder on
+# (include/python3.12/..., include/c++/12/...), the interpreter's own sources
+# from its version on (Python-3.12.1/Objects/...), and any other file by its
+# name alone.
+root_pattern=$(printf '%s/' "$root" | sed -e 's/[][\\.*^$#]/\\&/g')
+scrub_paths() {
+  sed -E -e "s#$root_pattern##g" \
+    -e 's#/[^ :]*/(include/)#\1#g' \
+    -e 's#/[^ :]*/(Python-[0-9][0-9.]*/)#\1#g' \
+    -e 's#(^|[ (])/([^ :/]+/)+#\1#g'
+}
 cd /tmp
 if command -v perf >/dev/null; then
   if [ "${VYR_PROF_SKIP_PERF:-0}" != "1" ]; then
@@ -38,7 +51,7 @@ if command -v perf >/dev/null; then
     perf report -i /tmp/vyr-prof.data --stdio --no-children --sort dso,symbol --percent-limit 0.7 2>/dev/null | grep -v '^$' || true
     echo; echo "# by thread"
     perf report -i /tmp/vyr-prof.data --stdio --no-children --sort tid --percent-limit 1 2>/dev/null | grep -v '^#' | grep -v '^$' || true
-  } >"$out/profile_$case_.perf.txt"
+  } | scrub_paths >"$out/profile_$case_.perf.txt"
   rm -f /tmp/vyr-prof.data
   echo "wrote $out/profile_$case_.perf.txt"
   fi
@@ -56,7 +69,7 @@ if command -v valgrind >/dev/null; then
     sed -n '/^Ir/,$p' /tmp/vyr-cg-self.txt | sed -E 's/ \[[^]]*\]$//' | head -40
     echo; echo "# inclusive cost"
     sed -n '/^Ir/,$p' /tmp/vyr-cg-incl.txt | sed -E 's/ \[[^]]*\]$//' | grep -v -E 'libc-start|below main|python.c:main|Modules/main.c|pythonrun.c|ceval.c:PyEval_EvalCode' | head -40
-  } >"$out/profile_$case_.callgrind.txt"
+  } | scrub_paths >"$out/profile_$case_.callgrind.txt"
   rm -f /tmp/vyr-cg-self.txt /tmp/vyr-cg-incl.txt
   rm -f /tmp/vyr-cg.out
   echo "wrote $out/profile_$case_.callgrind.txt"

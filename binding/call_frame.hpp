@@ -6,7 +6,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "binding/panic_exception.hpp"
+#include "binding/fault_exception.hpp"
 #include "binding/pyref.hpp"
 #include "binding/python_error.hpp"
 #include "core/fault.hpp"

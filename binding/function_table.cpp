@@ -25,7 +25,7 @@ namespace {
 
 PyRef octonion_mul(const Arguments& arguments) {
   const auto [a, b] = arguments.convert_all(to_float_vector, to_float_vector);
-  return build_float_list(octonion::_mul(a, b));
+  return build_float_list(octonion::mul_checked(a, b));
 }
 
 PyRef octonion_mul_n(const Arguments& arguments) {

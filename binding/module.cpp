@@ -22,6 +22,18 @@ constexpr const char kSubinterpreterMessage[] =
     "vyr_spectral_core does not yet support subinterpreters, see "
     "docs/subinterpreters.md in the vyr_spectral_core sources";
 
+// The C API version that this module declares to the interpreter when it is
+// created: the version its code was written and tested against, stated as a
+// number.  The vyr_runtime and array modules use PyModule_Create instead,
+// which declares PYTHON_API_VERSION from whichever headers they are built
+// with.  Every CPython 3 so far has API version 1013, so today both forms
+// create the same module; they part only on an interpreter whose API version
+// has moved on, where a build of this module would otherwise claim the new
+// version unchecked.  With the number fixed, the interpreter compares it with
+// its own and warns (a RuntimeWarning, "C API version mismatch") at import.
+// The list module has been created this way since its first version.
+constexpr int kDeclaredCApiVersion = 1013;
+
 // What the engine prints before it aborts on a fault in its own bookkeeping.
 constexpr const char kEngineFatalNotice[] =
     "vyr_spectral_core: detected unexpected panic; aborting";
@@ -106,7 +118,7 @@ PyObject* initialise() {
   if (g_module != nullptr) {
     return Py_NewRef(g_module);
   }
-  PyRef module(PyModule_Create2(&g_definition, 1013));
+  PyRef module(PyModule_Create2(&g_definition, kDeclaredCApiVersion));
   if (!module) {
     throw_pending_error();
   }

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "binding/panic_exception.hpp"
+#include "binding/fault_exception.hpp"
 #include "core/fault.hpp"
 
 namespace vyr::binding {
@@ -100,9 +100,9 @@ void throw_pending_error() {
   }
   // Without the type there can be no pending fault exception: the type is not
   // made here, which could itself fail (at the recursion limit, say).
-  PyObject* panic_type = panic_exception_type_if_made();
-  if (panic_type != nullptr &&
-      reinterpret_cast<PyObject*>(Py_TYPE(exception.get())) == panic_type) {
+  PyObject* fault_type = fault_exception_type_if_made();
+  if (fault_type != nullptr &&
+      reinterpret_cast<PyObject*>(Py_TYPE(exception.get())) == fault_type) {
     resume_fault(std::move(exception));
   }
   throw PythonError(std::move(exception));

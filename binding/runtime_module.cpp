@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "binding/panic_type.hpp"
+#include "binding/fault_type.hpp"
 #include "binding/pyref.hpp"
 #include "core/process_state.hpp"
 
@@ -84,7 +84,7 @@ PyObject* make_module() {
   if (g_module != nullptr) {
     return Py_NewRef(g_module);
   }
-  PyObject* type = vyr::binding::panic_exception_type();
+  PyObject* type = vyr::binding::fault_exception_type();
   if (type == nullptr) {
     return nullptr;
   }

@@ -18,7 +18,7 @@ bool claim_owner_interpreter(std::int64_t interpreter) noexcept {
          expected == interpreter;
 }
 
-void* fault_exception_type() noexcept {
+void* published_fault_exception_type() noexcept {
   return g_fault_exception_type.load(std::memory_order_acquire);
 }
 

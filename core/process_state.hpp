@@ -17,7 +17,7 @@ bool claim_owner_interpreter(std::int64_t interpreter) noexcept;
 
 // The fault exception type of the Python front-ends, opaque here: null until
 // a module has published one.
-void* fault_exception_type() noexcept;
+void* published_fault_exception_type() noexcept;
 
 // Publishes `candidate` as the fault exception type unless one is published
 // already; returns the one that stays (`candidate` or the earlier one).

@@ -5,8 +5,10 @@
 // at `data + i * item_step` (steps in bytes, as array strides are); a step of
 // 0 hands the same item to every index, which is how a broadcast operand
 // arrives.  The components of one item lie `component_step` bytes apart.  The
-// loops take every operand's steps as they come, so that a loop can later
-// process several items at once without its callers changing.
+// loops take every operand's steps as they come, and what they do with them is
+// theirs to choose: the lane kernels process several items at once, one per
+// vector lane (ItemStarts below, and over_adjacent_items for operands whose
+// components lie apart), without their callers knowing.
 #pragma once
 
 #include <algorithm>

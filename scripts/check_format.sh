@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Checks that the C++ sources of the layers and the front-ends are formatted
-# as .clang-format says.  clang-format comes from PyPI at a pinned version,
-# installed into build/venv-format on first use, so that every machine formats
-# alike.
+# Checks that every C++ file of the tree (the layers, the front-ends, the
+# engine tests, the benchmarks: every *.cpp and *.hpp outside build folders
+# and virtual environments) is formatted as .clang-format says, so that a new
+# folder is checked without anyone listing it here.  clang-format comes from
+# PyPI at a pinned version, installed into build/venv-format on first use, so
+# that every machine formats alike.
 # Usage: bash scripts/check_format.sh [PYTHON]    (add --fix to reformat)
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -22,7 +24,14 @@ if ! { [ -x "$tool" ] && "$tool" --version | grep -q "version $version"; }; then
   "$venv/bin/python" -m pip install --quiet "clang-format==$version"
 fi
 cd "$here"
-mapfile -t sources < <(find core parallel src binding arrays -name '*.cpp' -o -name '*.hpp' | sort)
+# Build output (build/, _skbuild/, dist/), virtual environments (any folder
+# holding a pyvenv.cfg, such as bench/.venv, whose build folders hold
+# generated sources) and git's own folder are not the tree's sources.
+mapfile -t sources < <(
+  find . \( -name .git -o -name build -o -name 'build-*' -o -name _skbuild -o -name dist \
+    -o \( -type d -exec test -e '{}/pyvenv.cfg' \; \) \) -prune \
+    -o -type f \( -name '*.cpp' -o -name '*.hpp' \) -print | sed 's#^\./##' | LC_ALL=C sort
+)
 if [ "$fix" -eq 1 ]; then
   "$tool" -i "${sources[@]}"
 else

@@ -47,7 +47,7 @@ constexpr std::size_t kPairsPerRun = 512;
   return c;
 }
 
-Octonion _mul(std::span<const double> a, std::span<const double> b) {
+Octonion mul_checked(std::span<const double> a, std::span<const double> b) {
   if (a.size() >= 8 && b.size() >= 8) {
     return mul_complete(a.data(), b.data());
   }
@@ -99,7 +99,7 @@ Rows mul_n(const Batch& a_batch, const Batch& b_batch) {
                                ItemsOut{reinterpret_cast<char*>(row(begin)), 8 * sizeof(double)});
         },
         [&](std::size_t i) {
-          const Octonion c = _mul(a_batch[i], b_batch[i]);
+          const Octonion c = mul_checked(a_batch[i], b_batch[i]);
           std::copy(c.begin(), c.end(), row(i));
         });
   };

@@ -54,12 +54,13 @@ constexpr std::array<std::array<Contribution, 8>, 8> contributions_by_target() {
 inline constexpr auto kContributions = contributions_by_target();
 
 // The octonion product a·b, evaluated term by term from the basis product
-// table, skipping zero coefficients.  Faults when it reads past the end of
-// either input.
-Octonion _mul(std::span<const double> a, std::span<const double> b);
+// table, skipping zero coefficients.  Checks the length of each factor: faults
+// when it reads past the end of either input.
+Octonion mul_checked(std::span<const double> a, std::span<const double> b);
 
-// _mul for factors of eight or more coefficients, where no read can fault: the
-// routine that every product of complete factors comes down to one at a time.
+// mul_checked for factors of eight or more coefficients, where no read can
+// fault: the routine that every product of complete factors comes down to one
+// at a time.
 Octonion mul_complete(const double* a, const double* b) noexcept;
 
 // Euclidean norm: sqrt of the left-to-right sum of squares, starting at -0.0.

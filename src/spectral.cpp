@@ -17,13 +17,13 @@ constexpr std::uint64_t kStepsBetweenCancelChecks = (std::uint64_t{1} << 14) - 1
 
 PointPair phi_step(double x, double y) noexcept {
   // ln x is at most about 709.78 for every finite x, so the exp term stays finite.
-  if (x > EXP_ARG_LIMIT) {
+  if (x > kExpArgLimit) {
     x = std::log(x);
   }
   // ln is never applied to zero or a negative number.  The comparison is false
   // for NaN, which passes through unchanged.
   if (y <= 0.0) {
-    y = std::fmax(std::fabs(y), Y_FLOOR);
+    y = std::fmax(std::fabs(y), kYFloor);
   }
   const double e = std::exp(x);
   const double l = std::log(y);

@@ -13,9 +13,9 @@ namespace vyr::spectral {
 using Trajectory = std::vector<PointPair>;
 
 // Above this x, exp(x) would overflow; x is replaced by ln x first.
-inline constexpr double EXP_ARG_LIMIT = 709.78;
+inline constexpr double kExpArgLimit = 709.78;
 // The least value a non-positive y is raised to before ln is taken.
-inline constexpr double Y_FLOOR = 1e-300;
+inline constexpr double kYFloor = 1e-300;
 
 PointPair phi_step(double x, double y) noexcept;
 

@@ -1,4 +1,4 @@
-#include "binding/panic_exception.hpp"
+#include "binding/fault_exception.hpp"
 
 #include <cstring>
 
@@ -13,7 +13,7 @@ constexpr const char kFallbackFaultMessage[] = "native code faulted without a me
 }  // namespace
 
 void set_fault_exception(const char* message) noexcept {
-  PyObject* type = panic_exception_type();
+  PyObject* type = fault_exception_type();
   const char* text = message != nullptr ? message : kFallbackFaultMessage;
   PyRef py_message(
       type != nullptr

@@ -1,4 +1,4 @@
-#include "binding/panic_type.hpp"
+#include "binding/fault_type.hpp"
 
 #include "core/process_state.hpp"
 
@@ -6,20 +6,20 @@ namespace vyr::binding {
 
 namespace {
 
-constexpr const char kPanicDoc[] =
+constexpr const char kFaultExceptionDoc[] =
     "Raised when native code called from Python faults.\n\n"
     "Like SystemExit, this exception derives from BaseException, so that it will "
     "usually propagate all the way up the stack and make the interpreter exit.";
 
 }  // namespace
 
-PyObject* panic_exception_type() noexcept {
+PyObject* fault_exception_type() noexcept {
   // The slot is in the engine's shared library: the list module and the
   // vyr_runtime module each carry this code, and must hand out one object.
-  if (void* published = fault_exception_type()) {
+  if (void* published = published_fault_exception_type()) {
     return static_cast<PyObject*>(published);
   }
-  PyObject* made = PyErr_NewExceptionWithDoc("vyr_runtime.PanicException", kPanicDoc,
+  PyObject* made = PyErr_NewExceptionWithDoc("vyr_runtime.PanicException", kFaultExceptionDoc,
                                              PyExc_BaseException, nullptr);
   if (made == nullptr) {
     return nullptr;
@@ -33,8 +33,8 @@ PyObject* panic_exception_type() noexcept {
   return static_cast<PyObject*>(kept);
 }
 
-PyObject* panic_exception_type_if_made() noexcept {
-  return static_cast<PyObject*>(fault_exception_type());
+PyObject* fault_exception_type_if_made() noexcept {
+  return static_cast<PyObject*>(published_fault_exception_type());
 }
 
 }  // namespace vyr::binding

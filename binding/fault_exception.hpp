@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "binding/panic_type.hpp"
+#include "binding/fault_type.hpp"
 
 namespace vyr::binding {
 
