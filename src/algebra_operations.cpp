@@ -387,8 +387,62 @@ SimpleExp simple_exp(double square) noexcept {
   return {square, square};  // NaN
 }
 
-// Work of exp: four multivectors.
-constexpr std::size_t kExpWork = 4;
+// Work of exp: five multivectors.
+constexpr std::size_t kExpWork = 5;
+
+// Degree of the Taylor polynomial of exp beyond five basis vectors: its
+// argument is scaled below 1 in the 1-norm (weighted by the metric), so the
+// next term is under 1 / 25!, far below a unit in the last place.
+constexpr int kTaylorDegree = 24;
+
+// exp(B) = T(B / 2^s)^(2^s), T the Taylor polynomial of degree kTaylorDegree,
+// for a bivector that may need more than two simple parts.  `work` holds four
+// multivectors.
+void exp_by_squaring(const double* b, const Metric& metric, double scale, double* work,
+                     double* out) {
+  const std::size_t dimension = dimension_of(metric);
+  double bound = 0.0;
+  for (std::size_t k = 0; k < dimension; ++k) {
+    bound = bound + std::fabs(b[k]);
+  }
+  // A product of e_J with a bivector's blade multiplies at most two squares.
+  double largest_square = 1.0;
+  for (const std::int8_t entry : metric.entries) {
+    largest_square = std::max(largest_square, std::fabs(static_cast<double>(entry)));
+  }
+  bound = bound * (largest_square * largest_square);
+  if (!(bound <= std::numeric_limits<double>::max())) {
+    std::fill(out, out + dimension, not_a_number());
+    return;
+  }
+  int exponent = 0;
+  std::frexp(bound, &exponent);
+  const int halvings = std::max(0, exponent);
+  double* const scaled = work;
+  double* const term = work + dimension;
+  double* const next = work + 2 * dimension;
+  double* const sum = work + 3 * dimension;
+  for (std::size_t k = 0; k < dimension; ++k) {
+    scaled[k] = std::ldexp(b[k], -halvings);
+  }
+  std::fill(term, term + dimension, 0.0);
+  term[0] = 1.0;
+  std::copy(term, term + dimension, sum);
+  for (int i = 1; i <= kTaylorDegree; ++i) {
+    walk_into(term, scaled, metric, Terms::kAll, next);
+    for (std::size_t k = 0; k < dimension; ++k) {
+      term[k] = next[k] / static_cast<double>(i);
+      sum[k] = sum[k] + term[k];
+    }
+  }
+  for (int i = 0; i < halvings; ++i) {
+    walk_into(sum, sum, metric, Terms::kAll, next);
+    std::copy(next, next + dimension, sum);
+  }
+  for (std::size_t k = 0; k < dimension; ++k) {
+    out[k] = scale * sum[k];
+  }
+}
 
 void exponential(const Item& item, const Metric& metric, double* work, double* out) {
   const std::size_t n = metric.entries.size();
@@ -440,7 +494,7 @@ void exponential(const Item& item, const Metric& metric, double* work, double* o
   // Beyond five basis vectors a bivector may need three or more parts,
   // which the two-part form below would get wrong.
   if (n >= 6) {
-    std::fill(out, out + dimension, not_a_number());
+    exp_by_squaring(b, metric, scale, work + dimension, out);
     return;
   }
   // B = B1 + B2, commuting, B_i² = λ_i, W = <B²>_4 = 2 B1 B2.
@@ -780,8 +834,11 @@ const Operation kOperations[] = {
      "- <W W>_0)) * 0.5, c_i, f_i of λ_i as above, B1 = (λ1 * B[k] - (B W)[k] * 0.5) / "
      "sqrt(β*β - <W W>_0) (B when the roots are equal), B2 = B - B1; scalar e^s * (c1 * c2), "
      "grade 2: e^s * ((f1 * c2) * B1 + (c1 * f2) * B2), grade 4: e^s * ((f1 * f2) * (W * "
-     "0.5)); a negative discriminant, or n >= 6 with <B B>_4 != 0, gives NaN.  Products are "
-     "walked as the geometric product is, s = a[0] and e^s = exp(s).",
+     "0.5)); a negative discriminant gives NaN.  For n >= 6 and <B B>_4 != 0: scaling and "
+     "squaring, ρ = (sum of |B[k]| ascending) * (m * m), m the largest of 1 and the |entries|, "
+     "h = max(0, the binary exponent of ρ from frexp), B' = ldexp(B, -h); T = 1, t = 1, for i = "
+     "1 .. 24: t = (t B') / i per component, T = T + t; then h times T = T T; out = e^s * T.  "
+     "Products are walked as the geometric product is, s = a[0] and e^s = exp(s).",
      1,
      {kMv, kMv},
      kMv,

@@ -266,7 +266,7 @@ def exp(a, signature):
         c, f = _simple_exp(beta)
         return [scale * c] + [scale * (f * x) for x in b[1:]]
     if n >= 6:
-        return [NAN] * dimension
+        return _exp_by_squaring(b, signature, scale)
     w = scalar_walk(four, four, signature)
     discriminant = beta * beta - w
     if not discriminant >= 0.0:
@@ -289,6 +289,27 @@ def exp(a, signature):
         elif g == 4:
             out[k] = scale * (r * (four[k] * 0.5))
     return out
+
+
+def _exp_by_squaring(b, signature, scale):
+    bound = 0.0
+    for x in b:
+        bound = bound + abs(x)
+    largest_square = max([1.0] + [abs(float(e)) for e in signature])
+    bound = bound * (largest_square * largest_square)
+    if not bound <= 1.7976931348623157e308:
+        return [NAN] * len(b)
+    halvings = max(0, math.frexp(bound)[1])
+    scaled = [math.ldexp(x, -halvings) for x in b]
+    term = [1.0] + [0.0] * (len(b) - 1)
+    total = list(term)
+    for i in range(1, 25):
+        product = walk(term, scaled, signature)
+        term = [x / float(i) for x in product]
+        total = [t + x for t, x in zip(total, term)]
+    for _ in range(halvings):
+        total = walk(total, total, signature)
+    return [scale * x for x in total]
 
 
 def log_null_vector(signature):
