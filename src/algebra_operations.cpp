@@ -88,7 +88,7 @@ enum class Terms : std::uint8_t {
   kRightContraction,  // k within j: grade |j| - |k|
 };
 
-bool keeps(Terms terms, Blade j, Blade k) noexcept {
+constexpr bool keeps(Terms terms, Blade j, Blade k) noexcept {
   switch (terms) {
     case Terms::kAll:
       return true;
@@ -106,7 +106,8 @@ bool keeps(Terms terms, Blade j, Blade k) noexcept {
 // +0.0; left blades j ascending, skipping a[j] == 0; right blades k
 // ascending, skipping b[k] == 0 and the terms not kept; out[j ^ k] =
 // b[k] × scaled_left(j, k, a[j]) + out[j ^ k].
-void walk_into(const double* a, const double* b, const Metric& metric, Terms terms, double* out) {
+template <Terms kTerms>
+void walk_into(const double* a, const double* b, const Metric& metric, double* out) {
   const std::size_t dimension = dimension_of(metric);
   std::fill(out, out + dimension, 0.0);
   CancellationClock clock;
@@ -118,7 +119,7 @@ void walk_into(const double* a, const double* b, const Metric& metric, Terms ter
     clock.advance(dimension);
     for (Blade k = 0; k < dimension; ++k) {
       const double y = b[k];
-      if (y == 0.0 || !keeps(terms, j, k)) {
+      if (y == 0.0 || !keeps(kTerms, j, k)) {
         continue;
       }
       const Blade r = j ^ k;
@@ -199,7 +200,7 @@ struct Item {
 
 template <Terms kTerms>
 void restricted_product(const Item& item, const Metric& metric, double*, double* out) {
-  walk_into(item.a, item.b, metric, kTerms, out);
+  walk_into<kTerms>(item.a, item.b, metric, out);
 }
 
 void scalar_product(const Item& item, const Metric& metric, double*, double* out) {
@@ -210,8 +211,8 @@ void commutator_product(const Item& item, const Metric& metric, double* work, do
   const std::size_t dimension = dimension_of(metric);
   double* const ab = work;
   double* const ba = work + dimension;
-  walk_into(item.a, item.b, metric, Terms::kAll, ab);
-  walk_into(item.b, item.a, metric, Terms::kAll, ba);
+  walk_into<Terms::kAll>(item.a, item.b, metric, ab);
+  walk_into<Terms::kAll>(item.b, item.a, metric, ba);
   for (std::size_t k = 0; k < dimension; ++k) {
     out[k] = (ab[k] - ba[k]) * 0.5;
   }
@@ -224,7 +225,7 @@ void regressive_product(const Item& item, const Metric& metric, double* work, do
   double* const meet_dual = work + 2 * dimension;
   dual_into(item.a, dimension, dual_a);
   dual_into(item.b, dimension, dual_b);
-  walk_into(dual_a, dual_b, metric, Terms::kOuter, meet_dual);
+  walk_into<Terms::kOuter>(dual_a, dual_b, metric, meet_dual);
   undual_into(meet_dual, dimension, out);
 }
 
@@ -325,21 +326,21 @@ void inverse(const Item& item, const Metric& metric, double* work, double* out) 
     // and 4 negated.
     sign_flips_into<clifford_conjugate_negates>(a, dimension, t1);
     sign_flips_into<grade_involution_negates>(a, dimension, t2);
-    walk_into(t1, t2, metric, Terms::kAll, t3);
+    walk_into<Terms::kAll>(t1, t2, metric, t3);
     sign_flips_into<reverse_negates_blade>(a, dimension, t1);
     double* const triple = n == 3 ? numerator : t4;
-    walk_into(t3, t1, metric, Terms::kAll, triple);
+    walk_into<Terms::kAll>(t3, t1, metric, triple);
     if (n == 5) {
-      walk_into(a, triple, metric, Terms::kAll, t2);
+      walk_into<Terms::kAll>(a, triple, metric, t2);
       negate_grades(t2, dimension, (1U << 1) | (1U << 4));
-      walk_into(triple, t2, metric, Terms::kAll, numerator);
+      walk_into<Terms::kAll>(triple, t2, metric, numerator);
     }
   } else if (n == 4) {
     // ā (a ā), grades 3 and 4 of the latter negated.
     sign_flips_into<clifford_conjugate_negates>(a, dimension, t1);
-    walk_into(a, t1, metric, Terms::kAll, t2);
+    walk_into<Terms::kAll>(a, t1, metric, t2);
     negate_grades(t2, dimension, (1U << 3) | (1U << 4));
-    walk_into(t1, t2, metric, Terms::kAll, numerator);
+    walk_into<Terms::kAll>(t1, t2, metric, numerator);
   } else {
     // The characteristic polynomial: U_1 = a; C_k = (N × <U_k>_0) / k;
     // V_k = U_k - C_k (on component 0); U_(k+1) = a V_k.  The numerator is
@@ -353,7 +354,7 @@ void inverse(const Item& item, const Metric& metric, double* work, double* out) 
       if (k + 1 == steps) {
         break;
       }
-      walk_into(a, numerator, metric, Terms::kAll, t1);
+      walk_into<Terms::kAll>(a, numerator, metric, t1);
       std::copy(t1, t1 + dimension, numerator);
     }
   }
@@ -429,14 +430,14 @@ void exp_by_squaring(const double* b, const Metric& metric, double scale, double
   term[0] = 1.0;
   std::copy(term, term + dimension, sum);
   for (int i = 1; i <= kTaylorDegree; ++i) {
-    walk_into(term, scaled, metric, Terms::kAll, next);
+    walk_into<Terms::kAll>(term, scaled, metric, next);
     for (std::size_t k = 0; k < dimension; ++k) {
       term[k] = next[k] / static_cast<double>(i);
       sum[k] = sum[k] + term[k];
     }
   }
   for (int i = 0; i < halvings; ++i) {
-    walk_into(sum, sum, metric, Terms::kAll, next);
+    walk_into<Terms::kAll>(sum, sum, metric, next);
     std::copy(next, next + dimension, sum);
   }
   for (std::size_t k = 0; k < dimension; ++k) {
@@ -476,7 +477,7 @@ void exponential(const Item& item, const Metric& metric, double* work, double* o
   if (vector || n <= 3) {
     beta = scalar_walk(b, b, metric);
   } else {
-    walk_into(b, b, metric, Terms::kAll, square);
+    walk_into<Terms::kAll>(b, b, metric, square);
     beta = square[0];
     for (Blade k = 0; k < dimension; ++k) {
       four[k] = grade_of(k) == 4 ? square[k] : 0.0;
@@ -515,7 +516,7 @@ void exponential(const Item& item, const Metric& metric, double* work, double* o
   const double r = e1.f * e2.f;
   double* const bw = work + 3 * dimension;
   if (root != 0.0) {
-    walk_into(b, four, metric, Terms::kAll, bw);
+    walk_into<Terms::kAll>(b, four, metric, bw);
   }
   out[0] = scale * p;
   for (Blade k = 1; k < dimension; ++k) {
@@ -607,7 +608,7 @@ void logarithm(const Item& item, const Metric& metric, double* work, double* out
     }
   }
   pseudoscalar[all] = 1.0;
-  walk_into(pseudoscalar, bivector, metric, Terms::kAll, polar);
+  walk_into<Terms::kAll>(pseudoscalar, bivector, metric, polar);
   for (Blade k = 0; k < dimension; ++k) {
     if (grade_of(k) == 2) {
       out[k] = line_factor * a[k] + axis_factor * polar[k];
