@@ -88,21 +88,30 @@ enum class Terms : std::uint8_t {
   kRightContraction,  // k within j: grade |j| - |k|
 };
 
-constexpr bool keeps(Terms terms, Blade j, Blade k) noexcept {
-  switch (terms) {
-    case Terms::kAll:
-      return true;
-    case Terms::kOuter:
-      return (j & k) == 0;
-    case Terms::kLeftContraction:
-      return (j & ~k) == 0;
-    case Terms::kRightContraction:
-      return (k & ~j) == 0;
+// Calls visit(k) for the right blades k that `kTerms` pairs with the left
+// blade j, in ascending order: all of them, or the subsets of a mask (the
+// step (s - mask) & mask goes from one subset to the next larger one).
+template <Terms kTerms, class Visit>
+void for_right_blades(Blade j, std::size_t dimension, Visit&& visit) {
+  const Blade all = dimension - 1;
+  if constexpr (kTerms == Terms::kAll) {
+    for (Blade k = 0; k < dimension; ++k) {
+      visit(k);
+    }
+  } else {
+    // Outer: subsets of the blades outside j; left contraction: j joined
+    // with those subsets, which keeps their order; right: subsets of j.
+    const Blade mask = kTerms == Terms::kRightContraction ? j : all & ~j;
+    const Blade base = kTerms == Terms::kLeftContraction ? j : 0;
+    Blade subset = 0;
+    do {
+      visit(base | subset);
+      subset = (subset - mask) & mask;
+    } while (subset != 0);
   }
-  return false;
 }
 
-// The walk of the geometric product restricted to `terms`: out starts at
+// The walk of the geometric product restricted to `kTerms`: out starts at
 // +0.0; left blades j ascending, skipping a[j] == 0; right blades k
 // ascending, skipping b[k] == 0 and the terms not kept; out[j ^ k] =
 // b[k] × scaled_left(j, k, a[j]) + out[j ^ k].
@@ -117,14 +126,14 @@ void walk_into(const double* a, const double* b, const Metric& metric, double* o
       continue;
     }
     clock.advance(dimension);
-    for (Blade k = 0; k < dimension; ++k) {
+    for_right_blades<kTerms>(j, dimension, [&](Blade k) {
       const double y = b[k];
-      if (y == 0.0 || !keeps(kTerms, j, k)) {
-        continue;
+      if (y == 0.0) {
+        return;
       }
       const Blade r = j ^ k;
       out[r] = y * scaled_left(j, k, x, metric) + out[r];
-    }
+    });
   }
 }
 
