@@ -1,109 +1,127 @@
-// The array module's initialiser: numpy's C API, then the module object.
+// The array module's initialiser: numpy's C API, the ufuncs, and the Python
+// part of the module (the algebra objects and the functions over the
+// ufuncs, arrays/algebra.py), run in the module's namespace.
 #define VYR_ARRAYS_IMPORTS_NUMPY
 #include "arrays/numpy_api.hpp"
 
-#include <atomic>
 #include <cstdint>
-#include <new>
+#include <vector>
 
-#include "arrays/functions.hpp"
-#include "arrays/ref.hpp"
+#include "arrays/ufuncs.hpp"
+#include "interpreter/lifecycle.hpp"
+#include "interpreter/pyref.hpp"
 #include "parallel/engine.hpp"
 #include "src/lanes.hpp"
 
 namespace {
 
-using vyr::arrays::Ref;
+using vyr::PyRef;
 
 constexpr const char kModuleDoc[] =
-    "The functions of vyr_spectral_core on numpy arrays: the same kernels and the same "
-    "worker pool, with arrays in and float64 arrays out.";
-
-// The engine is the package's, shared with the list module: its last words
-// name the package.
-constexpr const char kEngineFatalNotice[] =
-    "vyr_spectral_core: detected unexpected panic; aborting";
+    "The functions of vyr_spectral_core on numpy arrays, as numpy ufuncs: the same kernels and "
+    "the same worker pool, with numpy's broadcasting, out=, where=, axes= and dispatch to other "
+    "array types; and the Clifford algebras as objects whose operations are gufuncs.";
 
 constexpr const char kNeedsNumpy[] =
-    "vyr_spectral_arrays needs numpy (1.25 or later), which is not installed: install it "
+    "vyr_spectral_arrays needs numpy (2.0 or later), which is not installed: install it "
     "with pip install 'vyr_spectral_core[arrays]' (or pip install numpy)";
+
+// The Python part of the module, read from arrays/algebra.py at build time.
+constexpr const char kPythonPart[] =
+#include "algebra_source.inc"
+    ;
+
+// numpy's C API tables.  A numpy that cannot be imported at all becomes an
+// ImportError that says what to install, with the interpreter's error as its
+// cause; other failures (a numpy too old for the module) keep numpy's words.
+bool import_numpy() {
+  PyRef numpy(PyImport_ImportModule("numpy"));
+  if (!numpy) {
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
+      return false;
+    }
+    PyRef cause(PyErr_GetRaisedException());
+    PyErr_SetString(PyExc_ImportError, kNeedsNumpy);
+    PyRef error(PyErr_GetRaisedException());
+    PyException_SetCause(error.get(), cause.release());
+    PyErr_SetRaisedException(error.release());
+    return false;
+  }
+  return PyArray_ImportNumPyAPI() == 0 && PyUFunc_ImportUFuncAPI() == 0;
+}
+
+// _algebra_ufuncs(signature, prefix): the gufuncs of one algebra by method
+// name.  The Python part has checked the signature (a tuple of at most 62
+// integers in -128..127).
+PyObject* algebra_ufuncs(PyObject*, PyObject* const* args, Py_ssize_t count) {
+  if (count != 2 || !PyTuple_Check(args[0]) || !PyUnicode_Check(args[1])) {
+    PyErr_SetString(PyExc_TypeError, "_algebra_ufuncs(signature: tuple, prefix: str)");
+    return nullptr;
+  }
+  const Py_ssize_t size = PyTuple_GET_SIZE(args[0]);
+  std::vector<std::int8_t> signature;
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    const long entry = PyLong_AsLong(PyTuple_GET_ITEM(args[0], i));
+    if (entry == -1 && PyErr_Occurred()) {
+      return nullptr;
+    }
+    if (entry < -128 || entry > 127) {
+      PyErr_SetString(PyExc_ValueError, "signature entries must lie in -128..127");
+      return nullptr;
+    }
+    signature.push_back(static_cast<std::int8_t>(entry));
+  }
+  const char* prefix = PyUnicode_AsUTF8(args[1]);
+  if (prefix == nullptr) {
+    return nullptr;
+  }
+  return vyr::arrays::algebra_ufuncs(signature, prefix);
+}
+
+PyMethodDef g_functions[] = {
+    {"_algebra_ufuncs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(algebra_ufuncs)),
+     METH_FASTCALL, "The gufuncs of one algebra (used by algebra())."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT,
     "vyr_spectral_arrays",
     kModuleDoc,
     -1,
-    nullptr,
+    g_functions,
     nullptr,
     nullptr,
     nullptr,
     nullptr,
 };
 
-// Id of the interpreter that first imported the module; -1 before that.
-std::atomic<std::int64_t> g_owner_interpreter{-1};
-
-// numpy's C API table.  A numpy that cannot be imported at all becomes an
-// ImportError that says what to install, with the interpreter's error as its
-// cause; other failures (a numpy too old for the module) keep numpy's words.
-bool import_numpy() {
-  Ref numpy(PyImport_ImportModule("numpy"));
-  if (!numpy) {
-    if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
-      return false;
-    }
-    Ref cause(PyErr_GetRaisedException());
-    PyErr_SetString(PyExc_ImportError, kNeedsNumpy);
-    Ref error(PyErr_GetRaisedException());
-    PyException_SetCause(error.get(), cause.release());
-    PyErr_SetRaisedException(error.release());
-    return false;
-  }
-  return PyArray_ImportNumPyAPI() == 0;
-}
-
 PyObject* make_module() {
-  vyr::parallel::set_fatal_notice(kEngineFatalNotice);
-  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (interpreter == -1) {
+  vyr::parallel::set_fatal_notice(vyr::kEngineFatalNotice);
+  if (!vyr::claim_process_for_this_interpreter(
+          "vyr_spectral_arrays serves only the first interpreter of a process") ||
+      !import_numpy()) {
     return nullptr;
   }
-  std::int64_t expected = -1;
-  if (!g_owner_interpreter.compare_exchange_strong(expected, interpreter,
-                                                   std::memory_order_acq_rel) &&
-      expected != interpreter) {
-    PyErr_SetString(PyExc_ImportError,
-                    "vyr_spectral_arrays serves only the first interpreter of a process");
-    return nullptr;
-  }
-  if (!import_numpy()) {
-    return nullptr;
-  }
-  PyMethodDef* functions = nullptr;
-  try {
-    functions = vyr::arrays::function_table();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-  Ref module(PyModule_Create(&g_definition));
-  if (!module || PyModule_AddFunctions(module.get(), functions) < 0) {
-    return nullptr;
-  }
-  Ref all(PyList_New(0));
-  if (!all) {
-    return nullptr;
-  }
-  for (const PyMethodDef* record = functions; record->ml_name != nullptr; ++record) {
-    Ref name(PyUnicode_FromString(record->ml_name));
-    if (!name || PyList_Append(all.get(), name.get()) < 0) {
-      return nullptr;
-    }
-  }
-  if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) {
+  PyRef module(PyModule_Create(&g_definition));
+  if (!module || !vyr::arrays::add_module_ufuncs(module.get())) {
     return nullptr;
   }
   // The instruction set the kernels run on in this process, decided here.
   if (PyModule_AddStringConstant(module.get(), "kernel_path", vyr::lanes::kernels().name) < 0) {
+    return nullptr;
+  }
+  PyObject* globals = PyModule_GetDict(module.get());
+  // As for any module's code: its names fall back to the builtins.
+  if (PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) < 0) {
+    return nullptr;
+  }
+  PyRef code(Py_CompileString(kPythonPart, "vyr_spectral_arrays/algebra.py", Py_file_input));
+  if (!code) {
+    return nullptr;
+  }
+  PyRef ran(PyEval_EvalCode(code.get(), globals, globals));
+  if (!ran) {
     return nullptr;
   }
   return module.release();

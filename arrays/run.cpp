@@ -1,72 +1,164 @@
 #include "arrays/run.hpp"
 
-#include <exception>
+#include <cxxabi.h>
 
-#include "arrays/frame.hpp"
-#include "arrays/ref.hpp"
+#include <algorithm>
+#include <exception>
+#include <new>
+#include <stdexcept>
+
+#include "core/fault.hpp"
+#include "interpreter/lifecycle.hpp"
 
 namespace vyr::arrays {
 
 namespace {
 
-bool interpreter_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing() != 0;
-#else
-  return _Py_IsFinalizing() != 0;
-#endif
-}
+// Leaves of the pool look for cancellation after about this much work
+// (~0.5 ms).
+constexpr std::uint64_t kCancelCheckCost = 1'000'000;
 
-// The wait hook of a call that released the interpreter lock.
+// The interpreter lock for the calling thread, whether or not it holds it.
+class LockHeld {
+ public:
+  LockHeld() : state_(PyGILState_Ensure()) {}
+  ~LockHeld() { PyGILState_Release(state_); }
+  LockHeld(const LockHeld&) = delete;
+  LockHeld& operator=(const LockHeld&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
+// The wait hook of a loop on the pool: runs the signal handlers with the
+// interpreter lock, and keeps the exception of a handler that raised.
 struct SignalPoll {
-  PyThreadState* saved = nullptr;
-  Ref raised;
+  PyObject* raised = nullptr;  // owned; handed to the interpreter afterwards
 
   static bool check(void* context) noexcept {
     auto* self = static_cast<SignalPoll*>(context);
-    // A thread that takes the lock back while the interpreter shuts down is
-    // stopped on the spot, with workers still writing into its frame.
+    // A thread that takes the lock while the interpreter shuts down is ended
+    // on the spot, with workers still writing into its operands: it waits for
+    // the loop instead, and numpy takes the lock once the loop has returned.
     if (interpreter_finalizing()) {
       return false;
     }
-    PyEval_RestoreThread(self->saved);
-    const bool stop = PyErr_CheckSignals() != 0;
-    if (stop) {
-      self->raised = Ref(PyErr_GetRaisedException());
+    const LockHeld lock;
+    if (PyErr_CheckSignals() == 0) {
+      return false;
     }
-    self->saved = PyEval_SaveThread();
-    return stop;
+    self->raised = PyErr_GetRaisedException();
+    return true;
   }
 };
 
-}  // namespace
+// Sets the exception for the failure in flight (the interpreter lock held).
+void set_failure(const std::exception_ptr& failure, PyObject* raised) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const parallel::Cancelled&) {
+    if (raised != nullptr) {
+      PyErr_SetRaisedException(raised);
+    } else {
+      PyErr_SetString(PyExc_SystemError,
+                      "vyr_spectral_arrays: a loop was cancelled without an exception");
+    }
+    return;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& other) {
+    // A fault of the engine (the pool could not start) or a child that cannot
+    // finish a loop begun before its fork: ordinary errors for array users.
+    PyErr_SetString(PyExc_RuntimeError, other.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "vyr_spectral_arrays: unknown native failure");
+  }
+  Py_XDECREF(raised);
+}
 
-void run_on_pool(std::size_t n, parallel::RangeFn leaf) {
+// Reports `failure` with the lock taken if needed; returns -1.
+int report(const std::exception_ptr& failure, PyObject* raised) {
+  const LockHeld lock;
+  set_failure(failure, raised);
+  return -1;
+}
+
+int run_on_pool(std::size_t count, const Work& work, parallel::RangeFn runs) {
+  const std::size_t chunk = std::max<std::uint64_t>(1, kCancelCheckCost / work.item_cost);
+  auto leaf = [&](std::size_t begin, std::size_t end) {
+    end = std::min(end, count);
+    for (std::size_t first = begin; first < end; first += chunk) {
+      if (parallel::cancel_requested()) {
+        throw parallel::Cancelled();
+      }
+      runs(first, std::min(end, first + chunk));
+    }
+  };
+  // numpy releases the lock for all but small loops; where it has not, the
+  // loop releases it here, so that other threads run while the pool works.
+  PyThreadState* const saved = PyGILState_Check() ? PyEval_SaveThread() : nullptr;
   SignalPoll poll;
   std::exception_ptr failure;
-  poll.saved = PyEval_SaveThread();
   {
     const parallel::WaitHook hook{&SignalPoll::check, &poll};
     const parallel::ScopedWaitHook scoped(&hook);
     try {
-      parallel::for_each_piece(n, leaf);
+      // A single item still goes to a worker (beside an empty index), so that
+      // the calling thread is free to answer signals while it runs.
+      parallel::for_each_piece(std::max<std::size_t>(count, 2), parallel::RangeFn(leaf));
+    } catch (abi::__forced_unwind&) {
+      throw;
     } catch (...) {
       failure = std::current_exception();
     }
   }
-  PyEval_RestoreThread(poll.saved);
+  if (saved != nullptr) {
+    // During finalization this ends the thread; nothing here needs releasing.
+    PyEval_RestoreThread(saved);
+  }
   if (!failure) {
-    return;
+    return 0;
   }
-  try {
-    std::rethrow_exception(failure);
-  } catch (const parallel::Cancelled&) {
-    if (!poll.raised) {
-      raise(PyExc_SystemError, "vyr_spectral_arrays: a call was cancelled without an exception");
+  return report(failure, poll.raised);
+}
+
+}  // namespace
+
+int poll_signals() {
+  if (interpreter_finalizing()) {
+    return 0;
+  }
+  const LockHeld lock;
+  return PyErr_CheckSignals() == 0 ? 0 : -1;
+}
+
+int fail(PyObject* type, const char* message) {
+  const LockHeld lock;
+  PyErr_SetString(type, message);
+  return -1;
+}
+
+int run_items(std::size_t count, const Work& work, parallel::RangeFn runs) {
+  if (count == 0) {
+    return 0;
+  }
+  const FloatingPointFlagsKept flags;
+  const std::uint64_t item_cost = std::max<std::uint64_t>(work.item_cost, 1);
+  if (item_cost < work.pool_threshold && count < work.pool_threshold / item_cost) {
+    try {
+      runs(0, count);
+      return 0;
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      return report(std::current_exception(), nullptr);
     }
-    PyErr_SetRaisedException(poll.raised.release());
-    raise_pending();
   }
+  Work pooled = work;
+  pooled.item_cost = item_cost;
+  return run_on_pool(count, pooled, runs);
 }
 
 }  // namespace vyr::arrays

@@ -1,63 +1,73 @@
-// Running an item loop over the items of a call: small calls on the calling
-// thread, large ones on the worker pool with the interpreter lock released.
+// Running a ufunc loop's items: small loops on the calling thread, large ones
+// on the worker pool while the calling thread answers signals.
 #pragma once
 
-#include <algorithm>
+#include "arrays/numpy_api.hpp"
+
+#include <cfenv>
 #include <cstddef>
 #include <cstdint>
 
-#include "arrays/grid.hpp"
 #include "parallel/engine.hpp"
 
 namespace vyr::arrays {
 
 // Costs are counted in units of about half a nanosecond of one core (one
-// element of an add).  Below this much work (some 75 µs) a call stays on the
-// calling thread and keeps the interpreter lock: handing work to the pool and
-// waking its workers costs tens of microseconds, and an add of 10^5 elements
-// is bound by memory, not by cores.
+// element of an add).  Below this much work (some 75 µs) a loop stays on the
+// calling thread: handing work to the pool and waking its workers costs tens
+// of microseconds.
 inline constexpr std::uint64_t kPoolThreshold = 150'000;
 // For loops bound by memory rather than by the core (an add): a second core
 // adds little bandwidth, and on a busy machine handing the work over costs
-// more than it gains, so such calls stay on the calling thread up to here.
+// more than it gains, so such loops stay on the calling thread up to here.
 inline constexpr std::uint64_t kMemoryBoundPoolThreshold = std::uint64_t{1} << 22;
-// Pool leaves look for cancellation after about this much work (~0.5 ms).
-inline constexpr std::uint64_t kCancelCheckCost = 1'000'000;
 
-// Runs `leaf` over [0, n) on the pool with the interpreter lock released.
-// While it waits, the calling thread takes the lock back every ~10 ms to run
-// signal handlers; an exception from a handler (KeyboardInterrupt) cancels
-// the map and is raised once no worker touches the call's arrays any more.
-void run_on_pool(std::size_t n, parallel::RangeFn leaf);
+// How a loop's items may be run.
+struct Work {
+  // The work of one item, in the units above.
+  std::uint64_t item_cost;
+  // Loops of less work than this stay on the calling thread.
+  std::uint64_t pool_threshold = kPoolThreshold;
+  // Whether an output lies in the memory of an input (an in-place add): a
+  // process forked while such a loop runs cannot finish it, since it cannot
+  // tell which items the parent had already updated.
+  bool output_aliases_input = false;
+};
 
-// Calls loop(n, pointers, steps) over runs covering every item of `grid`.
-// `item_cost` is the work of one item; calls of less than `pool_threshold`
-// stay on the calling thread.
-template <class Loop>
-void run_items(const ItemGrid& grid, std::uint64_t item_cost, Loop&& loop,
-               std::uint64_t pool_threshold = kPoolThreshold) {
-  const std::size_t count = grid.count();
-  if (count == 0) {
-    return;
-  }
-  item_cost = std::max<std::uint64_t>(item_cost, 1);
-  if (item_cost < pool_threshold && count < pool_threshold / item_cost) {
-    grid.for_runs(0, count, loop);
-    return;
-  }
-  const std::size_t chunk = std::max<std::uint64_t>(1, kCancelCheckCost / item_cost);
-  auto leaf = [&](std::size_t begin, std::size_t end) {
-    end = std::min(end, count);
-    for (std::size_t first = begin; first < end; first += chunk) {
-      if (parallel::cancel_requested()) {
-        throw parallel::Cancelled();
-      }
-      grid.for_runs(first, std::min(end, first + chunk), loop);
-    }
-  };
-  // A single item still goes to a worker (beside an empty index), so that the
-  // calling thread is free to answer signals while it runs.
-  run_on_pool(std::max<std::size_t>(count, 2), parallel::RangeFn(leaf));
-}
+// Keeps the calling thread's floating-point status flags as they were on
+// construction: the kernels' results are IEEE results, infinities and NaNs
+// included, and raise no numpy warning, on whichever thread they ran (flags
+// raised on the pool's workers never reach numpy anyway).  Flags that numpy's
+// casts raised before the loop stay raised.
+class FloatingPointFlagsKept {
+ public:
+  FloatingPointFlagsKept() noexcept { fegetexceptflag(&saved_, FE_ALL_EXCEPT); }
+  ~FloatingPointFlagsKept() { fesetexceptflag(&saved_, FE_ALL_EXCEPT); }
+  FloatingPointFlagsKept(const FloatingPointFlagsKept&) = delete;
+  FloatingPointFlagsKept& operator=(const FloatingPointFlagsKept&) = delete;
+
+ private:
+  fexcept_t saved_{};
+};
+
+// Calls runs(first, last) over consecutive ranges covering [0, count), in
+// increasing order within each range, and returns 0; or returns -1 with a
+// Python exception set (the exception of a signal handler that ended the
+// loop, MemoryError, or RuntimeError for a failure of the engine).  Loops run
+// with or without the interpreter lock, as numpy calls them; a loop sent to
+// the pool releases the lock if it holds it, and takes it back every ~10 ms
+// to run signal handlers.  A KeyboardInterrupt from a handler cancels the
+// loop and is raised once no worker touches the operands any more.
+int run_items(std::size_t count, const Work& work, parallel::RangeFn runs);
+
+// For a loop that runs on the calling thread for long: runs the signal
+// handlers (taking the interpreter lock if needed) and returns 0, or -1 with
+// the exception of a handler that raised.
+int poll_signals();
+
+// Sets `type` with `message` as the pending exception, taking the
+// interpreter lock for it when the calling thread does not hold it; returns
+// -1, a loop's failure.
+int fail(PyObject* type, const char* message);
 
 }  // namespace vyr::arrays

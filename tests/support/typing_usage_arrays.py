@@ -22,7 +22,15 @@ def main() -> None:
     assert_type(va.add([1.0, 2.0], np.float32(3), out=out[0, :2]), NDArray[np.float64])
     assert_type(va.octonion_mul(x, ints, out=out), NDArray[np.float64])
     assert_type(va.octonion_norm([[3, 4]]), NDArray[np.float64])
-    assert_type(va.norms_squared(a=x.astype(np.float16)), NDArray[np.float64])
+    assert_type(va.norms_squared(x.astype(np.float16)), NDArray[np.float64])
+    assert_type(va.add(x, 1.0, out=(out,), where=x > 0.5), NDArray[np.float64])
+    assert_type(va.add.accumulate(x), NDArray[np.float64])
+    assert va.octonion_mul.signature == "(8),(8)->(8)"
+    cl3 = va.algebra([1, 1, 1])
+    assert_type(cl3, va.Algebra)
+    assert_type(cl3.geometric_product(x, x, axes=[(-1,), (-1,), (-1,)]), NDArray[np.float64])
+    assert_type(cl3.signature, tuple[int, ...])
+    assert cl3.dimension == 8 and cl3.blades[3] == "e01"
     assert_type(va.geometric_product(x, x, [1, 1, -1]), NDArray[np.float64])
     assert_type(va.geometric_product(x, x, np.array([1, 0, -1], dtype=np.int8)), NDArray[np.float64])
     assert_type(va.sandwich(x, x, [1, 1, 1], out=x), NDArray[np.float64])
@@ -42,9 +50,9 @@ def rejected() -> None:
     va.geometric_product(x, x, [1.5])  # type: ignore[list-item]
     va.geometric_product(x, x, "++")  # type: ignore[arg-type]
     va.spectral_flow(x, 2.5)  # type: ignore[arg-type]
-    va.spectral_flow_step(x, out=x)  # type: ignore[call-arg]
     va.add(x)  # type: ignore[call-arg]
-    va.norms_squared(x, c=1)  # type: ignore[call-arg]
+    va.algebra(3)  # type: ignore[arg-type]
+    va.octonion_mul(x, x, x, x)  # type: ignore[call-arg]
     va.add(x, {1: 2.0})  # type: ignore[arg-type]
 
 
