@@ -152,6 +152,17 @@ def test_operands_with_strides_and_broadcasting():
     assert_same(out, [model.inverse(list(x), signature) for x in a])
 
 
+@pytest.mark.parametrize("operation", ["outer_product", "inverse", "grades"])
+def test_many_items_split_across_the_pool(operation):
+    signature = [1, 0, -1]
+    rng = random.Random(operation)
+    operands = items_for(operation, signature, rng, 1000)
+    got = getattr(va.algebra(signature), operation)(*operands)
+    reference = getattr(model, operation)
+    assert_same(got, [reference(*(list(map(float, o[i])) for o in operands), signature)
+                      for i in range(1000)])
+
+
 # --- identities that hold exactly --------------------------------------------
 
 def small_integers(rng, count, dimension, grades=None):
@@ -191,11 +202,8 @@ def test_inverse_of_exactly_invertible_vectors(signature):
     np.testing.assert_array_equal(inverse, a / 2)
     one = np.zeros(dimension)
     one[0] = 1.0
-    np.testing.assert_array_equal(geometric(signature, a[0], inverse[0]), one)
-
-
-def geometric(signature, a, b):
-    return np.array(model.geometric_product(list(a), list(b), signature))
+    np.testing.assert_array_equal(algebra.geometric_product(a, inverse), [one])
+    np.testing.assert_array_equal(algebra.geometric_product(inverse, a), [one])
 
 
 @pytest.mark.parametrize("signature", [[1, 1, 1], [1, 1, 1, 1, 1], [1, 1, 1, 1, 1, 1]], ids=str)
