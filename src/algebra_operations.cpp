@@ -1,9 +1,880 @@
 #include "src/algebra_operations.hpp"
 
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "parallel/engine.hpp"
+
 namespace vyr::clifford {
 
+namespace {
+
+using Blade = std::uint64_t;
+
+constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
+
+// Terms of a walk between two looks at whether the caller has given up:
+// about a millisecond of work, so items of fewer than 2^10 components never
+// look.
+constexpr std::uint64_t kTermsBetweenChecks = std::uint64_t{1} << 20;
+
+// Negation as a flip of the sign bit: exact for every double, NaN included.
+double negated_if(double x, bool negate) noexcept {
+  return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) ^ (negate ? kSignBit : 0));
+}
+
+int grade_of(Blade blade) noexcept {
+  return std::popcount(blade);
+}
+
+std::size_t dimension_of(const Metric& metric) noexcept {
+  return std::size_t{1} << metric.entries.size();
+}
+
+double not_a_number() noexcept {
+  return std::numeric_limits<double>::quiet_NaN();
+}
+
+// Counts the terms of a walk and looks for cancellation every
+// kTermsBetweenChecks of them.
+class CancellationClock {
+ public:
+  void advance(std::uint64_t terms) {
+    terms_ += terms;
+    if (terms_ >= kTermsBetweenChecks) {
+      terms_ = 0;
+      parallel::check_cancellation();
+    }
+  }
+
+ private:
+  std::uint64_t terms_ = 0;
+};
+
+// g × x for the term e_j (coefficient x) times e_k, g the reordering sign of
+// e_j e_k times the squares of the shared basis vectors: the factor of the
+// geometric product's walk, formed exactly as product_into forms it.  With
+// entries of ±1 and 0 that is x with its sign flipped, times 0.0 when a null
+// vector is shared; with a table of chained entries, ±chained[j & k] × x; else
+// ±1.0 multiplied by each shared entry in ascending order, then by x.
+double scaled_left(Blade j, Blade k, double x, const Metric& metric) noexcept {
+  const bool reordered = __builtin_parityll(reorder_parity_mask(j) & k) != 0;
+  const Blade shared = j & k;
+  if (metric.unit) {
+    const bool negative = __builtin_parityll(shared & metric.negative_mask) != 0;
+    const double signed_x = negated_if(x, reordered != negative);
+    return (shared & metric.null_mask) != 0 ? signed_x * 0.0 : signed_x;
+  }
+  if (!metric.chained.empty()) {
+    return negated_if(metric.chained[shared], reordered) * x;
+  }
+  double g = reordered ? -1.0 : 1.0;
+  for (Blade rest = shared; rest != 0; rest &= rest - 1) {
+    g = g * static_cast<double>(metric.entries[static_cast<std::size_t>(std::countr_zero(rest))]);
+  }
+  return g * x;
+}
+
+// Which terms e_j e_k of the geometric product a product keeps.
+enum class Terms : std::uint8_t {
+  kAll,               // the geometric product
+  kOuter,             // j and k disjoint: grade |j| + |k|
+  kLeftContraction,   // j within k: grade |k| - |j|
+  kRightContraction,  // k within j: grade |j| - |k|
+};
+
+// Calls visit(k) for the right blades k that `kTerms` pairs with the left
+// blade j, in ascending order: all of them, or the subsets of a mask (the
+// step (s - mask) & mask goes from one subset to the next larger one).
+template <Terms kTerms, class Visit>
+void for_right_blades(Blade j, std::size_t dimension, Visit&& visit) {
+  const Blade all = dimension - 1;
+  if constexpr (kTerms == Terms::kAll) {
+    for (Blade k = 0; k < dimension; ++k) {
+      visit(k);
+    }
+  } else {
+    // Outer: subsets of the blades outside j; left contraction: j joined
+    // with those subsets, which keeps their order; right: subsets of j.
+    const Blade mask = kTerms == Terms::kRightContraction ? j : all & ~j;
+    const Blade base = kTerms == Terms::kLeftContraction ? j : 0;
+    Blade subset = 0;
+    do {
+      visit(base | subset);
+      subset = (subset - mask) & mask;
+    } while (subset != 0);
+  }
+}
+
+// The walk of the geometric product restricted to `kTerms`: out starts at
+// +0.0; left blades j ascending, skipping a[j] == 0; right blades k
+// ascending, skipping b[k] == 0 and the terms not kept; out[j ^ k] =
+// b[k] × scaled_left(j, k, a[j]) + out[j ^ k].
+template <Terms kTerms>
+void walk_into(const double* a, const double* b, const Metric& metric, double* out) {
+  const std::size_t dimension = dimension_of(metric);
+  std::fill(out, out + dimension, 0.0);
+  CancellationClock clock;
+  for (Blade j = 0; j < dimension; ++j) {
+    const double x = a[j];
+    if (x == 0.0) {
+      continue;
+    }
+    clock.advance(dimension);
+    for_right_blades<kTerms>(j, dimension, [&](Blade k) {
+      const double y = b[k];
+      if (y == 0.0) {
+        return;
+      }
+      const Blade r = j ^ k;
+      out[r] = y * scaled_left(j, k, x, metric) + out[r];
+    });
+  }
+}
+
+// Component 0 of the geometric product a b, as walk_into makes it: only the
+// terms j == k reach it, in ascending j.
+double scalar_walk(const double* a, const double* b, const Metric& metric) noexcept {
+  const std::size_t dimension = dimension_of(metric);
+  double sum = 0.0;
+  for (Blade j = 0; j < dimension; ++j) {
+    const double x = a[j];
+    if (x == 0.0) {
+      continue;
+    }
+    const double y = b[j];
+    if (y == 0.0) {
+      continue;
+    }
+    sum = y * scaled_left(j, j, x, metric) + sum;
+  }
+  return sum;
+}
+
+// --- Sign flips -----------------------------------------------------------
+
+bool grade_involution_negates(Blade blade) noexcept {
+  return grade_of(blade) % 2 != 0;
+}
+
+bool clifford_conjugate_negates(Blade blade) noexcept {
+  const int grade_mod_4 = grade_of(blade) % 4;
+  return grade_mod_4 == 1 || grade_mod_4 == 2;
+}
+
+template <bool (*Negates)(Blade) noexcept>
+void sign_flips_into(const double* a, std::size_t dimension, double* out) noexcept {
+  for (Blade k = 0; k < dimension; ++k) {
+    out[k] = negated_if(a[k], Negates(k));
+  }
+}
+
+bool reverse_negates_blade(Blade blade) noexcept {
+  return reverse_negates(blade);
+}
+
+// The complement's sign for blade k: the reordering sign of e_k e_~k, so that
+// e_k ∧ dual(e_k) is the pseudoscalar e_0 e_1 ... e_(n-1).
+bool complement_negates(Blade k, Blade all) noexcept {
+  return __builtin_parityll(reorder_parity_mask(k) & (all & ~k)) != 0;
+}
+
+void dual_into(const double* a, std::size_t dimension, double* out) noexcept {
+  const Blade all = dimension - 1;
+  for (Blade k = 0; k < dimension; ++k) {
+    out[all & ~k] = negated_if(a[k], complement_negates(k, all));
+  }
+}
+
+void undual_into(const double* a, std::size_t dimension, double* out) noexcept {
+  const Blade all = dimension - 1;
+  for (Blade k = 0; k < dimension; ++k) {
+    out[k] = negated_if(a[all & ~k], complement_negates(k, all));
+  }
+}
+
+// --- One item -------------------------------------------------------------
+
+// The operands of one item: multivectors with adjacent components.
+struct Item {
+  const double* a = nullptr;
+  const double* b = nullptr;
+  std::int64_t integer = 0;
+};
+
+template <Terms kTerms>
+void restricted_product(const Item& item, const Metric& metric, double*, double* out) {
+  walk_into<kTerms>(item.a, item.b, metric, out);
+}
+
+void scalar_product(const Item& item, const Metric& metric, double*, double* out) {
+  out[0] = scalar_walk(item.a, item.b, metric);
+}
+
+void commutator_product(const Item& item, const Metric& metric, double* work, double* out) {
+  const std::size_t dimension = dimension_of(metric);
+  double* const ab = work;
+  double* const ba = work + dimension;
+  walk_into<Terms::kAll>(item.a, item.b, metric, ab);
+  walk_into<Terms::kAll>(item.b, item.a, metric, ba);
+  for (std::size_t k = 0; k < dimension; ++k) {
+    out[k] = (ab[k] - ba[k]) * 0.5;
+  }
+}
+
+void regressive_product(const Item& item, const Metric& metric, double* work, double* out) {
+  const std::size_t dimension = dimension_of(metric);
+  double* const dual_a = work;
+  double* const dual_b = work + dimension;
+  double* const meet_dual = work + 2 * dimension;
+  dual_into(item.a, dimension, dual_a);
+  dual_into(item.b, dimension, dual_b);
+  walk_into<Terms::kOuter>(dual_a, dual_b, metric, meet_dual);
+  undual_into(meet_dual, dimension, out);
+}
+
+template <bool (*Negates)(Blade) noexcept>
+void sign_flips(const Item& item, const Metric& metric, double*, double* out) {
+  sign_flips_into<Negates>(item.a, dimension_of(metric), out);
+}
+
+void grade(const Item& item, const Metric& metric, double*, double* out) {
+  const std::size_t dimension = dimension_of(metric);
+  for (Blade k = 0; k < dimension; ++k) {
+    out[k] = grade_of(k) == item.integer ? item.a[k] : 0.0;
+  }
+}
+
+void grades(const Item& item, const Metric& metric, double*, double* out) {
+  const std::size_t dimension = dimension_of(metric);
+  std::int64_t mask = 0;
+  for (Blade k = 0; k < dimension; ++k) {
+    if (item.a[k] != 0.0) {
+      mask |= std::int64_t{1} << grade_of(k);
+    }
+  }
+  std::memcpy(out, &mask, sizeof mask);
+}
+
+void dual(const Item& item, const Metric& metric, double*, double* out) {
+  dual_into(item.a, dimension_of(metric), out);
+}
+
+void undual(const Item& item, const Metric& metric, double*, double* out) {
+  undual_into(item.a, dimension_of(metric), out);
+}
+
+// <a ã>_0: the reverse's components are a's with the sign of reverse_negates.
+double norm_squared_of(const double* a, const Metric& metric) noexcept {
+  const std::size_t dimension = dimension_of(metric);
+  double sum = 0.0;
+  for (Blade j = 0; j < dimension; ++j) {
+    const double x = a[j];
+    if (x == 0.0) {
+      continue;
+    }
+    sum = negated_if(x, reverse_negates(j)) * scaled_left(j, j, x, metric) + sum;
+  }
+  return sum;
+}
+
+void norm_squared(const Item& item, const Metric& metric, double*, double* out) {
+  out[0] = norm_squared_of(item.a, metric);
+}
+
+void norm(const Item& item, const Metric& metric, double*, double* out) {
+  out[0] = std::sqrt(std::fabs(norm_squared_of(item.a, metric)));
+}
+
+void normalized(const Item& item, const Metric& metric, double*, double* out) {
+  const double size = std::sqrt(std::fabs(norm_squared_of(item.a, metric)));
+  const std::size_t dimension = dimension_of(metric);
+  for (std::size_t k = 0; k < dimension; ++k) {
+    out[k] = item.a[k] / size;
+  }
+}
+
+// Negates the components of the grades set in `grades_mask`, in place.
+void negate_grades(double* m, std::size_t dimension, unsigned grades_mask) noexcept {
+  for (Blade k = 0; k < dimension; ++k) {
+    m[k] = negated_if(m[k], ((grades_mask >> grade_of(k)) & 1U) != 0);
+  }
+}
+
+// Number of characteristic-polynomial steps of the inverse beyond five basis
+// vectors: 2^ceil(n/2), the size of the matrices that represent the algebra.
+std::size_t characteristic_steps(std::size_t basis_vectors) noexcept {
+  return std::size_t{1} << ((basis_vectors + 1) / 2);
+}
+
+// Work of the inverse: five multivectors.
+constexpr std::size_t kInverseWork = 5;
+
+void inverse(const Item& item, const Metric& metric, double* work, double* out) {
+  const std::size_t n = metric.entries.size();
+  const std::size_t dimension = dimension_of(metric);
+  const double* const a = item.a;
+  if (n == 0) {
+    out[0] = 1.0 / a[0];
+    return;
+  }
+  double* const numerator = work;
+  double* const t1 = work + dimension;
+  double* const t2 = work + 2 * dimension;
+  double* const t3 = work + 3 * dimension;
+  double* const t4 = work + 4 * dimension;
+  if (n <= 2) {
+    sign_flips_into<clifford_conjugate_negates>(a, dimension, numerator);
+  } else if (n == 3 || n == 5) {
+    // (ā â) ã, and for five vectors that times its product with a, grades 1
+    // and 4 negated.
+    sign_flips_into<clifford_conjugate_negates>(a, dimension, t1);
+    sign_flips_into<grade_involution_negates>(a, dimension, t2);
+    walk_into<Terms::kAll>(t1, t2, metric, t3);
+    sign_flips_into<reverse_negates_blade>(a, dimension, t1);
+    double* const triple = n == 3 ? numerator : t4;
+    walk_into<Terms::kAll>(t3, t1, metric, triple);
+    if (n == 5) {
+      walk_into<Terms::kAll>(a, triple, metric, t2);
+      negate_grades(t2, dimension, (1U << 1) | (1U << 4));
+      walk_into<Terms::kAll>(triple, t2, metric, numerator);
+    }
+  } else if (n == 4) {
+    // ā (a ā), grades 3 and 4 of the latter negated.
+    sign_flips_into<clifford_conjugate_negates>(a, dimension, t1);
+    walk_into<Terms::kAll>(a, t1, metric, t2);
+    negate_grades(t2, dimension, (1U << 3) | (1U << 4));
+    walk_into<Terms::kAll>(t1, t2, metric, numerator);
+  } else {
+    // The characteristic polynomial: U_1 = a; C_k = (N × <U_k>_0) / k;
+    // V_k = U_k - C_k (on component 0); U_(k+1) = a V_k.  The numerator is
+    // V_(N-1), and a V_(N-1) = <a V_(N-1)>_0 is the denominator.
+    const std::size_t steps = characteristic_steps(n);
+    const double size = static_cast<double>(steps);
+    std::copy(a, a + dimension, numerator);
+    for (std::size_t k = 1;; ++k) {
+      const double c = (size * numerator[0]) / static_cast<double>(k);
+      numerator[0] = numerator[0] - c;
+      if (k + 1 == steps) {
+        break;
+      }
+      walk_into<Terms::kAll>(a, numerator, metric, t1);
+      std::copy(t1, t1 + dimension, numerator);
+    }
+  }
+  const double denominator = scalar_walk(a, numerator, metric);
+  for (std::size_t k = 0; k < dimension; ++k) {
+    out[k] = numerator[k] / denominator;
+  }
+}
+
+// --- exp and log ----------------------------------------------------------
+
+// cos θ and sin θ / θ for a square λ = -θ² < 0, cosh θ and sinh θ / θ for
+// λ = θ² > 0, and 1 and 1 for λ = 0: exp(B) = c + f B when B² = λ.
+struct SimpleExp {
+  double c;
+  double f;
+};
+
+SimpleExp simple_exp(double square) noexcept {
+  if (square < 0.0) {
+    const double theta = std::sqrt(-square);
+    return {std::cos(theta), std::sin(theta) / theta};
+  }
+  if (square > 0.0) {
+    const double theta = std::sqrt(square);
+    return {std::cosh(theta), std::sinh(theta) / theta};
+  }
+  if (square == 0.0) {
+    return {1.0, 1.0};
+  }
+  return {square, square};  // NaN
+}
+
+// Work of exp: five multivectors.
+constexpr std::size_t kExpWork = 5;
+
+// Degree of the Taylor polynomial of exp beyond five basis vectors: its
+// argument is scaled below 1 in the 1-norm (weighted by the metric), so the
+// next term is under 1 / 25!, far below a unit in the last place.
+constexpr int kTaylorDegree = 24;
+
+// exp(B) = T(B / 2^s)^(2^s), T the Taylor polynomial of degree kTaylorDegree,
+// for a bivector that may need more than two simple parts.  `work` holds four
+// multivectors.
+void exp_by_squaring(const double* b, const Metric& metric, double scale, double* work,
+                     double* out) {
+  const std::size_t dimension = dimension_of(metric);
+  double bound = 0.0;
+  for (std::size_t k = 0; k < dimension; ++k) {
+    bound = bound + std::fabs(b[k]);
+  }
+  // A product of e_J with a bivector's blade multiplies at most two squares.
+  double largest_square = 1.0;
+  for (const std::int8_t entry : metric.entries) {
+    largest_square = std::max(largest_square, std::fabs(static_cast<double>(entry)));
+  }
+  bound = bound * (largest_square * largest_square);
+  if (!(bound <= std::numeric_limits<double>::max())) {
+    std::fill(out, out + dimension, not_a_number());
+    return;
+  }
+  int exponent = 0;
+  std::frexp(bound, &exponent);
+  const int halvings = std::max(0, exponent);
+  double* const scaled = work;
+  double* const term = work + dimension;
+  double* const next = work + 2 * dimension;
+  double* const sum = work + 3 * dimension;
+  for (std::size_t k = 0; k < dimension; ++k) {
+    scaled[k] = std::ldexp(b[k], -halvings);
+  }
+  std::fill(term, term + dimension, 0.0);
+  term[0] = 1.0;
+  std::copy(term, term + dimension, sum);
+  for (int i = 1; i <= kTaylorDegree; ++i) {
+    walk_into<Terms::kAll>(term, scaled, metric, next);
+    for (std::size_t k = 0; k < dimension; ++k) {
+      term[k] = next[k] / static_cast<double>(i);
+      sum[k] = sum[k] + term[k];
+    }
+  }
+  for (int i = 0; i < halvings; ++i) {
+    walk_into<Terms::kAll>(sum, sum, metric, next);
+    std::copy(next, next + dimension, sum);
+  }
+  for (std::size_t k = 0; k < dimension; ++k) {
+    out[k] = scale * sum[k];
+  }
+}
+
+void exponential(const Item& item, const Metric& metric, double* work, double* out) {
+  const std::size_t n = metric.entries.size();
+  const std::size_t dimension = dimension_of(metric);
+  const double* const a = item.a;
+  double* const b = work;
+  std::copy(a, a + dimension, b);
+  b[0] = 0.0;
+  std::uint64_t present = 0;
+  for (Blade k = 1; k < dimension; ++k) {
+    if (b[k] != 0.0) {
+      present |= std::uint64_t{1} << grade_of(k);
+    }
+  }
+  const double scale = std::exp(a[0]);
+  std::fill(out, out + dimension, 0.0);
+  if (present == 0) {
+    out[0] = scale;
+    return;
+  }
+  const bool vector = present == (1U << 1);
+  const bool bivector = present == (1U << 2);
+  if (!vector && !bivector) {
+    std::fill(out, out + dimension, not_a_number());
+    return;
+  }
+  double* const square = work + dimension;
+  double* const four = work + 2 * dimension;
+  bool split = false;
+  double beta = 0.0;
+  if (vector || n <= 3) {
+    beta = scalar_walk(b, b, metric);
+  } else {
+    walk_into<Terms::kAll>(b, b, metric, square);
+    beta = square[0];
+    for (Blade k = 0; k < dimension; ++k) {
+      four[k] = grade_of(k) == 4 ? square[k] : 0.0;
+      split = split || four[k] != 0.0;
+    }
+  }
+  if (!split) {
+    const SimpleExp e = simple_exp(beta);
+    out[0] = scale * e.c;
+    for (Blade k = 1; k < dimension; ++k) {
+      out[k] = scale * (e.f * b[k]);
+    }
+    return;
+  }
+  // Beyond five basis vectors a bivector may need three or more parts,
+  // which the two-part form below would get wrong.
+  if (n >= 6) {
+    exp_by_squaring(b, metric, scale, work + dimension, out);
+    return;
+  }
+  // B = B1 + B2, commuting, B_i² = λ_i, W = <B²>_4 = 2 B1 B2.
+  const double w = scalar_walk(four, four, metric);
+  const double discriminant = beta * beta - w;
+  if (!(discriminant >= 0.0)) {
+    std::fill(out, out + dimension, not_a_number());
+    return;
+  }
+  const double root = std::sqrt(discriminant);
+  const double lambda1 = (beta + root) * 0.5;
+  const double lambda2 = (beta - root) * 0.5;
+  const SimpleExp e1 = simple_exp(lambda1);
+  const SimpleExp e2 = simple_exp(lambda2);
+  const double p = e1.c * e2.c;
+  const double q1 = e1.f * e2.c;
+  const double q2 = e1.c * e2.f;
+  const double r = e1.f * e2.f;
+  double* const bw = work + 3 * dimension;
+  if (root != 0.0) {
+    walk_into<Terms::kAll>(b, four, metric, bw);
+  }
+  out[0] = scale * p;
+  for (Blade k = 1; k < dimension; ++k) {
+    const int g = grade_of(k);
+    if (g == 2) {
+      // B1 = (λ1 B - ½ B W) / √discriminant, B2 = B - B1; equal roots: B1 = B.
+      const double b1 = root != 0.0 ? (lambda1 * b[k] - bw[k] * 0.5) / root : b[k];
+      const double b2 = b[k] - b1;
+      out[k] = scale * (q1 * b1 + q2 * b2);
+    } else if (g == 4) {
+      out[k] = scale * (r * (four[k] * 0.5));
+    }
+  }
+}
+
+// The basis vector that squares to zero in 3D PGA, or -1 when the signature
+// is not [1,1,1,0] in some order; -2 for Cl(3,0).
+int log_algebra(const Metric& metric) noexcept {
+  const auto& entries = metric.entries;
+  if (entries.size() == 3) {
+    return entries[0] == 1 && entries[1] == 1 && entries[2] == 1 ? -2 : -1;
+  }
+  if (entries.size() != 4) {
+    return -1;
+  }
+  int null_vector = -1;
+  for (std::size_t m = 0; m < 4; ++m) {
+    if (entries[m] == 0 && null_vector < 0) {
+      null_vector = static_cast<int>(m);
+    } else if (entries[m] != 1) {
+      return -1;
+    }
+  }
+  return null_vector;
+}
+
+bool log_available(const Metric& metric) noexcept {
+  return log_algebra(metric) != -1;
+}
+
+void logarithm(const Item& item, const Metric& metric, double* work, double* out) {
+  const std::size_t dimension = dimension_of(metric);
+  const double* const a = item.a;
+  const int null_vector = log_algebra(metric);
+  const Blade null_bit = null_vector >= 0 ? Blade{1} << null_vector : 0;
+  for (Blade k = 0; k < dimension; ++k) {
+    if (grade_of(k) % 2 != 0 && a[k] != 0.0) {
+      std::fill(out, out + dimension, not_a_number());
+      return;
+    }
+  }
+  // r² = Σ of the squares of the rotation (non-null) bivector components,
+  // in ascending blade order.
+  double rotation_squared = 0.0;
+  for (Blade k = 0; k < dimension; ++k) {
+    if (grade_of(k) == 2 && (k & null_bit) == 0) {
+      rotation_squared = rotation_squared + a[k] * a[k];
+    }
+  }
+  const double s = a[0];
+  const double rotation = std::sqrt(rotation_squared);
+  const double theta = std::atan2(rotation, s);
+  const bool still = rotation == 0.0 && s > 0.0;
+  const double line_factor = still ? 1.0 / s : theta / rotation;
+  std::fill(out, out + dimension, 0.0);
+  out[0] = std::log(std::sqrt(s * s + rotation_squared));
+  if (null_vector < 0) {
+    for (Blade k = 0; k < dimension; ++k) {
+      if (grade_of(k) == 2) {
+        out[k] = line_factor * a[k];
+      }
+    }
+    return;
+  }
+  // A motor: the ideal part along the axis, k (I L) with I the pseudoscalar,
+  // k = -m4 (1 - s θ / r) / r², m4 the pseudoscalar component.
+  const Blade all = dimension - 1;
+  const double m4 = a[all];
+  const double axis_factor =
+      still ? 0.0 : -(m4 * (1.0 - (s * theta) / rotation)) / rotation_squared;
+  double* const bivector = work;
+  double* const pseudoscalar = work + dimension;
+  double* const polar = work + 2 * dimension;
+  std::fill(bivector, bivector + dimension, 0.0);
+  std::fill(pseudoscalar, pseudoscalar + dimension, 0.0);
+  for (Blade k = 0; k < dimension; ++k) {
+    if (grade_of(k) == 2) {
+      bivector[k] = a[k];
+    }
+  }
+  pseudoscalar[all] = 1.0;
+  walk_into<Terms::kAll>(pseudoscalar, bivector, metric, polar);
+  for (Blade k = 0; k < dimension; ++k) {
+    if (grade_of(k) == 2) {
+      out[k] = line_factor * a[k] + axis_factor * polar[k];
+    }
+  }
+}
+
+// --- Item loops -----------------------------------------------------------
+
+using Routine = void (*)(const Item&, const Metric&, double* work, double* out);
+
+// Runs `routine` over the items: multivector operands are gathered when
+// their components lie apart, an integer operand read as std::int64_t, a
+// multivector result written through scratch when its components lie apart.
+template <Routine kRoutine, std::size_t kOperands, ItemKind kSecond, ItemKind kResult,
+          std::size_t kWork>
+void item_loop(std::size_t count, const ItemsIn* in, const Metric& metric, ItemsOut out) {
+  const std::size_t dimension = dimension_of(metric);
+  std::vector<double> scratch(dimension * (3 + kWork));
+  double* const a_scratch = scratch.data();
+  double* const b_scratch = a_scratch + dimension;
+  double* const out_scratch = b_scratch + dimension;
+  double* const work = out_scratch + dimension;
+  for (std::size_t i = 0; i < count; ++i) {
+    Item item;
+    item.a = in[0].gather(i, dimension, a_scratch).data();
+    if constexpr (kOperands == 2 && kSecond == ItemKind::kMultivector) {
+      item.b = in[1].gather(i, dimension, b_scratch).data();
+    } else if constexpr (kOperands == 2 && kSecond == ItemKind::kInteger) {
+      std::memcpy(&item.integer, in[1].item(i), sizeof item.integer);
+    }
+    if constexpr (kResult == ItemKind::kMultivector) {
+      double* const target = out.contiguous_components() ? out.item(i) : out_scratch;
+      kRoutine(item, metric, work, target);
+      if (!out.contiguous_components()) {
+        double* const destination = out.item(i);
+        for (std::size_t k = 0; k < dimension; ++k) {
+          out.component(destination, k) = out_scratch[k];
+        }
+      }
+    } else {
+      // One double or one std::int64_t, bit for bit.
+      kRoutine(item, metric, work, out_scratch);
+      std::memcpy(out.item(i), out_scratch, sizeof(double));
+    }
+  }
+}
+
+constexpr ItemKind kMv = ItemKind::kMultivector;
+constexpr ItemKind kSc = ItemKind::kScalar;
+constexpr ItemKind kInt = ItemKind::kInteger;
+
+template <Routine kRoutine, std::size_t kWork = 0>
+constexpr auto kUnaryToMultivector = &item_loop<kRoutine, 1, kMv, kMv, kWork>;
+template <Routine kRoutine, std::size_t kWork = 0>
+constexpr auto kBinaryToMultivector = &item_loop<kRoutine, 2, kMv, kMv, kWork>;
+
+const Operation kOperations[] = {
+    {"outer_product",
+     "Outer (wedge) product a ∧ b: the geometric product's walk (left blades j ascending, "
+     "skipping a[j] == 0; right blades k ascending, skipping b[k] == 0; out[j^k] = b[k] * (g * "
+     "a[j]) + out[j^k], from +0.0) restricted to the terms with j & k == 0.",
+     2,
+     {kMv, kMv},
+     kMv,
+     kBinaryToMultivector<restricted_product<Terms::kOuter>>,
+     nullptr,
+     1.0},
+    {"left_contraction",
+     "Left contraction a ⌋ b (grade |b| - |a|): the geometric product's walk restricted to the "
+     "terms whose left blade lies within the right one (j & ~k == 0).",
+     2,
+     {kMv, kMv},
+     kMv,
+     kBinaryToMultivector<restricted_product<Terms::kLeftContraction>>,
+     nullptr,
+     1.0},
+    {"right_contraction",
+     "Right contraction a ⌊ b (grade |a| - |b|): the geometric product's walk restricted to the "
+     "terms whose right blade lies within the left one (k & ~j == 0).",
+     2,
+     {kMv, kMv},
+     kMv,
+     kBinaryToMultivector<restricted_product<Terms::kRightContraction>>,
+     nullptr,
+     1.0},
+    {"scalar_product",
+     "Scalar product <a b>_0: the scalar component of the geometric product's walk, the terms "
+     "j == k in ascending j, from +0.0.",
+     2,
+     {kMv, kMv},
+     kSc,
+     &item_loop<scalar_product, 2, kMv, kSc, 0>,
+     nullptr,
+     0.05},
+    {"commutator_product",
+     "Commutator product (a b - b a) / 2: both geometric products walked as the geometric "
+     "product is, then out[k] = (ab[k] - ba[k]) * 0.5.",
+     2,
+     {kMv, kMv},
+     kMv,
+     kBinaryToMultivector<commutator_product, 2>,
+     nullptr,
+     2.0},
+    {"regressive_product",
+     "Regressive product (meet) a ∨ b = undual(dual(a) ∧ dual(b)), with the metric-free "
+     "complements of dual and undual (exact sign flips) and the outer product's walk over the "
+     "complemented operands.",
+     2,
+     {kMv, kMv},
+     kMv,
+     kBinaryToMultivector<regressive_product, 3>,
+     nullptr,
+     1.0},
+    {"reverse",
+     "Reverse ã: the components of grades 2 and 3 (mod 4) negated (sign bit flipped).",
+     1,
+     {kMv, kMv},
+     kMv,
+     kUnaryToMultivector<sign_flips<reverse_negates_blade>>,
+     nullptr,
+     0.01},
+    {"grade_involution",
+     "Grade involution â: the components of odd grade negated (sign bit flipped).",
+     1,
+     {kMv, kMv},
+     kMv,
+     kUnaryToMultivector<sign_flips<grade_involution_negates>>,
+     nullptr,
+     0.01},
+    {"clifford_conjugate",
+     "Clifford conjugate ā (reverse of the grade involution): the components of grades 1 and 2 "
+     "(mod 4) negated (sign bit flipped).",
+     1,
+     {kMv, kMv},
+     kMv,
+     kUnaryToMultivector<sign_flips<clifford_conjugate_negates>>,
+     nullptr,
+     0.01},
+    {"grade",
+     "Grade projection <a>_k: the components of grade k copied, every other component +0.0 "
+     "(all of them when k is no grade of the algebra).",
+     2,
+     {kMv, kInt},
+     kMv,
+     &item_loop<grade, 2, kInt, kMv, 0>,
+     nullptr,
+     0.01},
+    {"grades",
+     "The grades present in a as a bit mask (int64): bit g set when a component of grade g is "
+     "non-zero (NaN counts as non-zero).",
+     1,
+     {kMv, kMv},
+     kInt,
+     &item_loop<grades, 1, kMv, kInt, 0>,
+     nullptr,
+     0.01},
+    {"dual",
+     "Dual by the right complement, independent of the metric (so defined in degenerate "
+     "algebras such as PGA): dual(e_K) = ±e_~K with the sign that makes e_K ∧ dual(e_K) the "
+     "pseudoscalar e_0 e_1 ... e_(n-1); exact sign flips.  In a non-degenerate metric the Hodge "
+     "star is ⋆e_K = μ(K) dual(e_K), μ(K) the product of the squares of K's basis vectors; in "
+     "a positive definite one dual(a) = ⋆a = ã I.",
+     1,
+     {kMv, kMv},
+     kMv,
+     kUnaryToMultivector<dual>,
+     nullptr,
+     0.01},
+    {"undual",
+     "Undual by the left complement, the inverse of dual: undual(e_K) = ±e_~K with the sign that "
+     "makes undual(e_K) ∧ e_K the pseudoscalar; exact sign flips.",
+     1,
+     {kMv, kMv},
+     kMv,
+     kUnaryToMultivector<undual>,
+     nullptr,
+     0.01},
+    {"norm_squared",
+     "Squared norm <a ã>_0, sign kept: the scalar component of the geometric product's walk of a "
+     "and its reverse, the terms j == k in ascending j, from +0.0.",
+     1,
+     {kMv, kMv},
+     kSc,
+     &item_loop<norm_squared, 1, kMv, kSc, 0>,
+     nullptr,
+     0.05},
+    {"norm",
+     "Norm sqrt(|<a ã>_0|): the square root of the magnitude of norm_squared (so a vector of "
+     "negative square has a positive norm).",
+     1,
+     {kMv, kMv},
+     kSc,
+     &item_loop<norm, 1, kMv, kSc, 0>,
+     nullptr,
+     0.05},
+    {"normalized",
+     "a / norm(a): every component divided by the norm (zero norm: IEEE infinities and NaNs).",
+     1,
+     {kMv, kMv},
+     kMv,
+     kUnaryToMultivector<normalized>,
+     nullptr,
+     0.06},
+    {"inverse",
+     "Inverse a⁻¹ = N / <a N>_0, component by component, N walked as geometric products (ā "
+     "the Clifford conjugate, â the grade involution, ã the reverse): n = 0: 1 / a; n <= 2: N = "
+     "ā; n = 3: N = (ā â) ã; n = 4: N = ā M, M = a ā with grades 3 and 4 negated; n = 5: T = "
+     "(ā â) ã, N = T M, M = a T with grades 1 and 4 negated; n >= 6, with S = 2^ceil(n/2): U = "
+     "a, then for k = 1 .. S-1: U[0] = U[0] - (S * U[0]) / k and, below S-1, U = a U; N = U.  "
+     "Every invertible multivector is inverted; a non-invertible one gives infinities or NaNs.",
+     1,
+     {kMv, kMv},
+     kMv,
+     kUnaryToMultivector<inverse, kInverseWork>,
+     nullptr,
+     4.0},
+    {"exp",
+     "Exponential in closed form of s + B, s the scalar part, B a vector or a bivector (any "
+     "other grades: NaN): exp(s) times exp(B).  When B² = β is a scalar (vectors; bivectors "
+     "when n <= 3 or <B B>_4 == 0): β < 0: c = cos θ, f = sin θ / θ, θ = sqrt(-β); β > 0: "
+     "cosh and sinh; β = 0: c = f = 1; out[0] = e^s * c, out[k] = e^s * (f * B[k]).  Otherwise "
+     "(n = 4, 5) B splits into commuting simple parts B1 + B2: W = <B B>_4, λ = (β ± sqrt(β*β "
+     "- <W W>_0)) * 0.5, c_i, f_i of λ_i as above, B1 = (λ1 * B[k] - (B W)[k] * 0.5) / "
+     "sqrt(β*β - <W W>_0) (B when the roots are equal), B2 = B - B1; scalar e^s * (c1 * c2), "
+     "grade 2: e^s * ((f1 * c2) * B1 + (c1 * f2) * B2), grade 4: e^s * ((f1 * f2) * (W * "
+     "0.5)); a negative discriminant gives NaN.  For n >= 6 and <B B>_4 != 0: scaling and "
+     "squaring, ρ = (sum of |B[k]| ascending) * (m * m), m the largest of 1 and the |entries|, "
+     "h = max(0, the binary exponent of ρ from frexp), B' = ldexp(B, -h); T = 1, t = 1, for i = "
+     "1 .. 24: t = (t B') / i per component, T = T + t; then h times T = T T; out = e^s * T.  "
+     "Products are walked as the geometric product is, s = a[0] and e^s = exp(s).",
+     1,
+     {kMv, kMv},
+     kMv,
+     kUnaryToMultivector<exponential, kExpWork>,
+     nullptr,
+     3.0},
+    {"log",
+     "Logarithm of a rotor of Cl(3,0) or of a motor of 3D PGA (one null basis vector, any "
+     "position; odd grades present: NaN).  r² = sum of the squares of the non-null bivector "
+     "components in ascending blade order, r = sqrt(r²), θ = atan2(r, s), s the scalar part; "
+     "out[0] = log(sqrt(s*s + r²)); bivector k: (θ / r) * a[k] (1 / s when r == 0 and s > 0), "
+     "for a motor + κ * (I L)[k], I L the walked product of the pseudoscalar and the bivector "
+     "part, κ = -(m * (1 - (s * θ) / r)) / r² with m the pseudoscalar component (0 when r == 0 "
+     "and s > 0).  Scaled rotors and motors give log of the scale in the scalar part.",
+     1,
+     {kMv, kMv},
+     kMv,
+     kUnaryToMultivector<logarithm, 3>,
+     log_available,
+     0.5},
+};
+
+}  // namespace
+
 std::span<const Operation> operations() noexcept {
-  return {};
+  return kOperations;
 }
 
 }  // namespace vyr::clifford

@@ -1,0 +1,297 @@
+"""The algebra object's operations and the octonion functions, bit for bit.
+
+Every result is compared with tests/support/algebra_model.py, which follows
+the documented order of evaluation on Python floats; identities are checked
+only where they hold exactly (small integers, exact inverses), and the peer
+package kingdon, where installed, confirms the conventions on integers.
+"""
+
+import math
+import random
+
+import numpy as np
+import pytest
+
+import algebra_model as model
+
+va = pytest.importorskip("vyr_spectral_arrays")
+if not hasattr(va, "algebra"):
+    pytest.skip("the numpy module has no algebra object", allow_module_level=True)
+
+SIGNATURES = [
+    [],
+    [1],
+    [0],
+    [1, -1],
+    [1, 1, 1],
+    [0, 1, 1],
+    [1, 1, -1],
+    [2, -3, 1],
+    [0, 1, 1, 1],
+    [1, 1, 1, 0],
+    [1, -1, -1, -1],
+    [1, 1, 1, 1, 1],
+    [0, 1, 1, 1, 1],
+    [1, 1, 1, 1, -1],
+    [1, -1, 1, 0, 1, 1],
+]
+BINARY = ["outer_product", "left_contraction", "right_contraction", "scalar_product",
+          "commutator_product", "regressive_product"]
+UNARY = ["reverse", "grade_involution", "clifford_conjugate", "grades", "dual", "undual",
+         "norm_squared", "norm", "normalized", "inverse", "exp"]
+
+
+def values(rng, count, dimension, grades=None):
+    """Items mixing zeros, signed zeros, small integers and fractions."""
+    def one(k):
+        if grades is not None and model.grade_of(k) not in grades:
+            return 0.0
+        r = rng.random()
+        if r < 0.3:
+            return 0.0
+        if r < 0.35:
+            return -0.0
+        if r < 0.6:
+            return float(rng.randint(-3, 3))
+        return rng.uniform(-2.0, 2.0)
+    return np.array([[one(k) for k in range(dimension)] for _ in range(count)])
+
+
+def as_bits(x):
+    return np.ascontiguousarray(np.asarray(x, dtype=np.float64)).view(np.uint64)
+
+
+def expected_array(results):
+    if isinstance(results[0], int):
+        return np.array(results, dtype=np.int64)
+    return np.array(results, dtype=np.float64)
+
+
+def assert_same(got, results):
+    expected = expected_array(results)
+    got = np.asarray(got)
+    assert got.shape == expected.shape
+    if expected.dtype == np.int64:
+        assert got.dtype == np.int64
+        np.testing.assert_array_equal(got, expected)
+    else:
+        np.testing.assert_array_equal(as_bits(got), as_bits(expected))
+
+
+def items_for(operation, signature, rng, count):
+    dimension = 1 << len(signature)
+    if operation == "exp":
+        grades = [{0, 2}, {0, 1}, None][rng.randrange(3)]
+        return [values(rng, count, dimension, grades)]
+    if operation == "log":
+        return [values(rng, count, dimension, {0, 2, 4})]
+    if operation in BINARY:
+        return [values(rng, count, dimension), values(rng, count, dimension)]
+    return [values(rng, count, dimension)]
+
+
+@pytest.mark.parametrize("signature", SIGNATURES, ids=str)
+@pytest.mark.parametrize("operation", BINARY + UNARY)
+def test_operation_matches_model(operation, signature):
+    rng = random.Random(f"{operation}{signature}")
+    count = 6 if len(signature) <= 5 else 2
+    operands = items_for(operation, signature, rng, count)
+    got = getattr(va.algebra(signature), operation)(*operands)
+    reference = getattr(model, operation)
+    assert_same(got, [reference(*(list(map(float, o[i])) for o in operands), signature)
+                      for i in range(count)])
+
+
+@pytest.mark.parametrize("signature", [[1, 1, 1], [0, 1, 1, 1], [1, 1, 1, 0]], ids=str)
+def test_log_matches_model(signature):
+    rng = random.Random(str(signature))
+    (motors,) = items_for("log", signature, rng, 8)
+    bivectors = values(rng, 8, len(motors[0]), {2})
+    rotors = np.array([model.exp(list(map(float, m)), signature) for m in bivectors])
+    for operand in (motors, rotors):
+        assert_same(va.algebra(signature).log(operand),
+                    [model.log(list(map(float, m)), signature) for m in operand])
+
+
+@pytest.mark.parametrize("signature", [[1, 1], [1, 1, 1, 1], [0, 1, 1]], ids=str)
+def test_log_only_where_defined(signature):
+    algebra = va.algebra(signature)
+    if hasattr(algebra, "log"):
+        with pytest.raises(Exception):
+            algebra.log(np.zeros(1 << len(signature)))
+
+
+@pytest.mark.parametrize("k", [-1, 0, 1, 2, 3, 4, 64])
+def test_grade_selects_one_grade(k):
+    signature = [1, 1, 0]
+    a = values(random.Random(k), 5, 8)
+    assert_same(va.algebra(signature).grade(a, k), [model.grade(list(x), k) for x in a])
+
+
+def test_grade_broadcasts_grades_against_items():
+    a = values(random.Random(1), 1, 16)[0]
+    ks = np.arange(-1, 6, dtype=np.int64)
+    got = va.algebra([1, 1, 1, 1]).grade(a, ks)
+    assert_same(got, [model.grade(list(a), int(k)) for k in ks])
+    np.testing.assert_array_equal(as_bits(got.sum(axis=0) + 0.0), as_bits(a + 0.0))
+
+
+def test_operands_with_strides_and_broadcasting():
+    signature = [1, 1, -1]
+    rng = random.Random(2)
+    a = values(rng, 5, 8)
+    b = values(rng, 1, 8)[0]
+    strided = np.asfortranarray(a)[:, :]  # components 5 items apart
+    reversed_items = a[::-1]
+    algebra = va.algebra(signature)
+    expected = [model.outer_product(list(x), list(b), signature) for x in a]
+    assert_same(algebra.outer_product(strided, b), expected)
+    assert_same(algebra.outer_product(reversed_items, b), expected[::-1])
+    out = np.empty((8, 5)).T  # an output whose components lie apart
+    algebra.inverse(a, out=out)
+    assert_same(out, [model.inverse(list(x), signature) for x in a])
+
+
+@pytest.mark.parametrize("operation", ["outer_product", "inverse", "grades"])
+def test_many_items_split_across_the_pool(operation):
+    signature = [1, 0, -1]
+    rng = random.Random(operation)
+    operands = items_for(operation, signature, rng, 1000)
+    got = getattr(va.algebra(signature), operation)(*operands)
+    reference = getattr(model, operation)
+    assert_same(got, [reference(*(list(map(float, o[i])) for o in operands), signature)
+                      for i in range(1000)])
+
+
+# --- identities that hold exactly --------------------------------------------
+
+def small_integers(rng, count, dimension, grades=None):
+    return np.array([[float(rng.randint(-3, 3)) if grades is None or model.grade_of(k) in grades
+                      else 0.0 for k in range(dimension)] for _ in range(count)])
+
+
+@pytest.mark.parametrize("signature", [[1, 1, 1], [0, 1, 1, 1], [1, -1, 1, -1], [2, 0, -3]],
+                         ids=str)
+def test_exact_identities(signature):
+    algebra = va.algebra(signature)
+    dimension = 1 << len(signature)
+    rng = random.Random(str(signature))
+    a, b, c = (small_integers(rng, 10, dimension) for _ in range(3))
+    u, v = (small_integers(rng, 10, dimension, {1}) for _ in range(2))
+    np.testing.assert_array_equal(as_bits(algebra.reverse(algebra.reverse(a))), as_bits(a))
+    np.testing.assert_array_equal(as_bits(algebra.undual(algebra.dual(a))), as_bits(a))
+    np.testing.assert_array_equal(as_bits(algebra.dual(algebra.undual(a))), as_bits(a))
+    np.testing.assert_array_equal(algebra.outer_product(u, v), -algebra.outer_product(v, u))
+    np.testing.assert_array_equal(algebra.left_contraction(algebra.outer_product(a, b), c),
+                                  algebra.left_contraction(a, algebra.left_contraction(b, c)))
+    np.testing.assert_array_equal(algebra.clifford_conjugate(a),
+                                  algebra.reverse(algebra.grade_involution(a)))
+
+
+@pytest.mark.parametrize("signature", [[1, 1, 1], [1, 1, 1, 1, 1], [1, -1, 1, 1, 1, 1],
+                                       [0, 1, 1, 1]], ids=str)
+def test_inverse_of_exactly_invertible_vectors(signature):
+    # e_i + e_j with both squares 1 squares to 2: its inverse, a / 2, is exact.
+    dimension = 1 << len(signature)
+    positive = [m for m, s in enumerate(signature) if s == 1]
+    a = np.zeros((1, dimension))
+    a[0, 1 << positive[0]] = 1.0
+    a[0, 1 << positive[1]] = 1.0
+    algebra = va.algebra(signature)
+    inverse = algebra.inverse(a)
+    np.testing.assert_array_equal(inverse, a / 2)
+    one = np.zeros(dimension)
+    one[0] = 1.0
+    np.testing.assert_array_equal(algebra.geometric_product(a, inverse), [one])
+    np.testing.assert_array_equal(algebra.geometric_product(inverse, a), [one])
+
+
+@pytest.mark.parametrize("signature", [[1, 1, 1], [1, 1, 1, 1, 1], [1, 1, 1, 1, 1, 1]], ids=str)
+def test_non_invertible_gives_no_number(signature):
+    # Zero, and 1 + e0, whose product with 1 - e0 is zero.
+    dimension = 1 << len(signature)
+    a = np.zeros((2, dimension))
+    a[1, 0] = 1.0
+    a[1, 1] = 1.0
+    assert not np.isfinite(va.algebra(signature).inverse(a)).any()
+
+
+def test_exp_of_log_for_translations():
+    # A translator 1 + t e0 e_i of PGA: its log is t e0 e_i and its exp is back.
+    signature = [0, 1, 1, 1]
+    algebra = va.algebra(signature)
+    translator = np.zeros(16)
+    translator[0] = 1.0
+    translator[0b0011] = 0.75
+    translator[0b1001] = -1.5
+    log = algebra.log(translator)
+    expected = translator.copy()
+    expected[0] = 0.0
+    np.testing.assert_array_equal(log, expected)
+    np.testing.assert_array_equal(algebra.exp(log), translator)
+
+
+@pytest.mark.parametrize("signature", [[1, 1, 1], [1, 1, 1, 0], [1, -1, 1, 1]], ids=str)
+def test_grades_mask(signature):
+    algebra = va.algebra(signature)
+    dimension = 1 << len(signature)
+    items = np.zeros((3, dimension))
+    items[0, 0] = -0.0
+    items[1, 0b11] = 2.0
+    items[2, 1] = math.nan
+    items[2, dimension - 1] = 1.0
+    assert algebra.grades(items).tolist() == [0, 0b100, 0b10 | (1 << len(signature))]
+
+
+# --- peers ------------------------------------------------------------------
+
+@pytest.mark.parametrize("pqr,signature", [((3, 0, 0), [1, 1, 1]), ((3, 0, 1), [0, 1, 1, 1]),
+                                           ((2, 1, 0), [1, 1, -1])], ids=str)
+def test_conventions_agree_with_kingdon(pqr, signature):
+    kingdon = pytest.importorskip("kingdon")
+    kalg = kingdon.Algebra(*pqr)
+    keys = tuple(kalg.canon2bin.values())  # kingdon's keys are our blade masks
+    algebra = va.algebra(signature)
+    rng = random.Random(str(pqr))
+    dimension = 1 << len(signature)
+    a, b = small_integers(rng, 1, dimension)[0], small_integers(rng, 1, dimension)[0]
+
+    def ours(x):
+        return kalg.multivector(np.array([x[k] for k in keys]), keys=keys)
+
+    def back(x):
+        out = np.zeros(dimension)
+        for k, value in zip(x.keys(), x.values()):
+            out[k] = value
+        return out
+
+    A, B = ours(a), ours(b)
+    for mine, theirs in [(algebra.outer_product(a, b), A ^ B),
+                         (algebra.left_contraction(a, b), A.lc(B)),
+                         (algebra.right_contraction(a, b), A.rc(B)),
+                         (algebra.commutator_product(a, b), A.cp(B)),
+                         (algebra.regressive_product(a, b), A & B),
+                         (algebra.dual(a), A.hodge()),
+                         (algebra.undual(a), A.unhodge())]:
+        np.testing.assert_array_equal(mine, back(theirs))
+
+
+# --- octonions --------------------------------------------------------------
+
+@pytest.mark.parametrize("name", sorted(model.OCTONION_FUNCTIONS))
+def test_octonion_function_matches_model(name):
+    rng = random.Random(name)
+    items = np.vstack([values(rng, 20, 8), [[0.0] * 8, [2.0] + [0.0] * 7, [-2.0] + [0.0] * 7]])
+    got = getattr(va, name)(items)
+    assert_same(got, [model.OCTONION_FUNCTIONS[name](list(map(float, x))) for x in items])
+    in_place = items.copy()
+    getattr(va, name)(in_place, out=in_place)
+    np.testing.assert_array_equal(as_bits(in_place), as_bits(got))
+
+
+def test_octonion_exact_identities():
+    x = np.array([1.0, -1.0, 1.0, 1.0, 0.0, 0.0, 0.0, 0.0])  # |x|² = 4
+    np.testing.assert_array_equal(va.octonion_inverse(x), va.octonion_conjugate(x) / 4)
+    np.testing.assert_array_equal(va.octonion_conjugate(va.octonion_conjugate(x)), x)
+    np.testing.assert_array_equal(va.octonion_exp(np.zeros(8)), [1.0] + [0.0] * 7)
+    np.testing.assert_array_equal(va.octonion_log([1.0] + [0.0] * 7), np.zeros(8))
