@@ -27,6 +27,10 @@ __all__ = [
     "flow_trajectories",
     "algebra",
     "Algebra",
+    "octonion_conjugate",
+    "octonion_inverse",
+    "octonion_exp",
+    "octonion_log",
 ]
 
 # The instruction set the kernels run on in this process: "avx512", "avx2",
@@ -89,6 +93,11 @@ norms_squared: _UnaryUfunc
 spectral_flow_step: _UnaryUfunc
 # (2)->(m,2): trajectories of m points; out= must be given (see spectral_flow).
 flow_trajectories: _UnaryUfunc
+# (8)->(8): functions of one octonion.
+octonion_conjugate: _UnaryUfunc
+octonion_inverse: _UnaryUfunc
+octonion_exp: _UnaryUfunc
+octonion_log: _UnaryUfunc
 
 @final
 class Algebra:
