@@ -3,13 +3,15 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <new>
 #include <stdexcept>
 
 #include "binding/fault_exception.hpp"
-#include "binding/pyref.hpp"
 #include "binding/python_error.hpp"
 #include "core/fault.hpp"
+#include "interpreter/pyref.hpp"
 #include "parallel/engine.hpp"
 
 namespace vyr::binding {
@@ -43,11 +45,16 @@ decltype(auto) run_kernel(Kernel&& kernel) {
 }
 
 // Runs `body` as the native side of an exported function: every C++ failure
-// becomes the matching Python exception and a null return.
+// becomes the matching Python exception and a null return.  One unwind passes
+// through: the interpreter ends a thread that takes its lock back while it
+// finalizes (a daemon thread whose conversion ran Python code that released
+// the lock), and such a thread must go on unwinding, with no exception set.
 template <class Body>
-PyObject* call_frame(Body&& body) noexcept {
+PyObject* call_frame(Body&& body) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (PythonError& error) {
     error.restore();
   } catch (const Fault& fault) {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "binding/pyref.hpp"
+#include "interpreter/pyref.hpp"
 
 namespace vyr::binding {
 

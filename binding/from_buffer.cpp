@@ -4,7 +4,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "binding/pyref.hpp"
+#include "interpreter/pyref.hpp"
 
 namespace vyr::binding {
 

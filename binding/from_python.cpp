@@ -6,10 +6,10 @@
 #include <string>
 
 #include "binding/from_buffer.hpp"
-#include "binding/pyref.hpp"
 #include "binding/python_error.hpp"
 #include "binding/signal_checks.hpp"
 #include "core/fault.hpp"
+#include "interpreter/pyref.hpp"
 
 namespace vyr::binding {
 

@@ -2,19 +2,18 @@
 // exported functions.
 #include <Python.h>
 
-#include <cstdint>
-
 #include "binding/call_frame.hpp"
 #include "binding/function_table.hpp"
-#include "binding/pyref.hpp"
 #include "binding/python_error.hpp"
 #include "core/fault.hpp"
 #include "core/process_state.hpp"
+#include "interpreter/lifecycle.hpp"
+#include "interpreter/pyref.hpp"
 #include "parallel/engine.hpp"
 
 namespace {
 
-using vyr::binding::PyRef;
+using vyr::PyRef;
 using vyr::binding::PythonError;
 using vyr::binding::throw_pending_error;
 
@@ -33,10 +32,6 @@ constexpr const char kSubinterpreterMessage[] =
 // its own and warns (a RuntimeWarning, "C API version mismatch") at import.
 // The list module has been created this way since its first version.
 constexpr int kDeclaredCApiVersion = 1013;
-
-// What the engine prints before it aborts on a fault in its own bookkeeping.
-constexpr const char kEngineFatalNotice[] =
-    "vyr_spectral_core: detected unexpected panic; aborting";
 
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT,
@@ -105,15 +100,11 @@ void register_function(PyObject* module, PyMethodDef* record) {
 }
 
 PyObject* initialise() {
-  vyr::parallel::set_fatal_notice(kEngineFatalNotice);
-  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (interpreter == -1) {
-    throw_pending_error();
-  }
+  vyr::parallel::set_fatal_notice(vyr::kEngineFatalNotice);
   // The owner is shared with the vyr_runtime module, which hands out the same
   // fault type: both serve the interpreter that came first.
-  if (!vyr::claim_owner_interpreter(interpreter)) {
-    throw PythonError(PyExc_ImportError, kSubinterpreterMessage);
+  if (!vyr::claim_process_for_this_interpreter(kSubinterpreterMessage)) {
+    throw_pending_error();
   }
   if (g_module != nullptr) {
     return Py_NewRef(g_module);

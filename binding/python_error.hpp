@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "binding/pyref.hpp"
+#include "interpreter/pyref.hpp"
 
 namespace vyr::binding {
 

@@ -12,12 +12,13 @@
 #include <cstdint>
 
 #include "binding/fault_type.hpp"
-#include "binding/pyref.hpp"
 #include "core/process_state.hpp"
+#include "interpreter/lifecycle.hpp"
+#include "interpreter/pyref.hpp"
 
 namespace {
 
-using vyr::binding::PyRef;
+using vyr::PyRef;
 
 constexpr const char kModuleDoc[] =
     "Runtime support of vyr_spectral_core: PanicException, the exception that its "
@@ -71,14 +72,9 @@ PyModuleDef g_definition = {
 PyObject* g_module = nullptr;
 
 PyObject* make_module() {
-  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (interpreter == -1) {
-    return nullptr;
-  }
   // The type belongs to one interpreter, the same one as the list module's
   // functions.
-  if (!vyr::claim_owner_interpreter(interpreter)) {
-    PyErr_SetString(PyExc_ImportError, kSubinterpreterMessage);
+  if (!vyr::claim_process_for_this_interpreter(kSubinterpreterMessage)) {
     return nullptr;
   }
   if (g_module != nullptr) {

@@ -7,8 +7,8 @@
 #include <span>
 #include <vector>
 
-#include "binding/pyref.hpp"
 #include "core/containers.hpp"
+#include "interpreter/pyref.hpp"
 #include "src/spectral.hpp"
 
 namespace vyr::binding {

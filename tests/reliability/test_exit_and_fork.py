@@ -1,6 +1,6 @@
-"""The array functions across the process's life: a daemon thread inside a
-long call when the interpreter exits, and a child forked by a signal handler
-while a call is on the pool.  Each scenario runs in a child interpreter with a
+"""Calls across the process's life: a daemon thread inside a long call when
+the interpreter exits, and a child forked by a signal handler while an array
+call is on the pool.  Each scenario runs in a child interpreter with a
 time limit, so that a crash or a hang stays there."""
 
 import os
@@ -15,6 +15,9 @@ LONG_CALLS = {
     "trajectories": "va.spectral_flow(np.zeros((64, 2)), 200_000)",
     "products": "va.geometric_product(np.ones((4, 4096)), np.ones((4, 4096)), [1] * 12)",
     "in-place add": "va.add(big, 1.0, out=big)",
+    # A list function whose conversion runs Python code that releases the
+    # interpreter lock (and so may be ended by the interpreter there).
+    "list conversion": "vsc.add_n([Sleeps()] * 1000, [1.0] * 1000)",
 }
 
 
@@ -26,12 +29,18 @@ def test_interpreter_exit_during_a_call_on_a_daemon_thread(call):
     for _ in range(3):
         proc = run_snippet(
             f"""
-            import threading
+            import threading, time
             import numpy as np
             import vyr_spectral_arrays as va
+            import vyr_spectral_core as vsc
 
             big = np.ones(2**24)
             inside = threading.Event()
+
+            class Sleeps:
+                def __float__(self):
+                    time.sleep(0.001)
+                    return 1.0
 
             def work():
                 inside.set()
