@@ -517,45 +517,40 @@ std::string core_of(clifford::ItemKind kind, const std::string& dimension) {
 bool add_module_ufuncs(PyObject* module) {
   try {
     if (!add_ufunc(module, {"add",
-                            "add(a, b, /, out=None, *, where=True, ...)\n\nElement-wise a + b, "
+                            "Element-wise a + b, "
                             "one IEEE addition per element.  add.reduce is a left fold: "
                             "((a[0] + a[1]) + a[2]) + ...; add.accumulate gives its partial sums.",
                             2, 1, "", float64s(3), add_loop}) ||
         !add_ufunc(module, {"octonion_mul",
-                            "octonion_mul(a, b, /, out=None, *, ...)\n\nOctonion products a b "
+                            "Octonion products a b "
                             "over an axis of 8 components (the last one, unless axes= says "
                             "otherwise), broadcast over the others.",
                             2, 1, "(8),(8)->(8)", float64s(3), octonion_mul_loop}) ||
         !add_ufunc(module, {"octonion_norm",
-                            "octonion_norm(a, /, out=None, *, ...)\n\nEuclidean norm over an "
+                            "Euclidean norm over an "
                             "axis of any length: the square root of the left-to-right sum of "
                             "squares, which starts at -0.0 (an empty axis gives -0.0).",
                             1, 1, "(n)->()", float64s(2), norm_loop<octonion::norm_items>}) ||
         !add_ufunc(module,
                    {"norms_squared",
-                    "norms_squared(a, /, out=None, *, ...)\n\nSum of squares over an "
+                    "Sum of squares over an "
                     "axis of any length, left to right from -0.0 (an empty axis gives "
                     "-0.0).",
                     1, 1, "(n)->()", float64s(2), norm_loop<lattice::norm_squared_items>}) ||
         !add_ufunc(module, {"spectral_flow_step",
-                            "spectral_flow_step(points, /, out=None, *, ...)\n\nOne step of the "
+                            "One step of the "
                             "planar map for every point (x, y) on an axis of 2 components.",
                             1, 1, "(2)->(2)", float64s(2), flow_step_loop}) ||
         !add_ufunc(module, {"flow_trajectories",
-                            "flow_trajectories(starts, /, out, *, ...)\n\nTrajectories of the "
+                            "Trajectories of the "
                             "planar map: out[..., k, :] is the start after k steps, for k < m; "
                             "m comes from out, which must be given (see spectral_flow).",
                             1, 1, "(2)->(m,2)", float64s(2), trajectories_loop})) {
       return false;
     }
     for (const octonion::UnaryFunction& function : octonion::unary_functions()) {
-      UfuncSpec spec{function.name,
-                     std::string(function.name) + "(x, /, out=None, *, ...)\n\n" + function.summary,
-                     1,
-                     1,
-                     "(8)->(8)",
-                     float64s(2),
-                     unary_octonion_loop};
+      UfuncSpec spec{function.name, function.summary,   1, 1, "(8)->(8)",
+                     float64s(2),   unary_octonion_loop};
       spec.unary = &function;
       if (!add_ufunc(module, std::move(spec))) {
         return false;
@@ -591,7 +586,7 @@ PyObject* algebra_ufuncs(std::span<const std::int8_t> signature, const char* pre
     if (!add_method(
             "geometric_product",
             {named + "geometric_product",
-             "geometric_product(a, b, /, out=None, *, ...)\n\nGeometric products a b. "
+             "Geometric products a b. "
              "For each nonzero a[j] (j ascending) and each nonzero b[k] (k "
              "ascending), out[j ^ k] = b[k] * (g * a[j]) + out[j ^ k], from +0.0, where "
              "g is the sign of reordering e_j e_k times the squares of the shared basis "
@@ -600,7 +595,7 @@ PyObject* algebra_ufuncs(std::span<const std::int8_t> signature, const char* pre
         !add_method(
             "sandwich",
             {named + "sandwich",
-             "sandwich(r, x, /, out=None, *, ...)\n\nThe sandwiches r x r~, r~ the "
+             "The sandwiches r x r~, r~ the "
              "reverse of r (the components of grades 2 and 3 mod 4 negated): bit for "
              "bit geometric_product(geometric_product(r, x), r~).",
              2, 1, products, float64s(3), clifford_loop<clifford::sandwich_items>, algebra})) {
@@ -612,23 +607,17 @@ PyObject* algebra_ufuncs(std::span<const std::int8_t> signature, const char* pre
       }
       std::string core;
       std::vector<NPY_TYPES> types;
-      std::string parameters;
-      static constexpr const char* kOperandNames[] = {"a", "b"};
       for (std::size_t k = 0; k < operation.operand_count; ++k) {
         if (k > 0) {
           core.append(",");
-          parameters.append(", ");
         }
         core.append(core_of(operation.operands[k], d));
         types.push_back(type_of(operation.operands[k]));
-        parameters.append(operation.operands[k] == clifford::ItemKind::kInteger ? "k"
-                                                                                : kOperandNames[k]);
       }
       core.append("->").append(core_of(operation.result, d));
       types.push_back(type_of(operation.result));
-      std::string doc(operation.name);
-      doc.append("(").append(parameters).append(", /, out=None, *, ...)\n\n");
-      doc.append(operation.summary);
+      // numpy starts the docstring with the call's signature itself.
+      std::string doc(operation.summary);
       UfuncSpec spec{named + operation.name,
                      std::move(doc),
                      static_cast<int>(operation.operand_count),
