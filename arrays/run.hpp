@@ -5,6 +5,9 @@
 #include "arrays/numpy_api.hpp"
 
 #include <cfenv>
+#if defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
 #include <cstddef>
 #include <cstdint>
 
@@ -41,13 +44,26 @@ struct Work {
 // casts raised before the loop stay raised.
 class FloatingPointFlagsKept {
  public:
+#if defined(__x86_64__)
+  // The kernels compute with SSE and AVX only, whose flags live in MXCSR:
+  // reading and writing it costs a few nanoseconds, where the C library's
+  // fenv calls also save and load the x87 environment.
+  FloatingPointFlagsKept() noexcept : saved_(_mm_getcsr() & kFlags) {}
+  ~FloatingPointFlagsKept() { _mm_setcsr((_mm_getcsr() & ~kFlags) | saved_); }
+#else
   FloatingPointFlagsKept() noexcept { fegetexceptflag(&saved_, FE_ALL_EXCEPT); }
   ~FloatingPointFlagsKept() { fesetexceptflag(&saved_, FE_ALL_EXCEPT); }
+#endif
   FloatingPointFlagsKept(const FloatingPointFlagsKept&) = delete;
   FloatingPointFlagsKept& operator=(const FloatingPointFlagsKept&) = delete;
 
  private:
+#if defined(__x86_64__)
+  static constexpr unsigned kFlags = 0x3F;  // MXCSR's six exception flags
+  unsigned saved_;
+#else
   fexcept_t saved_{};
+#endif
 };
 
 // Calls runs(first, last) over consecutive ranges covering [0, count), in

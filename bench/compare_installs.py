@@ -1,11 +1,12 @@
-"""The list functions in two installs of the module, side by side.
+"""The list functions (or, with --arrays, the array functions) in two installs
+of the module, side by side.
 
 Each install is named by the interpreter of a virtual environment that has the
 module (and nothing else needed).  Every case runs in a child of each
 interpreter in turn, several rounds interleaved, so that both see the same
 machine load; the table gives the best time of each and their ratio.
 
-    python bench/compare_installs.py OLD/bin/python NEW/bin/python [--rounds 5]
+    python bench/compare_installs.py OLD/bin/python NEW/bin/python [--rounds 5] [--arrays]
 
 A ratio above 1 means the second install is faster.  Timings depend on the
 machine and its load; they are not tests.
@@ -59,6 +60,35 @@ CASES = {
     ),
 }
 
+ARRAY_SETUP = """
+import time
+import numpy as np
+import vyr_spectral_arrays as va
+rng = np.random.default_rng(7)
+"""
+
+# The array functions through calls that every version of the module takes.
+ARRAY_CASES = {
+    "add 10^6": ("a, b = rng.normal(size=10**6), rng.normal(size=10**6)", "va.add(a, b)"),
+    "add 10^3": ("a, b = rng.normal(size=10**3), rng.normal(size=10**3)", "va.add(a, b)"),
+    "octonion_mul 10^5": ("a, b = rng.normal(size=(10**5, 8)), rng.normal(size=(10**5, 8))",
+                          "va.octonion_mul(a, b)"),
+    "octonion_norm 10^5": ("a = rng.normal(size=(10**5, 8))", "va.octonion_norm(a)"),
+    "geometric_product Cl(3,0) 10^4": (
+        "a, b = rng.normal(size=(10**4, 8)), rng.normal(size=(10**4, 8))",
+        "va.geometric_product(a, b, [1, 1, 1])",
+    ),
+    "geometric_product Cl(4,1) 10^4": (
+        "a, b = rng.normal(size=(10**4, 32)), rng.normal(size=(10**4, 32))",
+        "va.geometric_product(a, b, [1, 1, 1, 1, -1])",
+    ),
+    "sandwich Cl(3,0) 10^4 by one rotor": (
+        "r, x = rng.normal(size=8), rng.normal(size=(10**4, 8))",
+        "va.sandwich(r, x, [1, 1, 1])",
+    ),
+    "spectral_flow 10^3 x 10^3": ("s = rng.normal(size=(10**3, 2))", "va.spectral_flow(s, 10**3)"),
+}
+
 CHILD = """
 import json, sys, time
 {setup}
@@ -72,9 +102,10 @@ print(json.dumps(best))
 """
 
 
-def time_case(python: str, name: str, repeats: int) -> float:
-    case_setup, call = CASES[name]
-    code = CHILD.format(setup=SETUP, case_setup=case_setup, call=call, repeats=repeats)
+def time_case(python: str, name: str, repeats: int, arrays: bool = False) -> float:
+    case_setup, call = (ARRAY_CASES if arrays else CASES)[name]
+    code = CHILD.format(setup=ARRAY_SETUP if arrays else SETUP, case_setup=case_setup, call=call,
+                        repeats=repeats)
     out = subprocess.run([python, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                          check=True, cwd="/")
     return json.loads(out.stdout)
@@ -93,12 +124,15 @@ def main() -> None:
     parser.add_argument("new")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--arrays", action="store_true", help="the array functions")
     args = parser.parse_args()
-    best = {name: [float("inf"), float("inf")] for name in CASES}
+    cases = ARRAY_CASES if args.arrays else CASES
+    best = {name: [float("inf"), float("inf")] for name in cases}
     for _ in range(args.rounds):
-        for name in CASES:
+        for name in cases:
             for side, python in enumerate((args.old, args.new)):
-                best[name][side] = min(best[name][side], time_case(python, name, args.repeats))
+                best[name][side] = min(best[name][side],
+                                       time_case(python, name, args.repeats, args.arrays))
     print(f"{args.rounds} rounds of best-of-{args.repeats}, interleaved\n")
     print("| case | first | second | first / second |")
     print("|---|---|---|---|")
