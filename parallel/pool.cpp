@@ -145,9 +145,7 @@ void HalfJob::run_piece(MapState& map, std::size_t begin, std::size_t length, st
                         bool migrated) {
   // Checked before every fork and every leaf, so a cancelled map starts
   // nothing new.
-  if (map.cancelled.load(std::memory_order_acquire)) {
-    throw Cancelled();
-  }
+  throw_if_cancelled(&map.cancelled);
   if (!split_budget(length, budget, migrated, map.threads)) {
     // Leaves look at the flag between elements.
     const ScopedCancelFlag scoped(&map.cancelled);
