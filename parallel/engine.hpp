@@ -117,12 +117,6 @@ class ScopedWaitHook {
 // process.  Until then a line without the module's name is written.
 void set_fatal_notice(const char* line) noexcept;
 
-// Number of worker threads T.  On a worker: that worker's pool.  Elsewhere: the
-// process-wide pool, created on first use.  Creation failure raises the fault
-// "The global thread pool has not been initialized. ..." (every later call
-// too), reported on the calling thread.
-std::size_t pool_size();
-
 // Runs `leaf(begin, end)` over pieces covering [0, n) split by the budget rule;
 // every leaf handles its indexes in increasing order.  Returns when all pieces
 // are done.  If leaves throw, rethrows the exception of the lowest piece that

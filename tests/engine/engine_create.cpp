@@ -20,6 +20,7 @@
 
 #include "check.hpp"
 #include "parallel/engine.hpp"
+#include "parallel/testing.hpp"
 #include "parallel/pool.hpp"
 
 // Every C++ allocation of this program goes through here, so that a test can
@@ -87,7 +88,7 @@ constexpr bool kCountThreads = !engine_test::kThreadSanitizer;
 // Waits (up to 10 s) for `pool` to have `expected` workers running.
 bool workers_started(const detail::Pool& pool, std::size_t expected) {
   for (int i = 0; i < 2000; ++i) {
-    if (pool.started() == expected)
+    if (detail::started_workers(pool) == expected)
       return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }

@@ -18,6 +18,7 @@
 
 #include "check.hpp"
 #include "parallel/engine.hpp"
+#include "parallel/testing.hpp"
 
 namespace par = vyr::parallel;
 

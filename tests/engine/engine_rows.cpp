@@ -15,6 +15,7 @@
 
 #include "check.hpp"
 #include "parallel/engine.hpp"
+#include "parallel/testing.hpp"
 #include "parallel/fatal.hpp"
 
 namespace par = vyr::parallel;

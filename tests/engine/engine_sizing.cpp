@@ -8,6 +8,7 @@
 
 #include "check.hpp"
 #include "parallel/engine.hpp"
+#include "parallel/testing.hpp"
 #include "parallel/sizing.hpp"
 
 namespace detail = vyr::parallel::detail;

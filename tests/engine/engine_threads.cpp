@@ -14,6 +14,7 @@
 
 #include "check.hpp"
 #include "parallel/engine.hpp"
+#include "parallel/testing.hpp"
 #include "parallel/pool.hpp"
 
 namespace par = vyr::parallel;
