@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "parallel/engine.hpp"
+#include "parallel/testing.hpp"
 #include "src/add.hpp"
 #include "src/clifford.hpp"
 #include "src/lanes.hpp"

@@ -70,11 +70,12 @@ class ForkedDuringMap : public std::exception {
 };
 
 // A hook that a thread outside the pool may install while it runs maps.  While
-// that thread waits for a map to finish it calls `poll(context)` every few
-// milliseconds (about every 10 ms, and never for a map that finishes sooner);
-// when poll returns true the map is cancelled: pieces not yet started are
-// skipped, running ones finish (long elements stop early where they call
-// check_cancellation), partial results are destroyed, and once no worker can
+// that thread waits for a map to finish it calls `poll(context)` after every
+// 10 ms of waiting (so never for a map that finishes sooner); when poll
+// returns true the map is cancelled: pieces not yet started are skipped,
+// leaves stop at their next look at the flag (the indexed maps look before
+// every element or run, long elements where they call check_cancellation or
+// throw_if_cancelled), partial results are destroyed, and once no worker can
 // touch the caller's data any more the map throws Cancelled.  An exception
 // thrown by poll cancels the map the same way and is rethrown in place of
 // Cancelled.  Without a hook the caller just blocks.  Work that the thread
@@ -116,12 +117,6 @@ class ScopedWaitHook {
 // process.  Until then a line without the module's name is written.
 void set_fatal_notice(const char* line) noexcept;
 
-// Number of worker threads T.  On a worker: that worker's pool.  Elsewhere: the
-// process-wide pool, created on first use.  Creation failure raises the fault
-// "The global thread pool has not been initialized. ..." (every later call
-// too), reported on the calling thread.
-std::size_t pool_size();
-
 // Runs `leaf(begin, end)` over pieces covering [0, n) split by the budget rule;
 // every leaf handles its indexes in increasing order.  Returns when all pieces
 // are done.  If leaves throw, rethrows the exception of the lowest piece that
@@ -136,13 +131,19 @@ void for_each_piece(std::size_t n, RangeFn leaf, ChildRerun rerun = ChildRerun::
 // wait for the whole leaf.
 bool cancel_requested() noexcept;
 
+// Inside a leaf: throws Cancelled when cancel_requested().  The look that work
+// between the steps of a long leaf makes; unlike check_cancellation it never
+// polls a wait hook.
+void throw_if_cancelled();
+
 // For work that may run long (an element function, or work outside any map):
 // call it every millisecond or so of work, between steps whose order the
-// check does not change.  Throws Cancelled when the caller of the running map
-// has asked it to stop.  On a thread with a wait hook, which is not waiting
-// while it works, the hook is polled here, and Cancelled (or the exception
-// the hook threw) is thrown when it asks to stop.  Cheap, but not free: a
-// thread-local read, and on such a thread the hook's poll.
+// check does not change, so that a cancelled map waits for such work about a
+// millisecond past the caller's poll.  Throws Cancelled when the caller of
+// the running map has asked it to stop.  On a thread with a wait hook, which
+// is not waiting while it works, the hook is polled here, and Cancelled (or
+// the exception the hook threw) is thrown when it asks to stop.  Cheap, but
+// not free: a thread-local read, and on such a thread the hook's poll.
 void check_cancellation();
 
 namespace detail {
@@ -153,16 +154,22 @@ class Pool;
 // outside every leaf.
 const std::atomic<bool>* leaf_cancel_flag() noexcept;
 
+// Throws Cancelled when `flag`, the cancellation flag of a map (null outside
+// every map), says that the map's caller has asked it to stop.  The flag
+// carries nothing else (the caller learns what the workers did through the
+// map's latch), so a relaxed read does.
+inline void throw_if_cancelled(const std::atomic<bool>* flag) {
+  if (flag != nullptr && flag->load(std::memory_order_relaxed)) {
+    throw Cancelled();
+  }
+}
+
 // Cancellation as an indexed map's leaf sees it: the flag is looked up once
 // per leaf and read before every element.
 class LeafCancellation {
  public:
   LeafCancellation() noexcept : flag_(leaf_cancel_flag()) {}
-  void check() const {
-    if (flag_ != nullptr && flag_->load(std::memory_order_relaxed)) {
-      throw Cancelled();
-    }
-  }
+  void check() const { throw_if_cancelled(flag_); }
 
  private:
   const std::atomic<bool>* flag_;

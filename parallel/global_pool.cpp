@@ -8,6 +8,7 @@
 #include "parallel/fatal.hpp"
 #include "parallel/pool.hpp"
 #include "parallel/sizing.hpp"
+#include "parallel/testing.hpp"
 
 namespace vyr::parallel::detail {
 

@@ -9,6 +9,7 @@
 
 #include "core/fault.hpp"
 #include "parallel/fatal.hpp"
+#include "parallel/testing.hpp"
 #include "parallel/wait_hook.hpp"
 
 namespace vyr::parallel::detail {
@@ -145,9 +146,7 @@ void HalfJob::run_piece(MapState& map, std::size_t begin, std::size_t length, st
                         bool migrated) {
   // Checked before every fork and every leaf, so a cancelled map starts
   // nothing new.
-  if (map.cancelled.load(std::memory_order_acquire)) {
-    throw Cancelled();
-  }
+  throw_if_cancelled(&map.cancelled);
   if (!split_budget(length, budget, migrated, map.threads)) {
     // Leaves look at the flag between elements.
     const ScopedCancelFlag scoped(&map.cancelled);
@@ -258,6 +257,10 @@ std::unique_ptr<Pool> Pool::create(std::size_t threads, SpawnFn spawn) {
   throw Fault(std::string(kCreationFailed) + " Could not start worker thread " +
               std::to_string(failed_at + 1) + " of " + std::to_string(threads) + ": " +
               std::generic_category().message(error) + ".");
+}
+
+std::size_t started_workers(const Pool& pool) noexcept {
+  return pool.started_.load(std::memory_order_acquire);
 }
 
 Pool::~Pool() {

@@ -97,8 +97,6 @@ class Pool {
 
   std::size_t size() const noexcept { return workers_.size(); }
   bool threadless() const noexcept { return threadless_; }
-  // How many workers have entered their main loop so far.
-  std::size_t started() const noexcept { return started_.load(std::memory_order_acquire); }
 
   // Engine internals.
   void fork_join(MapState& map, Worker& worker, std::size_t begin, std::size_t mid,
@@ -113,6 +111,8 @@ class Pool {
   void stop_threads() noexcept;
   void wait_until(Worker& worker, SpinLatch& latch) noexcept;
   Job* find_work(Worker& worker) noexcept;
+
+  friend std::size_t started_workers(const Pool& pool) noexcept;
 
   Notifier notifier_;
   std::atomic<std::size_t> started_{0};
@@ -139,9 +139,5 @@ std::uint64_t fork_generation() noexcept;
 // The process-wide pool, created on first use.  Throws vyr::Fault if it
 // cannot be created (now or at an earlier attempt).
 Pool& global_pool();
-
-// Replaces pthread_create for the next creation of the process-wide pool
-// (for tests of creation failure; null restores pthread_create).
-void set_global_spawn_for_testing(SpawnFn spawn) noexcept;
 
 }  // namespace vyr::parallel::detail

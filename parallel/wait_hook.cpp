@@ -14,7 +14,7 @@ thread_local const WaitHook* tls_hook = nullptr;
 // The cancellation flag of the map whose leaf runs on this thread, if any.
 thread_local const std::atomic<bool>* tls_cancel_flag = nullptr;
 
-// How often a waiting caller with a wait hook polls it.
+// How often a waiting caller with a wait hook polls it (see WaitHook).
 constexpr std::chrono::milliseconds kPollInterval{10};
 
 }  // namespace
@@ -91,10 +91,12 @@ bool cancel_requested() noexcept {
   return flag != nullptr && flag->load(std::memory_order_relaxed);
 }
 
+void throw_if_cancelled() {
+  detail::throw_if_cancelled(detail::leaf_cancel_flag());
+}
+
 void check_cancellation() {
-  if (cancel_requested()) {
-    throw Cancelled();
-  }
+  throw_if_cancelled();
   if (const WaitHook* hook = detail::tls_hook) {
     bool stop = false;
     {

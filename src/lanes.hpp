@@ -45,7 +45,7 @@ struct Kernels {
                 ItemsOut norms) noexcept;
   // Geometric products a[i] b[i] of items of 2^n components, n =
   // metric.entries.size() (at most 59), into outputs that overlap no input.
-  // Looks for cancellation every few milliseconds of work.
+  // Looks for cancellation after every 2^20 terms of work (see CancelClock).
   void (*clifford)(std::size_t count, ItemStarts a, ItemStarts b, const clifford::Metric& metric,
                    ItemsOut products);
   // Sandwiches r[i] x[i] r̃[i], r̃ the reverse of r: the bits of the two

@@ -74,8 +74,9 @@ inline void group(const char* name, const std::function<void()>& body) {
   } catch (...) {
     check(false, "unexpected non-standard exception", name, 0);
   }
-  if (tally().failed != before)
+  if (tally().failed != before) {
     std::fprintf(stderr, "group '%s' failed\n", name);
+  }
 }
 
 inline int summary(const char* program) {
@@ -88,8 +89,9 @@ inline int summary(const char* program) {
 inline int in_child(const std::function<int()>& body) {
   std::fflush(nullptr);
   const pid_t pid = fork();
-  if (pid < 0)
+  if (pid < 0) {
     return -1;
+  }
   if (pid == 0) {
     int code = 99;
     try {
@@ -103,10 +105,12 @@ inline int in_child(const std::function<int()>& body) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
   }
-  if (WIFEXITED(status))
+  if (WIFEXITED(status)) {
     return WEXITSTATUS(status);
-  if (WIFSIGNALED(status))
+  }
+  if (WIFSIGNALED(status)) {
     return 128 + WTERMSIG(status);
+  }
   return -2;
 }
 

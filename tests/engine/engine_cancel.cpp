@@ -52,8 +52,9 @@ void slow_element() {
 // Sleeps until `ready()`, for ten seconds at the most.
 template <class Ready>
 void wait_until(Ready ready) {
-  for (int i = 0; i < 20000 && !ready(); ++i)
+  for (int i = 0; i < 20000 && !ready(); ++i) {
     slow_element();
+  }
 }
 
 // Maps n slow elements that wait for the caller to cancel, counting them in
@@ -100,8 +101,9 @@ void cancel_stops_the_map() {
   detail::indexed_map_on(pool.get(), plain, 10000,
                          [](std::size_t i) { return static_cast<long>(i) * 2; });
   bool same = plain.size() == 10000;
-  for (std::size_t i = 0; same && i < 10000; ++i)
+  for (std::size_t i = 0; same && i < 10000; ++i) {
     same = plain[i] == static_cast<long>(i) * 2;
+  }
   CHECK(same);
 }
 
@@ -126,10 +128,12 @@ void started_pieces_finish() {
     }
     pieces_started.fetch_add(1);
     wait_until(par::cancel_requested);
-    for (std::size_t i = begin; i < end; ++i)
+    for (std::size_t i = begin; i < end; ++i) {
       slow_element();
-    if (returned.load())
+    }
+    if (returned.load()) {
       touched_after.fetch_add(1);
+    }
     std::lock_guard<std::mutex> lock(mutex);
     finished.emplace_back(begin, end);
   };
@@ -146,8 +150,9 @@ void started_pieces_finish() {
     CHECK(!started.empty());
     CHECK(started.size() == finished.size());
     std::size_t covered = 0;
-    for (auto [begin, end] : started)
+    for (auto [begin, end] : started) {
       covered += end - begin;
+    }
     CHECK(covered < 2000);
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -171,8 +176,9 @@ void polling_rhythm() {
     });
   }
   bool same = out.size() == 600;
-  for (std::size_t i = 0; same && i < 600; ++i)
+  for (std::size_t i = 0; same && i < 600; ++i) {
     same = out[i] == static_cast<long>(i) + 1;
+  }
   CHECK(same);
   const int polls = state.polls.load();
   CHECK_MSG(polls >= 3, std::to_string(polls) + " polls");
@@ -249,8 +255,9 @@ struct Reentrant {
 
 bool poll_with_nested_map(void* context) {
   auto* state = static_cast<Reentrant*>(context);
-  if (state->depth > 0)
+  if (state->depth > 0) {
     return false;
+  }
   state->hooks_started.fetch_add(1);
   ++state->depth;
   std::vector<long> inner;
@@ -259,8 +266,9 @@ bool poll_with_nested_map(void* context) {
     return static_cast<long>(i) * 7;
   });
   bool ok = inner.size() == 300;
-  for (std::size_t i = 0; ok && i < 300; ++i)
+  for (std::size_t i = 0; ok && i < 300; ++i) {
     ok = inner[i] == static_cast<long>(i) * 7;
+  }
   ++state->nested_runs;
   state->nested_ok += ok;
   --state->depth;
@@ -280,8 +288,9 @@ void nested_map_from_the_hook() {
       return static_cast<long>(i) + 5;
     });
     bool same = out.size() == 1000;
-    for (std::size_t i = 0; same && i < 1000; ++i)
+    for (std::size_t i = 0; same && i < 1000; ++i) {
       same = out[i] == static_cast<long>(i) + 5;
+    }
     CHECK(same);
     CHECK(state.nested_runs >= 1);
     CHECK(state.nested_ok == state.nested_runs);
@@ -309,8 +318,9 @@ void long_leaves_stop_between_elements() {
   std::atomic<long> computed{0};
   std::vector<Tracked> out;
   CHECK(cancelled_map(pool.get(), out, 200, computed, [&] {
-    if (cancel.asked.load(std::memory_order_acquire))
+    if (cancel.asked.load(std::memory_order_acquire)) {
       started_after_ask.fetch_add(1);
+    }
   }));
   // The flag is stored just after the hook returns, so one element may slip in.
   CHECK(started_after_ask.load() <= 1);
@@ -335,8 +345,9 @@ void work_on_the_calling_thread_polls_its_hook() {
   std::vector<long> out;
   try {
     par::indexed_map(out, 1, [&](std::size_t) {
-      for (; steps < 1000; ++steps)
+      for (; steps < 1000; ++steps) {
         par::check_cancellation();
+      }
       return steps;
     });
   } catch (const par::Cancelled&) {

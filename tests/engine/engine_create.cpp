@@ -21,6 +21,7 @@
 #include "check.hpp"
 #include "parallel/engine.hpp"
 #include "parallel/pool.hpp"
+#include "parallel/testing.hpp"
 
 // Every C++ allocation of this program goes through here, so that a test can
 // make the n-th one from a given moment fail.
@@ -73,8 +74,9 @@ const char kPrefix[] = "The global thread pool has not been initialized.";
 int thread_count() {
   int count = 0;
   if (DIR* dir = opendir("/proc/self/task")) {
-    while (dirent* entry = readdir(dir))
+    while (dirent* entry = readdir(dir)) {
       count += entry->d_name[0] != '.';
+    }
     closedir(dir);
   }
   return count;
@@ -87,8 +89,9 @@ constexpr bool kCountThreads = !engine_test::kThreadSanitizer;
 // Waits (up to 10 s) for `pool` to have `expected` workers running.
 bool workers_started(const detail::Pool& pool, std::size_t expected) {
   for (int i = 0; i < 2000; ++i) {
-    if (pool.started() == expected)
+    if (detail::started_workers(pool) == expected) {
       return true;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return false;
@@ -96,11 +99,13 @@ bool workers_started(const detail::Pool& pool, std::size_t expected) {
 
 // Waits (up to 10 s) for the process to have `expected` threads.
 bool settles_at(int expected) {
-  if (!kCountThreads)
+  if (!kCountThreads) {
     return true;
+  }
   for (int i = 0; i < 2000; ++i) {
-    if (thread_count() == expected)
+    if (thread_count() == expected) {
       return true;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return false;
@@ -112,8 +117,9 @@ std::atomic<int> g_fail_error{0};
 
 int failing_spawn(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*),
                   void* argument) {
-  if (g_spawn_calls.fetch_add(1) + 1 == g_fail_at.load())
+  if (g_spawn_calls.fetch_add(1) + 1 == g_fail_at.load()) {
     return g_fail_error.load();
+  }
   return pthread_create(thread, attributes, start, argument);
 }
 
@@ -133,16 +139,19 @@ void lazy_creation() {
   engine_test::expect_child(__func__, [] {
     alarm(20);
     setenv("VYR_NUM_THREADS", "3", 1);
-    if (kCountThreads && thread_count() != 1)
+    if (kCountThreads && thread_count() != 1) {
       return 1;
+    }
     auto leaf = [](std::size_t, std::size_t) {};
     par::for_each_piece(0, par::RangeFn(leaf));
-    if (!settles_at(4) || !workers_started(detail::global_pool(), 3))
+    if (!settles_at(4) || !workers_started(detail::global_pool(), 3)) {
       return 2;
+    }
     std::vector<int> out;
     par::indexed_map(out, 0, [](std::size_t) { return 1; });
-    if (!out.empty() || !settles_at(4))
+    if (!out.empty() || !settles_at(4)) {
       return 3;
+    }
     return 0;
   });
   // Same through indexed_map and through the size query.
@@ -179,10 +188,12 @@ void concurrent_first_callers() {
       });
     }
     go.store(true);
-    for (auto& caller : callers)
+    for (auto& caller : callers) {
       caller.join();
-    if (wrong.load() != 0)
+    }
+    if (wrong.load() != 0) {
       return 1;
+    }
     // One pool of three, not eight.
     return settles_at(4) && workers_started(detail::global_pool(), 3) ? 0 : 2;
   });
@@ -227,10 +238,12 @@ void failed_start_is_permanent() {
     } catch (const vyr::Fault& fault) {
       first = fault.message();
     }
-    if (!starts_with(first, kPrefix) || first.size() <= sizeof kPrefix)
+    if (!starts_with(first, kPrefix) || first.size() <= sizeof kPrefix) {
       return 2;
-    if (!settles_at(1))
+    }
+    if (!settles_at(1)) {
       return 3;
+    }
     // Retrying would succeed now, but the guard is spent.
     detail::set_global_spawn_for_testing(nullptr);
     const int calls = g_spawn_calls.load();
@@ -240,16 +253,18 @@ void failed_start_is_permanent() {
         par::indexed_map(out, attempt * 10, [](std::size_t) { return 0; });
         return 4;
       } catch (const vyr::Fault& fault) {
-        if (fault.message() != first)
+        if (fault.message() != first) {
           return 5;
+        }
       }
       try {
         auto leaf = [](std::size_t, std::size_t) {};
         par::for_each_piece(1, par::RangeFn(leaf));
         return 6;
       } catch (const vyr::Fault& fault) {
-        if (fault.message() != first)
+        if (fault.message() != first) {
           return 7;
+        }
       }
     }
     return g_spawn_calls.load() == calls ? 0 : 8;
@@ -291,12 +306,15 @@ void allocation_failure_while_creating() {
         failure = "bad_alloc";
       }
       g_allocations_until_failure.store(0);
-      if (!g_allocation_failed.load())
+      if (!g_allocation_failed.load()) {
         return out.size() == 8 && out[7] == 7 ? 10 : 1;
-      if (failure.empty())
+      }
+      if (failure.empty()) {
         return out.size() == 8 && out[7] == 7 && par::pool_size() == 3 ? 0 : 2;
-      if (!starts_with(failure, kPrefix))
+      }
+      if (!starts_with(failure, kPrefix)) {
         return 3;
+      }
       // Spent: a later map fails the same way, even with memory to spare.
       try {
         par::indexed_map(out, 8, [](std::size_t k) { return static_cast<int>(k); });
@@ -320,24 +338,29 @@ void platform_without_threads() {
       setenv("VYR_NUM_THREADS", "4", 1);
       fail_spawn(1, error);
       detail::set_global_spawn_for_testing(&failing_spawn);
-      if (par::pool_size() != 1)
+      if (par::pool_size() != 1) {
         return 1;
-      if (kCountThreads && thread_count() != 1)
+      }
+      if (kCountThreads && thread_count() != 1) {
         return 2;
+      }
       const auto self = std::this_thread::get_id();
       std::atomic<int> elsewhere{0};
       std::vector<std::size_t> out;
       par::indexed_map(out, 1000, [&](std::size_t k) {
-        if (std::this_thread::get_id() != self)
+        if (std::this_thread::get_id() != self) {
           elsewhere.fetch_add(1);
+        }
         return k * 3;
       });
       for (std::size_t k = 0; k < 1000; ++k) {
-        if (out[k] != k * 3)
+        if (out[k] != k * 3) {
           return 3;
+        }
       }
-      if (elsewhere.load() != 0)
+      if (elsewhere.load() != 0) {
         return 4;
+      }
       // Another thread has no worker to hand its map to: it runs its
       // map itself instead of waiting forever.
       int other = 0;
@@ -346,18 +369,21 @@ void platform_without_threads() {
         try {
           par::indexed_map(mine, 500, [](std::size_t k) { return k + 1; });
           bool ok = mine.size() == 500;
-          for (std::size_t k = 0; ok && k < 500; ++k)
+          for (std::size_t k = 0; ok && k < 500; ++k) {
             ok = mine[k] == k + 1;
+          }
           other = ok ? 1 : 2;
           par::indexed_map(mine, 300, [](std::size_t k) -> std::size_t {
-            if (k == 250 || k == 120)
+            if (k == 250 || k == 120) {
               throw static_cast<int>(k);
+            }
             return k;
           });
           other = 3;
         } catch (int k) {
-          if (other == 1 && k == 120 && mine.size() == 500)
+          if (other == 1 && k == 120 && mine.size() == 500) {
             other = 10;
+          }
         }
       }).join();
       return other == 10 ? 0 : 5;

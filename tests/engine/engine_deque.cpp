@@ -26,18 +26,21 @@ void deque_order_and_growth() {
   CHECK(deque.steal().status == Status::kEmpty);
 
   // The owner's end is last in, first out, across several growths.
-  for (int& item : items)
+  for (int& item : items) {
     deque.push(&item);
+  }
   CHECK(deque.capacity() >= items.size());
   bool lifo = true;
-  for (int i = 99; i >= 0; --i)
+  for (int i = 99; i >= 0; --i) {
     lifo = lifo && deque.take() == &items[static_cast<std::size_t>(i)];
+  }
   CHECK(lifo);
   CHECK(deque.take() == nullptr);
 
   // The thieves' end is first in, first out, and the two ends meet cleanly.
-  for (int& item : items)
+  for (int& item : items) {
     deque.push(&item);
+  }
   bool fifo = true;
   for (int i = 0; i < 50; ++i) {
     const auto stolen = deque.steal();
@@ -46,8 +49,9 @@ void deque_order_and_growth() {
   }
   CHECK(fifo);
   bool rest = true;
-  for (int i = 99; i >= 50; --i)
+  for (int i = 99; i >= 50; --i) {
     rest = rest && deque.take() == &items[static_cast<std::size_t>(i)];
+  }
   CHECK(rest);
   CHECK(deque.take() == nullptr);
   CHECK(deque.steal().status == Status::kEmpty);
@@ -55,16 +59,20 @@ void deque_order_and_growth() {
   // Growing while the ring has wrapped keeps every item in order.
   WorkDeque<int> wrapped(4);
   for (int round = 0; round < 3; ++round) {
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 3; ++i) {
       wrapped.push(&items[static_cast<std::size_t>(i)]);
-    for (int i = 0; i < 3; ++i)
+    }
+    for (int i = 0; i < 3; ++i) {
       (void)wrapped.steal();
+    }
   }
-  for (int i = 0; i < 20; ++i)
+  for (int i = 0; i < 20; ++i) {
     wrapped.push(&items[static_cast<std::size_t>(i)]);
+  }
   bool wrapped_fifo = true;
-  for (int i = 0; i < 20; ++i)
+  for (int i = 0; i < 20; ++i) {
     wrapped_fifo = wrapped_fifo && wrapped.steal().item == &items[static_cast<std::size_t>(i)];
+  }
   CHECK(wrapped_fifo);
 
   // push tells whether the deque already held items (the wake-up hint).
@@ -126,16 +134,19 @@ void deque_concurrent(int thieves, int items_count) {
     ++taken;
   }
   done.store(true, std::memory_order_release);
-  for (auto& thread : pool)
+  for (auto& thread : pool) {
     thread.join();
+  }
 
   int lost = 0, twice = 0;
   for (std::size_t i = 0; i < items.size(); ++i) {
     const int count = seen[i].load(std::memory_order_relaxed);
-    if (count == 0)
+    if (count == 0) {
       ++lost;
-    if (count > 1)
+    }
+    if (count > 1) {
       ++twice;
+    }
   }
   CHECK_MSG(lost == 0, std::to_string(lost) + " items lost");
   CHECK_MSG(twice == 0, std::to_string(twice) + " items taken twice");
@@ -149,20 +160,24 @@ void inject_order_and_capacity() {
   CHECK(queue.pop() == nullptr);
   CHECK(queue.push(&items[0], busy));
   CHECK(!busy);
-  for (int i = 1; i < 4; ++i)
+  for (int i = 1; i < 4; ++i) {
     CHECK(queue.push(&items[static_cast<std::size_t>(i)], busy));
+  }
   CHECK(busy);
   CHECK(!queue.push(&items[4], busy));  // full: refused, nothing lost
-  for (int i = 0; i < 4; ++i)
+  for (int i = 0; i < 4; ++i) {
     CHECK(queue.pop() == &items[static_cast<std::size_t>(i)]);
+  }
   CHECK(queue.pop() == nullptr);
   // Reusing the ring many times over keeps first-in-first-out.
   bool fifo = true;
   for (int round = 0; round < 50; ++round) {
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 3; ++i) {
       fifo = fifo && queue.push(&items[static_cast<std::size_t>(i)], busy);
-    for (int i = 0; i < 3; ++i)
+    }
+    for (int i = 0; i < 3; ++i) {
       fifo = fifo && queue.pop() == &items[static_cast<std::size_t>(i)];
+    }
   }
   CHECK(fifo);
 }
@@ -184,8 +199,9 @@ void inject_concurrent(int producers, int consumers, int per_producer) {
       for (int k = 0; k < per_producer; ++k) {
         bool busy;
         int* item = &items[static_cast<std::size_t>(p * per_producer + k)];
-        while (!queue.push(item, busy))
+        while (!queue.push(item, busy)) {
           std::this_thread::yield();
+        }
       }
     });
   }
@@ -197,8 +213,9 @@ void inject_concurrent(int producers, int consumers, int per_producer) {
       while (consumed.load(std::memory_order_relaxed) < total) {
         if (int* item = queue.pop()) {
           const int producer = *item / per_producer;
-          if (*item <= last[static_cast<std::size_t>(producer)])
+          if (*item <= last[static_cast<std::size_t>(producer)]) {
             order_ok.store(false);
+          }
           last[static_cast<std::size_t>(producer)] = *item;
           seen[static_cast<std::size_t>(*item)].fetch_add(1, std::memory_order_relaxed);
           consumed.fetch_add(1, std::memory_order_relaxed);
@@ -208,11 +225,13 @@ void inject_concurrent(int producers, int consumers, int per_producer) {
       }
     });
   }
-  for (auto& thread : threads)
+  for (auto& thread : threads) {
     thread.join();
+  }
   int wrong = 0;
-  for (std::size_t i = 0; i < items.size(); ++i)
+  for (std::size_t i = 0; i < items.size(); ++i) {
     wrong += seen[i].load() != 1;
+  }
   CHECK_MSG(wrong == 0, std::to_string(wrong) + " items not seen exactly once");
   CHECK(order_ok.load());
 }

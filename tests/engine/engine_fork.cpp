@@ -18,6 +18,7 @@
 
 #include "check.hpp"
 #include "parallel/engine.hpp"
+#include "parallel/testing.hpp"
 
 namespace par = vyr::parallel;
 
@@ -29,11 +30,13 @@ using engine_test::mix;
 bool map_is_right(std::size_t n, std::uint64_t salt) {
   std::vector<std::uint64_t> out;
   par::indexed_map(out, n, [salt](std::size_t i) { return mix(i + salt); });
-  if (out.size() != n)
+  if (out.size() != n) {
     return false;
+  }
   for (std::size_t i = 0; i < n; ++i) {
-    if (out[i] != mix(i + salt))
+    if (out[i] != mix(i + salt)) {
       return false;
+    }
   }
   return true;
 }
@@ -43,19 +46,23 @@ void child_and_grandchild() {
   CHECK(map_is_right(10000, 1));
   engine_test::expect_child("child", [parent_size] {
     alarm(20);
-    if (par::pool_size() != parent_size)
+    if (par::pool_size() != parent_size) {
       return 1;
-    if (!map_is_right(10000, 2))
+    }
+    if (!map_is_right(10000, 2)) {
       return 2;
+    }
     // A grandchild of a process whose pool was itself rebuilt after a fork.
     const int grandchild = engine_test::in_child([parent_size] {
       alarm(20);
-      if (par::pool_size() != parent_size)
+      if (par::pool_size() != parent_size) {
         return 1;
+      }
       return map_is_right(20000, 3) ? 0 : 2;
     });
-    if (grandchild != 0)
+    if (grandchild != 0) {
       return 10 + grandchild;
+    }
     return map_is_right(5000, 4) ? 0 : 3;
   });
   CHECK(map_is_right(10000, 5));
@@ -97,8 +104,9 @@ void fork_while_maps_run() {
     busy.emplace_back([&, t] {
       std::uint64_t salt = static_cast<std::uint64_t>(t) << 40;
       while (!stop.load()) {
-        if (!map_is_right(2000, salt++))
+        if (!map_is_right(2000, salt++)) {
           wrong.fetch_add(1);
+        }
       }
     });
   }
@@ -111,8 +119,9 @@ void fork_while_maps_run() {
     failed_children += status != 0;
   }
   stop.store(true);
-  for (auto& thread : busy)
+  for (auto& thread : busy) {
     thread.join();
+  }
   CHECK(failed_children == 0);
   CHECK(wrong.load() == 0);
   CHECK(map_is_right(10000, 12));
@@ -151,14 +160,16 @@ void fork_from_the_wait_hook() {
   {
     const par::ScopedWaitHook scope(&hook);
     par::indexed_map(out, 3000, [](std::size_t i) {
-      for (int k = 0; i == 0 && k < 10000 && g_polls_here.load() == 0; ++k)
+      for (int k = 0; i == 0 && k < 10000 && g_polls_here.load() == 0; ++k) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
       return std::vector<std::uint64_t>(3, mix(i));
     });
   }
   bool right = out.size() == 3000;
-  for (std::size_t i = 0; right && i < 3000; ++i)
+  for (std::size_t i = 0; right && i < 3000; ++i) {
     right = out[i] == std::vector<std::uint64_t>(3, mix(i));
+  }
   if (state.is_child) {
     std::fflush(nullptr);
     _exit(right && g_polls_here.load() > 0 && map_is_right(5000, 13) ? 0 : 1);
@@ -198,8 +209,9 @@ int forking_update_in_place(par::ChildRerun rerun, bool cancel_in_child) {
   std::vector<int> counts(n, 0);
   auto leaf = [&counts](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
-      for (int k = 0; i == 0 && k < 10000 && g_polls_here.load() == 0; ++k)
+      for (int k = 0; i == 0 && k < 10000 && g_polls_here.load() == 0; ++k) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
       counts[i] += 1;
     }
   };
@@ -212,12 +224,13 @@ int forking_update_in_place(par::ChildRerun rerun, bool cancel_in_child) {
     const par::ScopedWaitHook scope(&hook);
     par::for_each_piece(n, par::RangeFn(leaf), rerun);
     for (std::size_t i = 0; i < n; ++i) {
-      if (counts[i] < 1)
+      if (counts[i] < 1) {
         outcome = kWrong;
+      }
     }
   } catch (const par::ForkedDuringMap& fault) {
-    outcome = std::string(fault.what()).find("twice") != std::string::npos ? kForkedDuringMap
-                                                                           : kWrong;
+    outcome =
+        std::string(fault.what()).find("twice") != std::string::npos ? kForkedDuringMap : kWrong;
   } catch (const par::Cancelled&) {
     outcome = kCancelled;
   } catch (...) {

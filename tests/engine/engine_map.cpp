@@ -15,6 +15,7 @@
 #include "check.hpp"
 #include "parallel/engine.hpp"
 #include "parallel/pool.hpp"
+#include "parallel/testing.hpp"
 
 namespace par = vyr::parallel;
 namespace detail = vyr::parallel::detail;
@@ -44,8 +45,9 @@ struct IndexFault {
 const std::vector<std::size_t>& lengths() {
   static const std::vector<std::size_t> all = [] {
     std::vector<std::size_t> v;
-    for (std::size_t n = 0; n <= 70; ++n)
+    for (std::size_t n = 0; n <= 70; ++n) {
       v.push_back(n);
+    }
     for (std::size_t n : {127, 128, 129, 255, 256, 257, 999, 1000, 1001, 4096, 100000}) {
       v.push_back(n);
     }
@@ -67,8 +69,9 @@ struct PieceLog {
     std::sort(pieces.begin(), pieces.end());
     std::size_t next = 0;
     for (auto [begin, end] : pieces) {
-      if (begin != next || end <= begin)
+      if (begin != next || end <= begin) {
         return false;
+      }
       next = end;
     }
     return next == n;
@@ -81,8 +84,9 @@ void matches_serial_loop(detail::Pool* pool, std::size_t threads) {
     std::vector<std::uint64_t> out = {7, 8, 9};
     detail::indexed_map_on(pool, out, n, [](std::size_t i) { return mix(i); });
     bool same = out.size() == n + 3 && out[0] == 7 && out[1] == 8 && out[2] == 9;
-    for (std::size_t i = 0; same && i < n; ++i)
+    for (std::size_t i = 0; same && i < n; ++i) {
       same = out[3 + i] == mix(i);
+    }
     CHECK_MSG(same, "T=" + std::to_string(threads) + " n=" + std::to_string(n));
 
     PieceLog log;
@@ -104,8 +108,9 @@ void results_in_order() {
   std::vector<double> out;
   par::indexed_map(out, 5000, [](std::size_t i) { return std::sqrt(static_cast<double>(i)); });
   bool same = out.size() == 5000;
-  for (std::size_t i = 0; same && i < 5000; ++i)
+  for (std::size_t i = 0; same && i < 5000; ++i) {
     same = out[i] == std::sqrt(static_cast<double>(i));
+  }
   CHECK(same);
 
   // Non-trivial results are moved into place and none leaks.
@@ -146,8 +151,9 @@ void tiny_maps_stay_on_the_caller() {
   std::atomic<int> on_caller{0};
   std::vector<int> out;
   detail::indexed_map_on(pool.get(), out, 500, [&](std::size_t) {
-    if (std::this_thread::get_id() == caller)
+    if (std::this_thread::get_id() == caller) {
       on_caller.fetch_add(1);
+    }
     return 0;
   });
   CHECK(on_caller.load() == 0);
@@ -163,10 +169,12 @@ std::size_t simulate_leaves(std::size_t n, std::size_t threads, std::size_t* lon
                    bool root) -> void {
     if (!detail::split_budget(length, budget, migrated, threads)) {
       ++leaves;
-      if (longest)
+      if (longest) {
         *longest = std::max(*longest, length);
-      if (shortest)
+      }
+      if (shortest) {
         *shortest = std::min(*shortest, length);
+      }
       return;
     }
     self(self, length / 2, budget, root, false);
@@ -200,19 +208,23 @@ void split_rule() {
   // 2^(floor(log2 T) + 3) leaves for long inputs, for every T up to 300 and
   // some large ones.
   std::vector<std::size_t> sizes;
-  for (std::size_t t = 1; t <= 300; ++t)
+  for (std::size_t t = 1; t <= 300; ++t) {
     sizes.push_back(t);
-  for (std::size_t t : {511, 512, 513, 1000, 4095, 4096, 65535})
+  }
+  for (std::size_t t : {511, 512, 513, 1000, 4095, 4096, 65535}) {
     sizes.push_back(t);
+  }
   int wrong = 0;
   for (std::size_t t : sizes) {
     const std::size_t expected = std::size_t{1} << (std::bit_width(t) - 1 + 3);
     const std::size_t n = expected * 16 + 5;
     const std::size_t leaves = simulate_leaves(n, t);
-    if (leaves != expected)
+    if (leaves != expected) {
       ++wrong;
-    if (leaves <= 4 * t || leaves > 8 * t)
+    }
+    if (leaves <= 4 * t || leaves > 8 * t) {
       ++wrong;
+    }
   }
   CHECK_MSG(wrong == 0, std::to_string(wrong) + " pool sizes off");
   // Short inputs end in single elements, never in empty pieces.
@@ -228,8 +240,9 @@ void split_on_real_pools() {
     auto leaf = [&](std::size_t begin, std::size_t end) { log.add(begin, end); };
     detail::run_map(one.get(), 100, par::RangeFn(leaf), nullptr);
     bool sizes_ok = true;
-    for (auto [begin, end] : log.pieces)
+    for (auto [begin, end] : log.pieces) {
       sizes_ok = sizes_ok && (end - begin == 12 || end - begin == 13);
+    }
     CHECK(log.pieces.size() == 8 && sizes_ok);
     CHECK(log.covers_exactly(100));
   }
@@ -245,8 +258,9 @@ void split_on_real_pools() {
         auto leaf = [&](std::size_t begin, std::size_t end) { log.add(begin, end); };
         detail::run_map(pool.get(), n, par::RangeFn(leaf), nullptr);
         std::size_t longest = 0;
-        for (auto [begin, end] : log.pieces)
+        for (auto [begin, end] : log.pieces) {
           longest = std::max(longest, end - begin);
+        }
         CHECK_MSG(log.pieces.size() >= unstolen && log.pieces.size() <= n,
                   "T=" + std::to_string(threads) + " leaves=" + std::to_string(log.pieces.size()));
         CHECK(longest <= longest_unstolen);
@@ -261,8 +275,9 @@ void split_on_real_pools() {
 void lowest_fault_wins() {
   std::mt19937_64 random(2024);
   std::vector<std::unique_ptr<detail::Pool>> pools;
-  for (std::size_t t : {1, 2, 3, 4, 7})
+  for (std::size_t t : {1, 2, 3, 4, 7}) {
     pools.push_back(detail::Pool::create(t));
+  }
   const int trials = engine_test::kThreadSanitizer ? 150 : 600;
   int wrong_fault = 0, touched = 0, leaked = 0;
   for (int trial = 0; trial < trials; ++trial) {
@@ -270,26 +285,31 @@ void lowest_fault_wins() {
     const std::size_t n = 2 + random() % (trial % 10 == 0 ? 20000 : 600);
     std::set<std::size_t> faulting;
     const std::size_t count = 1 + random() % (trial % 7 == 0 ? 60 : 4);
-    for (std::size_t k = 0; k < count; ++k)
+    for (std::size_t k = 0; k < count; ++k) {
       faulting.insert(random() % n);
+    }
     std::vector<Tracked> out;
     out.emplace_back(1);
     try {
       detail::indexed_map_on(pool, out, n, [&](std::size_t i) {
-        if (faulting.count(i))
+        if (faulting.count(i)) {
           throw IndexFault{i};
+        }
         return Tracked(mix(i));
       });
       ++wrong_fault;
     } catch (const IndexFault& fault) {
-      if (fault.index != *faulting.begin())
+      if (fault.index != *faulting.begin()) {
         ++wrong_fault;
+      }
     }
-    if (out.size() != 1 || out[0].value != 1)
+    if (out.size() != 1 || out[0].value != 1) {
       ++touched;
+    }
     out.clear();
-    if (g_live.load() != 0)
+    if (g_live.load() != 0) {
       ++leaked;
+    }
   }
   CHECK_MSG(wrong_fault == 0, std::to_string(wrong_fault) + " trials reported the wrong fault");
   CHECK(touched == 0);
@@ -299,8 +319,9 @@ void lowest_fault_wins() {
   std::vector<double> out = {1.5};
   try {
     par::indexed_map(out, 1000, [](std::size_t i) -> double {
-      if (i == 777 || i == 901)
+      if (i == 777 || i == 901) {
         throw vyr::Fault("bad element " + std::to_string(i));
+      }
       return 0.0;
     });
     CHECK(false);
@@ -313,8 +334,9 @@ void lowest_fault_wins() {
   try {
     auto leaf = [](std::size_t begin, std::size_t end) {
       for (std::size_t i = begin; i < end; ++i) {
-        if (i % 97 == 50)
+        if (i % 97 == 50) {
           throw IndexFault{i};
+        }
       }
     };
     par::for_each_piece(10000, par::RangeFn(leaf));
@@ -338,8 +360,9 @@ struct FragileMove {
   static inline std::atomic<int> moves_left{0};
   explicit FragileMove(int v) : value(v) { g_live.fetch_add(1); }
   FragileMove(FragileMove&& other) : value(other.value) {
-    if (moves_left.fetch_sub(1) <= 0)
+    if (moves_left.fetch_sub(1) <= 0) {
       throw std::runtime_error("move failed");
+    }
     g_live.fetch_add(1);
   }
   ~FragileMove() { g_live.fetch_sub(1); }
@@ -384,20 +407,23 @@ void nested_maps() {
     std::atomic<int> wrong_size{0};
     std::vector<std::uint64_t> out;
     detail::indexed_map_on(pool.get(), out, 64, [&](std::size_t i) {
-      if (par::pool_size() != threads)
+      if (par::pool_size() != threads) {
         wrong_size.fetch_add(1);
+      }
       std::vector<std::uint64_t> inner;
       par::indexed_map(inner, 200, [i](std::size_t k) { return mix(i * 1000 + k); });
       std::uint64_t sum = 0;
-      for (std::uint64_t v : inner)
+      for (std::uint64_t v : inner) {
         sum += v;
+      }
       return sum;
     });
     bool same = out.size() == 64;
     for (std::size_t i = 0; same && i < 64; ++i) {
       std::uint64_t sum = 0;
-      for (std::size_t k = 0; k < 200; ++k)
+      for (std::size_t k = 0; k < 200; ++k) {
         sum += mix(i * 1000 + k);
+      }
       same = out[i] == sum;
     }
     CHECK(same);
@@ -410,8 +436,9 @@ void nested_maps() {
     detail::indexed_map_on(pool.get(), out, 40, [](std::size_t i) {
       std::vector<int> inner;
       par::indexed_map(inner, 30, [i](std::size_t k) -> int {
-        if (i >= 17 && k == 3)
+        if (i >= 17 && k == 3) {
           throw IndexFault{i * 100 + k};
+        }
         return 0;
       });
       return 0;

@@ -16,6 +16,7 @@
 #include "check.hpp"
 #include "parallel/engine.hpp"
 #include "parallel/fatal.hpp"
+#include "parallel/testing.hpp"
 
 namespace par = vyr::parallel;
 
@@ -77,8 +78,9 @@ struct RangeLog {
       bad.fetch_add(1);
       return;
     }
-    for (std::size_t i = first; i < last; ++i)
+    for (std::size_t i = first; i < last; ++i) {
       seen[i].fetch_add(1, std::memory_order_relaxed);
+    }
   }
   bool each_once() const {
     return bad.load() == 0 && std::all_of(seen.begin(), seen.end(),
@@ -97,12 +99,14 @@ void runs_in_order_each_index_once() {
       std::vector<double> out{-1.0, -2.0};  // kept: the results are appended
       par::indexed_runs(out, n, run, [&log](std::size_t first, std::size_t last, double* slots) {
         log.note(first, last);
-        for (std::size_t i = first; i < last; ++i)
+        for (std::size_t i = first; i < last; ++i) {
           slots[i - first] = value_of(i);
+        }
       });
       bool same = out.size() == n + 2 && out[0] == -1.0 && out[1] == -2.0;
-      for (std::size_t i = 0; same && i < n; ++i)
+      for (std::size_t i = 0; same && i < n; ++i) {
         same = out[i + 2] == value_of(i);
+      }
       CHECK_MSG(same && log.each_once(), what);
 
       const std::size_t width = 3;
@@ -120,8 +124,9 @@ void runs_in_order_each_index_once() {
           });
       bool rows_same = rows.count == n && rows.width == width;
       for (std::size_t i = 0; rows_same && i < n; ++i) {
-        for (std::size_t k = 0; rows_same && k < width; ++k)
+        for (std::size_t k = 0; rows_same && k < width; ++k) {
           rows_same = rows[i][k] == value_of(i, k);
+        }
       }
       CHECK_MSG(rows_same && row_log.each_once(), "rows, " + what);
     }
@@ -131,8 +136,9 @@ void runs_in_order_each_index_once() {
 // Throws the fault of index 777 and of index 4321 from whichever range holds it.
 void fail_at_two_indexes(std::size_t first, std::size_t last) {
   for (const std::size_t failing : {std::size_t{777}, std::size_t{4321}}) {
-    if (first <= failing && failing < last)
+    if (first <= failing && failing < last) {
       throw IndexFault{failing};
+    }
   }
 }
 
@@ -142,8 +148,9 @@ void runs_fault_of_the_lowest_index() {
     try {
       par::indexed_runs(out, 5000, run, [](std::size_t first, std::size_t last, double* slots) {
         fail_at_two_indexes(first, last);
-        for (std::size_t i = first; i < last; ++i)
+        for (std::size_t i = first; i < last; ++i) {
           slots[i - first] = value_of(i);
+        }
       });
       CHECK(false);
     } catch (const IndexFault& fault) {
@@ -164,8 +171,9 @@ void runs_fault_of_the_lowest_index() {
 
 // Sleeps until the running map is cancelled, ten seconds at the most.
 void wait_for_cancellation() {
-  for (int k = 0; k < 10000 && !par::cancel_requested(); ++k)
+  for (int k = 0; k < 10000 && !par::cancel_requested(); ++k) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 void runs_cancelled_between_ranges() {
@@ -180,8 +188,9 @@ void runs_cancelled_between_ranges() {
     par::indexed_runs(out, n, 4, [&fills](std::size_t first, std::size_t last, double* slots) {
       fills.fetch_add(1);
       wait_for_cancellation();
-      for (std::size_t i = first; i < last; ++i)
+      for (std::size_t i = first; i < last; ++i) {
         slots[i - first] = value_of(i);
+      }
     });
     CHECK(false);
   } catch (const par::Cancelled&) {

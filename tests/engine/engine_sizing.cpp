@@ -9,6 +9,7 @@
 #include "check.hpp"
 #include "parallel/engine.hpp"
 #include "parallel/sizing.hpp"
+#include "parallel/testing.hpp"
 
 namespace detail = vyr::parallel::detail;
 
@@ -44,8 +45,9 @@ void decision() {
   CHECK(decide("+4", nullptr) == 4);
   CHECK(decide("0", "3") == 6);  // zero selects the default and skips VYR_NUM_CPUS
   CHECK(decide("+0", "3") == 6);
-  for (const char* bad : {"abc", " 4", "-1", "", "4.0"})
+  for (const char* bad : {"abc", " 4", "-1", "", "4.0"}) {
     CHECK(decide(bad, "3") == 3);
+  }
   CHECK(decide(nullptr, "3") == 3);
   CHECK(decide(nullptr, "0") == 6);
   CHECK(decide(nullptr, "x") == 6);
@@ -82,8 +84,9 @@ void quotas() {
   std::map<std::string, std::string> files;
   auto reader = [&](const std::string& path) -> std::optional<std::string> {
     auto it = files.find(path);
-    if (it == files.end())
+    if (it == files.end()) {
       return std::nullopt;
+    }
     return it->second;
   };
   const std::string v1_mounts =
@@ -124,19 +127,22 @@ void quotas() {
 long pool_in_child(const char* threads, const char* cpus) {
   const int status = engine_test::in_child([&] {
     alarm(20);
-    if (threads)
+    if (threads) {
       setenv("VYR_NUM_THREADS", threads, 1);
-    else
+    } else {
       unsetenv("VYR_NUM_THREADS");
-    if (cpus)
+    }
+    if (cpus) {
       setenv("VYR_NUM_CPUS", cpus, 1);
-    else
+    } else {
       unsetenv("VYR_NUM_CPUS");
+    }
     const std::size_t size = vyr::parallel::pool_size();
     // Read once: later changes do not matter.
     setenv("VYR_NUM_THREADS", "1", 1);
-    if (vyr::parallel::pool_size() != size)
+    if (vyr::parallel::pool_size() != size) {
       return 255;
+    }
     return static_cast<int>(size > 250 ? 250 : size);
   });
   return status;

@@ -15,6 +15,7 @@
 #include "check.hpp"
 #include "parallel/engine.hpp"
 #include "parallel/pool.hpp"
+#include "parallel/testing.hpp"
 
 namespace par = vyr::parallel;
 namespace detail = vyr::parallel::detail;
@@ -47,27 +48,33 @@ void many_callers(detail::Pool* pool, int callers) {
         std::vector<std::uint64_t> out;
         try {
           detail::indexed_map_on(pool, out, n, [&](std::size_t i) {
-            if (i >= fault_at && (i - fault_at) % 3 == 0)
+            if (i >= fault_at && (i - fault_at) % 3 == 0) {
               throw IndexFault{i};
+            }
             return mix(i ^ salt);
           });
-          if (faulty)
+          if (faulty) {
             wrong.fetch_add(1);
+          }
           bool same = out.size() == n;
-          for (std::size_t i = 0; same && i < n; ++i)
+          for (std::size_t i = 0; same && i < n; ++i) {
             same = out[i] == mix(i ^ salt);
-          if (!same)
+          }
+          if (!same) {
             wrong.fetch_add(1);
+          }
         } catch (const IndexFault& fault) {
-          if (!faulty || fault.index != fault_at || !out.empty())
+          if (!faulty || fault.index != fault_at || !out.empty()) {
             wrong.fetch_add(1);
+          }
         }
         maps.fetch_add(1);
       }
     });
   }
-  for (auto& thread : threads)
+  for (auto& thread : threads) {
     thread.join();
+  }
   CHECK_MSG(wrong.load() == 0, std::to_string(wrong.load()) + " maps went wrong");
   CHECK(maps.load() == callers * kMapsPerThread);
 }
@@ -92,15 +99,17 @@ void workers_of_one_pool_calling_another() {
     std::vector<std::uint64_t> inner;
     detail::indexed_map_on(b.get(), inner, 100, [i](std::size_t k) { return mix(i * 100 + k); });
     std::uint64_t sum = 0;
-    for (auto v : inner)
+    for (auto v : inner) {
       sum += v;
+    }
     return sum;
   });
   bool same = out.size() == 32;
   for (std::size_t i = 0; same && i < 32; ++i) {
     std::uint64_t sum = 0;
-    for (std::size_t k = 0; k < 100; ++k)
+    for (std::size_t k = 0; k < 100; ++k) {
       sum += mix(i * 100 + k);
+    }
     same = out[i] == sum;
   }
   CHECK(same);
@@ -121,8 +130,9 @@ double back_to_back_us(std::size_t n, int calls) {
 // The best of ten rounds of 300 maps.
 double best_us(std::size_t n) {
   double best = back_to_back_us(n, 300);
-  for (int round = 1; round < 10; ++round)
+  for (int round = 1; round < 10; ++round) {
     best = std::min(best, back_to_back_us(n, 300));
+  }
   return best;
 }
 
