@@ -416,9 +416,13 @@ void octonion_mul(std::size_t count, ItemStarts a, ItemStarts b, ItemsOut produc
 
 // ------------------------------------------------------------------ norms
 
+// Looks for cancellation between chunks of components, in long items too:
+// every lane's sum runs on in the same order whenever the check returns.
 template <class L>
-void norms(std::size_t count, ItemStarts points, std::size_t length, bool root,
-           ItemsOut out) noexcept {
+void norms(std::size_t count, ItemStarts points, std::size_t length, bool root, ItemsOut out) {
+  // Vector additions since the last look: each is one step of a dependent
+  // chain, as a component of a scalar sum is.
+  std::size_t since_check = 0;
   for (std::size_t first = 0; first < count; first += L::W) {
     const std::size_t n = std::min(L::W, count - first);
     const RowArray<L> rows(points, first, n);
@@ -430,7 +434,13 @@ void norms(std::size_t count, ItemStarts points, std::size_t length, bool root,
       for (std::size_t c = 0; c < m; ++c) {
         sum = L::add(sum, L::mul(columns[c], columns[c]));
       }
+      since_check += m;
+      if (since_check >= kComponentsBetweenChecks) [[unlikely]] {
+        since_check = 0;
+        parallel::check_cancellation();
+      }
     }
+    since_check += 1;
     if (root) {
       sum = L::sqrt(sum);
     }
@@ -440,8 +450,9 @@ void norms(std::size_t count, ItemStarts points, std::size_t length, bool root,
     for (std::size_t lane = 0; lane < n; ++lane) {
       double value = values[lane];
       if ((redo >> lane & 1) != 0) {
-        const std::span<const double> point(rows[lane], length);
-        value = root ? octonion::norm(point) : lattice::norm_squared(point);
+        constexpr auto step = static_cast<std::ptrdiff_t>(sizeof(double));
+        value = root ? octonion::norm_cancellable(rows[lane], length, step)
+                     : lattice::norm_squared_cancellable(rows[lane], length, step);
       }
       *out.item(first + lane) = value;
     }

@@ -31,10 +31,19 @@ void octonion_mul_scalar(std::size_t count, ItemStarts a, ItemStarts b,
 }
 
 void norms_scalar(std::size_t count, ItemStarts points, std::size_t length, bool root,
-                  ItemsOut norms) noexcept {
+                  ItemsOut norms) {
+  constexpr auto step = static_cast<std::ptrdiff_t>(sizeof(double));
+  std::size_t since_check = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const std::span<const double> point(points.item(i), length);
-    *norms.item(i) = root ? octonion::norm(point) : lattice::norm_squared(point);
+    // Long items look for cancellation inside; many short ones between them.
+    since_check += length + 1;
+    if (since_check >= kComponentsBetweenChecks) {
+      since_check = 0;
+      parallel::check_cancellation();
+    }
+    const double* const point = points.item(i);
+    *norms.item(i) = root ? octonion::norm_cancellable(point, length, step)
+                          : lattice::norm_squared_cancellable(point, length, step);
   }
 }
 

@@ -11,11 +11,13 @@
 // the scalar routine alone.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
 #include "core/containers.hpp"
 #include "core/strided.hpp"
+#include "parallel/engine.hpp"
 #include "src/clifford.hpp"
 
 namespace vyr::lanes {
@@ -41,8 +43,10 @@ struct Kernels {
   void (*octonion_mul)(std::size_t count, ItemStarts a, ItemStarts b, ItemsOut products) noexcept;
   // The sum of squares of the `length` components of every item, starting at
   // -0.0 (norms_squared), or its square root (`root`: the octonion norm).
+  // Looks for cancellation (parallel::check_cancellation) about every
+  // millisecond of work, also inside one long item.
   void (*norms)(std::size_t count, ItemStarts points, std::size_t length, bool root,
-                ItemsOut norms) noexcept;
+                ItemsOut norms);
   // Geometric products a[i] b[i] of items of 2^n components, n =
   // metric.entries.size() (at most 59), into outputs that overlap no input.
   // Looks for cancellation every few milliseconds of work.
@@ -100,6 +104,40 @@ void complete_runs(std::size_t first, std::size_t last, Complete&& complete, Tog
       ++i;
     }
   }
+}
+
+// Whether a norm's item loop reads the components of `items` where they lie,
+// one item at a time, rather than copying items into adjacent components
+// first: for items whose components lie apart and which are so long (over 8
+// MiB) that a copy would cost memory without saving time.  One item's sum is
+// a chain of dependent additions either way.
+inline bool reads_components_in_place(const ItemsIn& items, std::size_t length) noexcept {
+  return !items.contiguous_components() && length > (std::size_t{1} << 20);
+}
+
+// Components of a norm summed between two looks at cancellation: the sums
+// are chains of dependent additions, a few cycles each, so this is about half
+// a millisecond of work.
+inline constexpr std::size_t kComponentsBetweenChecks = std::size_t{1} << 18;
+
+// add_squares(sum, first, count, step) over the `count` components that lie
+// `step` bytes apart from `first`, a chunk of them at a time, from `sum`,
+// with parallel::check_cancellation between two chunks: the same additions in
+// the same order as one call, so the same bits.
+template <class AddSquares>
+double add_squares_in_chunks(AddSquares add_squares, double sum, const double* first,
+                             std::size_t count, std::ptrdiff_t step) {
+  const char* chunk = reinterpret_cast<const char*>(first);
+  for (std::size_t done = 0; done < count;) {
+    if (done != 0) {
+      parallel::check_cancellation();
+    }
+    const std::size_t n = std::min(kComponentsBetweenChecks, count - done);
+    sum = add_squares(sum, reinterpret_cast<const double*>(chunk), n, step);
+    chunk += static_cast<std::ptrdiff_t>(n) * step;
+    done += n;
+  }
+  return sum;
 }
 
 // The norms (`root`) or the squared norms of every vector of the batch, on
