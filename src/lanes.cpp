@@ -1,8 +1,10 @@
 #include "src/lanes.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "parallel/engine.hpp"
 #include "src/add.hpp"
@@ -99,21 +101,44 @@ const Kernels* built_for(Path path) noexcept {
   }
 }
 
-const Kernels& choose() noexcept {
-  if (const char* wanted = std::getenv("VYR_KERNEL_PATH")) {
-    for (const Path path : {Path::kScalar, Path::kPortable, Path::kAvx2, Path::kAvx512}) {
-      const Kernels* candidate = kernels_for(path);
-      if (candidate != nullptr && std::strcmp(wanted, candidate->name) == 0) {
-        return *candidate;
-      }
-    }
-  }
+const Kernels& widest() noexcept {
   for (const Path path : {Path::kAvx512, Path::kAvx2, Path::kPortable}) {
     if (const Kernels* candidate = kernels_for(path)) {
       return *candidate;
     }
   }
   return kScalarKernels;
+}
+
+// The kernels that VYR_KERNEL_PATH names, or the widest ones.  A name that
+// cannot be followed (a path this processor or build cannot run, or no path
+// at all) gets the widest kernels too, and a line on standard error that says
+// so: the choice is made once, long before anyone would look at kernel_path.
+const Kernels& choose() noexcept {
+  const char* const wanted = std::getenv("VYR_KERNEL_PATH");
+  if (wanted == nullptr || *wanted == '\0') {
+    return widest();
+  }
+  constexpr std::pair<Path, const char*> kNames[] = {
+      {Path::kScalar, "scalar"},
+      {Path::kPortable, "portable"},
+      {Path::kAvx2, "avx2"},
+      {Path::kAvx512, "avx512"},
+  };
+  const char* reason = "names no kernel path (scalar, portable, avx2, avx512)";
+  for (const auto& [path, name] : kNames) {
+    if (std::strcmp(wanted, name) == 0) {
+      if (const Kernels* named = kernels_for(path)) {
+        return *named;
+      }
+      reason = "cannot run on this processor";
+      break;
+    }
+  }
+  const Kernels& chosen = widest();
+  std::fprintf(stderr, "vyr_spectral_core: VYR_KERNEL_PATH=%s %s; the kernels run on %s\n", wanted,
+               reason, chosen.name);
+  return chosen;
 }
 
 // Norms handed to the lane kernel at once.

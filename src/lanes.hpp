@@ -76,8 +76,10 @@ extern const Kernels kAvx512Kernels;
 
 // The kernels of this process: the widest instruction set that the processor
 // has, unless the environment variable VYR_KERNEL_PATH names another one
-// that it can run ("scalar", "portable", "avx2", "avx512").  Decided on first
-// use; later changes of the variable have no effect.
+// that it can run ("scalar", "portable", "avx2", "avx512").  A name that
+// cannot be followed (a path that this processor cannot run, or no path) gets
+// the widest kernels and a line on standard error naming the path that runs.
+// Decided on first use; later changes of the variable have no effect.
 const Kernels& kernels() noexcept;
 
 // The kernels built for `path`, or null when this build or processor has no

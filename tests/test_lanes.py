@@ -69,12 +69,33 @@ def test_zero_factors_make_no_nan():
     assert not (np.signbit(values) & (values == 0.0)).any()
 
 
-@pytest.mark.parametrize("wanted, expected", [("avx1024", PATHS[-1]), ("", PATHS[-1]),
-                                              ("AVX2", PATHS[-1]), ("portable", "portable")])
-def test_the_path_named_in_the_environment(wanted, expected):
-    proc = run_snippet("import vyr_spectral_arrays as va; print(va.kernel_path)",
-                       env={"VYR_KERNEL_PATH": wanted})
-    assert proc.stdout.strip() == expected
+KNOWN_PATHS = ["scalar", "portable", "avx2", "avx512"]
+NOTICE = "vyr_spectral_core: VYR_KERNEL_PATH={} {}; the kernels run on {}"
+NO_PATH = "names no kernel path (scalar, portable, avx2, avx512)"
+CANNOT_RUN = "cannot run on this processor"
+
+
+@pytest.mark.parametrize("wanted, expected, reason", [
+    ("", PATHS[-1], None),
+    *[(path, path, None) for path in PATHS],
+    # Only on a processor that lacks the instructions.
+    *[(path, PATHS[-1], CANNOT_RUN) for path in KNOWN_PATHS if path not in PATHS],
+    ("avx1024", PATHS[-1], NO_PATH),
+    ("AVX2", PATHS[-1], NO_PATH),
+])
+def test_the_path_named_in_the_environment(wanted, expected, reason):
+    """kernel_path is the path that runs; a name that cannot be followed
+    says so on standard error, once per module that chooses (each module
+    holds its own kernels)."""
+    for module in ("import vyr_spectral_arrays as va",
+                   "import vyr_spectral_core as vc; vc.add_n([1.0], [2.0]); import vyr_spectral_arrays as va"):
+        proc = run_snippet(f"{module}; print(va.kernel_path)", env={"VYR_KERNEL_PATH": wanted})
+        assert proc.stdout.strip() == expected
+        lines = proc.stderr.splitlines()
+        if reason is None:
+            assert lines == []
+        else:
+            assert lines and set(lines) == {NOTICE.format(wanted, reason, expected)}
 
 
 @pytest.mark.parametrize("function", ["octonion_norm", "norms_squared"])
