@@ -1,0 +1,328 @@
+// What the lane kernels share: loading items into vectors of components and
+// storing them back, the rows of a group of items, cancellation.  The lane
+// kernels (src/lane_kernels.hpp, src/lane_clifford.hpp) are written once
+// over a set of vector operations `L` and built for each instruction set by
+// one translation unit (src/lanes_*.cpp), which includes them where that
+// instruction set is enabled.  That unit
+// includes every header named below before it enables the instructions, so
+// that whatever those headers define for everyone is built for every
+// processor; and everything defined here has internal linkage, so that no
+// copy built for one instruction set can stand in for another's.
+//
+// `L` provides
+//   V, W, kBlock        a vector of W doubles (item i of a group in lane i), and
+//                       the side of the blocks of Clifford terms it works on
+//   zero, set1, add, sub, mul, sqrt, negate_if(v, bool), loadu, storeu
+//   sum(a, b)           add::sum, lane by lane
+//   any_nonzero(v)      some lane is not == 0.0 (a NaN is not zero)
+//   nonzero_bits(v), nan(v)   the lanes whose bits are not all 0 / that hold a
+//                       NaN, as bits
+//   spread(s, v)        s | (v - v), bit by bit: +0 while every v is finite
+//   load_first(p, m), store_first(p, m, v)  the first m of W adjacent doubles
+//   transpose(r)        r[i] lane j <-> r[j] lane i, for the W vectors r
+//   nonzero_components(r)  bit c set when lane c of some r[i] is not zero
+//   to_array(v, out)    the W lanes into out[0 .. W - 1]
+//
+// Why the results are the scalar routines' bits: each lane performs the
+// scalar routine's multiplications and additions for its item, in the same
+// order, on the same values.  Two things differ, and neither changes a bit
+// while every input of the item is finite:
+// - Terms with a zero factor are not skipped, they are added.  With finite
+//   factors such a term is ±0, and adding ±0 leaves an accumulator unchanged
+//   unless the accumulator is -0; accumulators start at +0 and a sum is -0
+//   only when both addends are, so they never are.
+// - A term that the scalar routine adds negated, acc + (-(y × x)), is
+//   subtracted here, acc - y × x, and a negative sign may sit on either
+//   factor: IEEE defines subtraction as the addition of the negation, and
+//   rounding to nearest is symmetric, so both give the same bits whenever no
+//   NaN takes part.  (With finite inputs a NaN can only arise as inf - inf,
+//   which every path turns into the same default NaN.)
+// So items with an input that is not finite are handed to the scalar routine
+// instead; the norms, which have no zero terms to skip, need that only for a
+// result that is NaN.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#include "core/strided.hpp"
+#include "parallel/engine.hpp"
+#include "src/lanes.hpp"
+
+namespace vyr::lanes {
+
+namespace {
+
+template <class L>
+using Vec = typename L::V;
+
+constexpr unsigned lanes_below(std::size_t n) noexcept {
+  return n >= 32 ? ~0u : (1u << n) - 1;
+}
+
+constexpr bool parity(std::uint64_t bits) noexcept {
+  return (std::popcount(bits) & 1) != 0;
+}
+
+inline bool repeats(ItemStarts items) noexcept {
+  return items.offsets == nullptr && items.item_step == 0;
+}
+
+// Components first .. first + n - 1 of the W items that start at rows[0 ..
+// W - 1] (ItemRows or RowArray), one vector per component, by W × W transposes (or
+// broadcasts, when every lane has the same item).  Returns the OR of x - x over them, which is
+// +0 in the lanes where every component is finite, and sets bit c of `live`
+// (when given) for each component c that is not zero in some lane.
+template <class L, class Rows>
+[[gnu::always_inline]] inline Vec<L> load_columns(const Rows& rows, std::size_t first,
+                                                  std::size_t n, Vec<L>* columns,
+                                                  std::uint64_t* live = nullptr) {
+  Vec<L> spread = L::zero();
+  if (rows.repeated()) {
+    for (std::size_t c = 0; c < n; ++c) {
+      const double value = rows[0][first + c];
+      columns[c] = L::set1(value);
+      spread = L::spread(spread, columns[c]);
+      if (live != nullptr && !(value == 0.0)) {
+        live[c / 64] |= std::uint64_t{1} << (c % 64);
+      }
+    }
+    return spread;
+  }
+  std::size_t c0 = 0;
+  for (; c0 + L::W <= n; c0 += L::W) {
+    Vec<L>* const r = columns + c0;
+    for (std::size_t lane = 0; lane < L::W; ++lane) {
+      r[lane] = L::loadu(rows[lane] + first + c0);
+    }
+    if (live != nullptr) {
+      live[c0 / 64] |= L::nonzero_components(r) << (c0 % 64);
+    }
+    L::transpose(r);
+    for (std::size_t c = 0; c < L::W; ++c) {
+      spread = L::spread(spread, r[c]);
+    }
+  }
+  if (c0 < n) {
+    const std::size_t m = n - c0;
+    Vec<L> r[L::W];
+    for (std::size_t lane = 0; lane < L::W; ++lane) {
+      r[lane] = L::load_first(rows[lane] + first + c0, m);
+    }
+    if (live != nullptr) {
+      live[c0 / 64] |= L::nonzero_components(r) << (c0 % 64);
+    }
+    L::transpose(r);
+    for (std::size_t c = 0; c < m; ++c) {
+      columns[c0 + c] = r[c];
+      spread = L::spread(spread, r[c]);
+    }
+  }
+  return spread;
+}
+
+// The reverse of load_columns, for the items whose bit is set in `lanes`.
+template <class L, class Rows>
+[[gnu::always_inline]] inline void store_columns(const Vec<L>* columns, const Rows& rows,
+                                                 std::size_t first, std::size_t n, unsigned lanes) {
+  constexpr unsigned kAllLanes = (1u << L::W) - 1;
+  std::size_t c0 = 0;
+  for (; c0 + L::W <= n; c0 += L::W) {
+    Vec<L> r[L::W];
+    for (std::size_t c = 0; c < L::W; ++c) {
+      r[c] = columns[c0 + c];
+    }
+    L::transpose(r);
+    for (std::size_t lane = 0; lane < L::W; ++lane) {
+      if (lanes == kAllLanes || (lanes >> lane & 1) != 0) {
+        L::storeu(rows[lane] + first + c0, r[lane]);
+      }
+    }
+  }
+  if (c0 < n) {
+    const std::size_t m = n - c0;
+    Vec<L> r[L::W];
+    for (std::size_t c = 0; c < L::W; ++c) {
+      r[c] = c < m ? columns[c0 + c] : L::zero();
+    }
+    L::transpose(r);
+    for (std::size_t lane = 0; lane < L::W; ++lane) {
+      if ((lanes >> lane & 1) != 0) {
+        L::store_first(rows[lane] + first + c0, m, r[lane]);
+      }
+    }
+  }
+}
+
+// The items [first, first + n) (n > 0) of an operand as the rows of a group,
+// the last one repeated in the lanes past n, for loads of one chunk of
+// components: each row's address is made where it is used.  (An array of the
+// addresses, which the compiler fills with one vector store, makes every
+// later read of one wait for that store.)
+struct ItemRows {
+  ItemStarts items;
+  std::size_t first;
+  std::size_t n;
+
+  const double* operator[](std::size_t lane) const noexcept {
+    return items.item(first + (lane < n ? lane : n - 1));
+  }
+  bool repeated() const noexcept {
+    return n == 1 || (items.offsets == nullptr && items.item_step == 0);
+  }
+};
+
+// The same rows as an array, for loads of many chunks, which read every
+// address once per chunk.
+template <class L>
+struct RowArray {
+  RowArray(ItemStarts operand, std::size_t first, std::size_t n) noexcept {
+    fill(operand, first, n);
+  }
+  // Filled in place: a copy of the array moves it with vector stores too.
+  void fill(ItemStarts operand, std::size_t first, std::size_t n) noexcept {
+    all_one_item = ItemRows{operand, first, n}.repeated();
+    if (n == L::W && operand.offsets == nullptr) {
+      const char* item = reinterpret_cast<const char*>(operand.item(first));
+      for (std::size_t lane = 0; lane < L::W; ++lane, item += operand.item_step) {
+        rows[lane] = reinterpret_cast<const double*>(item);
+      }
+      return;
+    }
+    for (std::size_t lane = 0; lane < L::W; ++lane) {
+      rows[lane] = ItemRows{operand, first, n}[lane];
+    }
+  }
+  const double* operator[](std::size_t lane) const noexcept { return rows[lane]; }
+  bool repeated() const noexcept { return all_one_item; }
+
+  bool all_one_item;
+  const double* rows[L::W];
+};
+
+// The items [first, first + n) of an output (lanes past n have none), each
+// address made where it is used, as ItemRows does; and as an array, for
+// stores of many chunks.
+struct OutputRows {
+  ItemsOut items;
+  std::size_t first;
+
+  double* operator[](std::size_t lane) const noexcept { return items.item(first + lane); }
+};
+
+template <class L>
+struct OutputArray {
+  OutputArray(ItemsOut items, std::size_t first, std::size_t n) noexcept {
+    char* item = reinterpret_cast<char*>(items.item(first));
+    for (std::size_t lane = 0; lane < L::W; ++lane, item += items.item_step) {
+      rows[lane] = lane < n ? reinterpret_cast<double*>(item) : nullptr;
+    }
+  }
+  double* operator[](std::size_t lane) const noexcept { return rows[lane]; }
+
+  double* rows[L::W];
+};
+
+// The `length` components of the items of one operand, one vector per
+// component, for each group of W items in turn.  An operand that hands every
+// pair the same item is loaded and checked once for the whole call.
+// `live`, when given, receives a bit per component (see load_columns) and
+// holds room for `length` bits.
+template <class L>
+class Columns {
+ public:
+  Columns(ItemStarts items, std::size_t length, Vec<L>* columns,
+          std::uint64_t* live = nullptr) noexcept
+      : items_(items), length_(length), columns_(columns), live_(live), repeated_(repeats(items)) {}
+
+  // Loads the items [first, first + n) (n > 0) and returns the lanes that
+  // hold a component that is not finite.
+  unsigned load(std::size_t first, std::size_t n) {
+    rows_.fill(items_, first, n);
+    if (!repeated_ || !loaded_) {
+      if (live_ != nullptr) {
+        std::fill(live_, live_ + (length_ + 63) / 64, 0);
+      }
+      nonfinite_ = L::nonzero_bits(load_columns<L>(rows_, 0, length_, columns_, live_));
+      loaded_ = true;
+    }
+    return nonfinite_;
+  }
+  const Vec<L>* columns() const noexcept { return columns_; }
+  const std::uint64_t* live() const noexcept { return live_; }
+  const double* item(std::size_t lane) const noexcept { return rows_[lane]; }
+
+ private:
+  ItemStarts items_;
+  std::size_t length_;
+  Vec<L>* columns_;
+  std::uint64_t* live_;
+  bool repeated_;
+  bool loaded_ = false;
+  unsigned nonfinite_ = 0;
+  RowArray<L> rows_{items_, 0, 1};
+};
+
+// The N components of the items of one operand as N vectors, for products
+// small enough to keep them in registers; as Columns, a repeated operand is
+// loaded once.
+template <class L, unsigned N>
+struct FixedColumns {
+  explicit FixedColumns(ItemStarts operand) noexcept : items(operand), repeated(repeats(operand)) {}
+
+  // Loads the items [first, first + n) (n > 0), noting which components are
+  // non-zero somewhere in `live` and which lanes are not finite in
+  // `nonfinite`.
+  [[gnu::always_inline]] void load(std::size_t first, std::size_t n) {
+    rows = ItemRows{items, first, n};
+    if (repeated && first > 0) {
+      return;
+    }
+    live = 0;
+    nonfinite = L::nonzero_bits(load_columns<L>(rows, 0, N, columns, &live));
+  }
+
+  ItemStarts items;
+  bool repeated;
+  Vec<L> columns[N] = {};
+  ItemRows rows{items, 0, 1};
+  std::uint64_t live = 0;
+  unsigned nonfinite = 0;
+};
+
+template <class L, bool Negative>
+[[gnu::always_inline]] inline Vec<L> accumulate(Vec<L> sum, Vec<L> term) {
+  if constexpr (Negative) {
+    return L::sub(sum, term);
+  } else {
+    return L::add(sum, term);
+  }
+}
+
+// Work between two looks at whether the caller has given up, in vector
+// terms: well under a millisecond.
+class CancelClock {
+ public:
+  // The terms of a product of 2^n components, n <= 59.
+  static std::uint64_t terms(std::uint64_t dimension) noexcept {
+    return dimension >= (std::uint64_t{1} << 32) ? kWorkBetweenChecks : dimension * dimension;
+  }
+  void count(std::uint64_t work) {
+    work_ += work;
+    if (work_ >= kWorkBetweenChecks) {
+      work_ = 0;
+      if (parallel::cancel_requested()) {
+        throw parallel::Cancelled();
+      }
+    }
+  }
+
+ private:
+  static constexpr std::uint64_t kWorkBetweenChecks = std::uint64_t{1} << 20;
+  std::uint64_t work_ = 0;
+};
+
+}  // namespace
+}  // namespace vyr::lanes
