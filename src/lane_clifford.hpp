@@ -179,11 +179,9 @@ struct UnitBlocks {
       const OutputRows out{products, first};
       const unsigned lanes = lanes_below(n);
       const unsigned nonfinite = left.nonfinite | right.nonfinite;
-      store_columns<L>(sums, out, 0, B, lanes & ~nonfinite);
-      for (unsigned rest = lanes & nonfinite; rest != 0; rest &= rest - 1) {
-        const int lane = std::countr_zero(rest);
+      store_or_redo<L>(sums, out, B, lanes, nonfinite, [&](std::size_t lane) {
         scalar_product(left.rows[lane], right.rows[lane], metric, B, out[lane]);
-      }
+      });
       clock.count(B * B);
     }
   }
@@ -209,13 +207,11 @@ struct UnitBlocks {
       if ((lanes & ~nonfinite) != 0) {
         product(left.columns(), right.columns(), OUT, dimension, left.live(), metric.negative_mask,
                 metric.null_mask, clock);
-        store_columns<L>(OUT, out, 0, dimension, lanes & ~nonfinite);
       }
-      for (unsigned rest = lanes & nonfinite; rest != 0; rest &= rest - 1) {
-        const int lane = std::countr_zero(rest);
+      store_or_redo<L>(OUT, out, dimension, lanes, nonfinite, [&](std::size_t lane) {
         scalar_product(left.item(lane), right.item(lane), metric, dimension, out[lane]);
         clock.count(CancelClock::terms(dimension));
-      }
+      });
     }
   }
 
@@ -257,11 +253,9 @@ struct UnitBlocks {
       const OutputRows out{products, first};
       const unsigned lanes = lanes_below(n);
       const unsigned nonfinite = rotor.nonfinite | middle.nonfinite | L::nonzero_bits(spread);
-      store_columns<L>(q, out, 0, B, lanes & ~nonfinite);
-      for (unsigned rest = lanes & nonfinite; rest != 0; rest &= rest - 1) {
-        const int lane = std::countr_zero(rest);
+      store_or_redo<L>(q, out, B, lanes, nonfinite, [&](std::size_t lane) {
         redo_sandwich(rotor.rows[lane], middle.rows[lane], metric, B, scratch, out[lane]);
-      }
+      });
       clock.count(2 * B * B);
     }
   }
@@ -299,13 +293,11 @@ struct UnitBlocks {
       product(P, REVERSE, Q, dimension, nullptr, metric.negative_mask, metric.null_mask, clock);
       const OutputArray<L> out(products, first, n);
       const unsigned lanes = lanes_below(n);
-      store_columns<L>(Q, out, 0, dimension, lanes & ~nonfinite);
-      for (unsigned rest = lanes & nonfinite; rest != 0; rest &= rest - 1) {
-        const int lane = std::countr_zero(rest);
+      store_or_redo<L>(Q, out, dimension, lanes, nonfinite, [&](std::size_t lane) {
         redo_sandwich(rotor.item(lane), middle.item(lane), metric, dimension, scratch.data(),
                       out[lane]);
         clock.count(CancelClock::terms(dimension));
-      }
+      });
     }
   }
 

@@ -97,12 +97,10 @@ void octonion_mul(std::size_t count, ItemStarts a, ItemStarts b, ItemsOut produc
     const OutputRows out{products, first};
     const unsigned lanes = lanes_below(n);
     const unsigned nonfinite = left.nonfinite | right.nonfinite;
-    store_columns<L>(c, out, 0, 8, lanes & ~nonfinite);
-    for (unsigned rest = lanes & nonfinite; rest != 0; rest &= rest - 1) {
-      const int lane = std::countr_zero(rest);
+    store_or_redo<L>(c, out, 8, lanes, nonfinite, [&](std::size_t lane) {
       const octonion::Octonion product = octonion::mul_complete(left.rows[lane], right.rows[lane]);
       std::copy(product.begin(), product.end(), out[lane]);
-    }
+    });
   }
 }
 
@@ -110,8 +108,8 @@ void octonion_mul(std::size_t count, ItemStarts a, ItemStarts b, ItemsOut produc
 
 // Looks for cancellation between chunks of components, in long items too:
 // every lane's sum runs on in the same order whenever the check returns.
-template <class L>
-void norms(std::size_t count, ItemStarts points, std::size_t length, bool root, ItemsOut out) {
+template <class L, bool Root>
+void norms(std::size_t count, ItemStarts points, std::size_t length, ItemsOut out) {
   // Vector additions since the last look: each is one step of a dependent
   // chain, as a component of a scalar sum is.
   std::size_t since_check = 0;
@@ -133,7 +131,7 @@ void norms(std::size_t count, ItemStarts points, std::size_t length, bool root, 
       }
     }
     since_check += 1;
-    if (root) {
+    if constexpr (Root) {
       sum = L::sqrt(sum);
     }
     const unsigned redo = L::nan(sum);
@@ -143,7 +141,7 @@ void norms(std::size_t count, ItemStarts points, std::size_t length, bool root, 
       double value = values[lane];
       if ((redo >> lane & 1) != 0) {
         constexpr auto step = static_cast<std::ptrdiff_t>(sizeof(double));
-        value = root ? octonion::norm_cancellable(rows[lane], length, step)
+        value = Root ? octonion::norm_cancellable(rows[lane], length, step)
                      : lattice::norm_squared_cancellable(rows[lane], length, step);
       }
       *out.item(first + lane) = value;
@@ -153,7 +151,8 @@ void norms(std::size_t count, ItemStarts points, std::size_t length, bool root, 
 
 template <class L>
 constexpr Kernels kernels_of(Path path, const char* name) {
-  return {path, name, L::W, add<L>, octonion_mul<L>, norms<L>, clifford<L>, sandwich<L>};
+  return {path,        name,       L::W, add<L>, octonion_mul<L>, norms<L, true>, norms<L, false>,
+          clifford<L>, sandwich<L>};
 }
 
 }  // namespace

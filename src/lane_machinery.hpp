@@ -156,6 +156,22 @@ template <class L, class Rows>
   }
 }
 
+// The results of a group of items, `length` vectors: stored for the `lanes`
+// whose inputs were all finite, while each lane of `redo_lanes` (the items
+// with an input that is not finite, or a result that is) gets redo(lane),
+// lowest lane first, which computes its item with the scalar routines.
+template <class L, class Rows, class Redo>
+[[gnu::always_inline]] inline void store_or_redo(const Vec<L>* results, const Rows& rows,
+                                                 std::size_t length, unsigned lanes,
+                                                 unsigned redo_lanes, Redo&& redo) {
+  if ((lanes & ~redo_lanes) != 0) {
+    store_columns<L>(results, rows, 0, length, lanes & ~redo_lanes);
+  }
+  for (unsigned rest = lanes & redo_lanes; rest != 0; rest &= rest - 1) {
+    redo(static_cast<std::size_t>(std::countr_zero(rest)));
+  }
+}
+
 // The items [first, first + n) (n > 0) of an operand as the rows of a group,
 // the last one repeated in the lanes past n, for loads of one chunk of
 // components: each row's address is made where it is used.  (An array of the

@@ -32,20 +32,17 @@ void octonion_mul_scalar(std::size_t count, ItemStarts a, ItemStarts b,
   }
 }
 
-void norms_scalar(std::size_t count, ItemStarts points, std::size_t length, bool root,
-                  ItemsOut norms) {
-  constexpr auto step = static_cast<std::ptrdiff_t>(sizeof(double));
+// Long items look for cancellation inside; many short ones between them.
+template <double (*norm)(const double*, std::size_t, std::ptrdiff_t)>
+void norms_scalar(std::size_t count, ItemStarts points, std::size_t length, ItemsOut norms) {
   std::size_t since_check = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    // Long items look for cancellation inside; many short ones between them.
     since_check += length + 1;
     if (since_check >= kComponentsBetweenChecks) {
       since_check = 0;
       parallel::check_cancellation();
     }
-    const double* const point = points.item(i);
-    *norms.item(i) = root ? octonion::norm_cancellable(point, length, step)
-                          : lattice::norm_squared_cancellable(point, length, step);
+    *norms.item(i) = norm(points.item(i), length, sizeof(double));
   }
 }
 
@@ -141,14 +138,18 @@ const Kernels& choose() noexcept {
   return chosen;
 }
 
-// Norms handed to the lane kernel at once.
-constexpr std::size_t kNormsPerRun = 512;
-
 }  // namespace
 
 constinit const Kernels kScalarKernels{
-    Path::kScalar,   "scalar",        1, add_scalar, octonion_mul_scalar, norms_scalar,
-    clifford_scalar, sandwich_scalar,
+    Path::kScalar,
+    "scalar",
+    1,
+    add_scalar,
+    octonion_mul_scalar,
+    norms_scalar<octonion::norm_cancellable>,
+    norms_scalar<lattice::norm_squared_cancellable>,
+    clifford_scalar,
+    sandwich_scalar,
 };
 
 void sandwich_by_products(decltype(Kernels::clifford) clifford, std::size_t count, ItemStarts r,
@@ -181,27 +182,6 @@ const Kernels* kernels_for(Path path) noexcept {
 const Kernels& kernels() noexcept {
   static const Kernels& chosen = choose();
   return chosen;
-}
-
-std::vector<double> norms_n(const Batch& batch, bool root) {
-  std::vector<double> norms;
-  const Kernels& chosen = kernels();
-  const ItemStarts points = starts_of(batch);
-  parallel::indexed_runs(
-      norms, batch.size(), kNormsPerRun, [&](std::size_t first, std::size_t last, double* out) {
-        // Vectors of one length go to the lane kernel together.
-        for (std::size_t i = first; i < last;) {
-          const std::size_t length = batch[i].size();
-          std::size_t end = i + 1;
-          while (end < last && batch[end].size() == length) {
-            ++end;
-          }
-          chosen.norms(end - i, points.from(i), length, root,
-                       ItemsOut{reinterpret_cast<char*>(out + (i - first)), sizeof(double)});
-          i = end;
-        }
-      });
-  return norms;
 }
 
 }  // namespace vyr::lanes

@@ -27,6 +27,10 @@ namespace vyr::lanes {
 // kPortable is the lane code with one lane, in plain C++.
 enum class Path : int { kScalar, kPortable, kAvx2, kAvx512 };
 
+// A kernel of norms of items of `length` components, one double out per item.
+using NormsKernel = void (*)(std::size_t count, ItemStarts points, std::size_t length,
+                             ItemsOut norms);
+
 struct Kernels {
   Path path;
   const char* name;
@@ -41,12 +45,12 @@ struct Kernels {
   // Octonion products of items of eight components.  An output item may be
   // the memory of its own input items, but no other item's.
   void (*octonion_mul)(std::size_t count, ItemStarts a, ItemStarts b, ItemsOut products) noexcept;
-  // The sum of squares of the `length` components of every item, starting at
-  // -0.0 (norms_squared), or its square root (`root`: the octonion norm).
-  // Looks for cancellation (parallel::check_cancellation) about every
-  // millisecond of work, also inside one long item.
-  void (*norms)(std::size_t count, ItemStarts points, std::size_t length, bool root,
-                ItemsOut norms);
+  // norms[i] = octonion::norm and lattice::norm_squared of the `length`
+  // components of points[i].  Look for cancellation
+  // (parallel::check_cancellation) about every millisecond of work, also
+  // inside one long item.
+  NormsKernel octonion_norms;
+  NormsKernel norms_squared;
   // Geometric products a[i] b[i] of items of 2^n components, n =
   // metric.entries.size() (at most 59), into outputs that overlap no input.
   // Looks for cancellation every few milliseconds of work.
@@ -142,8 +146,30 @@ double add_squares_in_chunks(AddSquares add_squares, double sum, const double* f
   return sum;
 }
 
-// The norms (`root`) or the squared norms of every vector of the batch, on
-// the worker pool; vectors of one length go to the lane kernel together.
-std::vector<double> norms_n(const Batch& batch, bool root);
+// The norms that `kernel` (a member of Kernels: octonion_norms or
+// norms_squared) gives every vector of the batch, on the worker pool; vectors
+// of one length go to the kernel together.
+template <NormsKernel Kernels::* kernel>
+std::vector<double> norms_of_batch(const Batch& batch) {
+  // Norms handed to the lane kernel at once.
+  constexpr std::size_t kNormsPerRun = 512;
+  std::vector<double> norms;
+  const NormsKernel chosen = kernels().*kernel;
+  const ItemStarts points = starts_of(batch);
+  parallel::indexed_runs(
+      norms, batch.size(), kNormsPerRun, [&](std::size_t first, std::size_t last, double* out) {
+        for (std::size_t i = first; i < last;) {
+          const std::size_t length = batch[i].size();
+          std::size_t end = i + 1;
+          while (end < last && batch[end].size() == length) {
+            ++end;
+          }
+          chosen(end - i, points.from(i), length,
+                 ItemsOut{reinterpret_cast<char*>(out + (i - first)), sizeof(double)});
+          i = end;
+        }
+      });
+  return norms;
+}
 
 }  // namespace vyr::lanes

@@ -28,7 +28,7 @@ double norm_squared_cancellable(const double* first, std::size_t count, std::ptr
 }
 
 std::vector<double> norms_squared_n(const Batch& points) {
-  return lanes::norms_n(points, false);
+  return lanes::norms_of_batch<&lanes::Kernels::norms_squared>(points);
 }
 
 void norm_squared_items(std::size_t count, ItemsIn points, std::size_t length, ItemsOut norms) {
@@ -41,7 +41,7 @@ void norm_squared_items(std::size_t count, ItemsIn points, std::size_t length, I
   const lanes::Kernels& kernels = lanes::kernels();
   over_adjacent_items<1>(count, {points}, length, norms, 0,
                          [&](std::size_t n, const ItemStarts* starts, ItemsOut out) {
-                           kernels.norms(n, starts[0], length, false, out);
+                           kernels.norms_squared(n, starts[0], length, out);
                          });
 }
 

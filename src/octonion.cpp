@@ -117,7 +117,7 @@ Rows mul_n(const Batch& a_batch, const Batch& b_batch) {
 }
 
 std::vector<double> norm_n(const Batch& batch) {
-  return lanes::norms_n(batch, true);
+  return lanes::norms_of_batch<&lanes::Kernels::octonion_norms>(batch);
 }
 
 void mul_items(std::size_t count, ItemsIn a, ItemsIn b, ItemsOut products) {
@@ -138,7 +138,7 @@ void norm_items(std::size_t count, ItemsIn v, std::size_t length, ItemsOut norms
   const lanes::Kernels& kernels = lanes::kernels();
   over_adjacent_items<1>(count, {v}, length, norms, 0,
                          [&](std::size_t n, const ItemStarts* starts, ItemsOut out) {
-                           kernels.norms(n, starts[0], length, true, out);
+                           kernels.octonion_norms(n, starts[0], length, out);
                          });
 }
 
