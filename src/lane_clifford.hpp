@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -57,6 +58,27 @@ inline bool all_finite(const double* values, std::uint64_t count) noexcept {
     nonfinite |= !(values[i] - values[i] == 0.0);
   }
   return nonfinite == 0;
+}
+
+// The output items of a group: adjacent components (addresses made where
+// used, or an array of them for many chunks), or component-major.
+template <class L, class In, bool Array>
+auto output_rows(ItemsOut items, std::size_t first, std::size_t n) {
+  if constexpr (!std::is_same_v<In, ItemStarts>) {
+    return ComponentOutput{items, first, n};
+  } else if constexpr (Array) {
+    return OutputArray<L>(items, first, n);
+  } else {
+    return OutputRows{items, first};
+  }
+}
+
+// Room for the scalar routines' copies of component-major items: three
+// items of `dimension` components (two factors and a product), none for
+// adjacent ones.
+template <class In>
+std::vector<double> copies_for(std::uint64_t dimension) {
+  return std::vector<double>(std::is_same_v<In, ItemStarts> ? 0 : 3 * dimension);
 }
 
 // The product of W pairs in an algebra whose entries are all -1, 0 or +1,
@@ -165,22 +187,27 @@ struct UnitBlocks {
 
   // Every pair of a call whose products are one block (2^n = B), with the
   // vectors in registers.  A repeated operand is loaded once.
-  static void run_one_block(std::size_t count, ItemStarts a, ItemStarts b,
-                            const clifford::Metric& metric, ItemsOut products) {
+  template <class In>
+  static void run_one_block(std::size_t count, In a, In b, const clifford::Metric& metric,
+                            ItemsOut products) {
     CancelClock clock;
-    FixedColumns<L, B> left(a);
-    FixedColumns<L, B> right(b);
+    FixedColumns<L, B, In> left(a);
+    FixedColumns<L, B, In> right(b);
+    double copies[3 * B];
     for (std::size_t first = 0; first < count; first += L::W) {
       const std::size_t n = std::min(L::W, count - first);
       left.load(first, n);
       right.load(first, n);
       Vec<L> sums[B] = {};
       block(left.columns, right.columns, sums, left.live);
-      const OutputRows out{products, first};
+      const auto out = output_rows<L, In, false>(products, first, n);
       const unsigned lanes = lanes_below(n);
       const unsigned nonfinite = left.nonfinite | right.nonfinite;
       store_or_redo<L>(sums, out, B, lanes, nonfinite, [&](std::size_t lane) {
-        scalar_product(left.rows[lane], right.rows[lane], metric, B, out[lane]);
+        write_item(out, lane, B, copies + 2 * B, [&](double* item) {
+          scalar_product(adjacent_item(left.rows, lane, B, copies),
+                         adjacent_item(right.rows, lane, B, copies + B), metric, B, item);
+        });
       });
       clock.count(B * B);
     }
@@ -188,20 +215,22 @@ struct UnitBlocks {
 
   // Every pair of a call whose products span several blocks, with the
   // vectors in `aside` (3 × 2^n of them).
-  static void run(std::size_t count, ItemStarts a, ItemStarts b, const clifford::Metric& metric,
-                  ItemsOut products, Vec<L>* aside) {
+  template <class In>
+  static void run(std::size_t count, In a, In b, const clifford::Metric& metric, ItemsOut products,
+                  Vec<L>* aside) {
     const std::uint64_t dimension = std::uint64_t{1} << metric.entries.size();
     if (dimension == B) {
       return run_one_block(count, a, b, metric, products);
     }
     CancelClock clock;
     std::uint64_t live[kMaxLaneDimension / 64];
-    Columns<L> left(a, dimension, aside, live);
-    Columns<L> right(b, dimension, aside + dimension);
+    Columns<L, In> left(a, dimension, aside, live);
+    Columns<L, In> right(b, dimension, aside + dimension);
     Vec<L>* const OUT = aside + 2 * dimension;
+    std::vector<double> copies = copies_for<In>(dimension);
     for (std::size_t first = 0; first < count; first += L::W) {
       const std::size_t n = std::min(L::W, count - first);
-      const OutputArray<L> out(products, first, n);
+      const auto out = output_rows<L, In, true>(products, first, n);
       const unsigned nonfinite = left.load(first, n) | right.load(first, n);
       const unsigned lanes = lanes_below(n);
       if ((lanes & ~nonfinite) != 0) {
@@ -209,7 +238,11 @@ struct UnitBlocks {
                 metric.null_mask, clock);
       }
       store_or_redo<L>(OUT, out, dimension, lanes, nonfinite, [&](std::size_t lane) {
-        scalar_product(left.item(lane), right.item(lane), metric, dimension, out[lane]);
+        write_item(out, lane, dimension, copies.data() + 2 * dimension, [&](double* item) {
+          scalar_product(adjacent_item(left.rows(), lane, dimension, copies.data()),
+                         adjacent_item(right.rows(), lane, dimension, copies.data() + dimension),
+                         metric, dimension, item);
+        });
         clock.count(CancelClock::terms(dimension));
       });
     }
@@ -226,13 +259,15 @@ struct UnitBlocks {
   }
 
   // With products of one block (2^n = B), every vector in registers.
-  static void sandwich_one_block(std::size_t count, ItemStarts r, ItemStarts x,
-                                 const clifford::Metric& metric, ItemsOut products) {
+  template <class In>
+  static void sandwich_one_block(std::size_t count, In r, In x, const clifford::Metric& metric,
+                                 ItemsOut products) {
     CancelClock clock;
-    FixedColumns<L, B> rotor(r);
-    FixedColumns<L, B> middle(x);
+    FixedColumns<L, B, In> rotor(r);
+    FixedColumns<L, B, In> middle(x);
     Vec<L> reverse[B] = {};
     double scratch[2 * B];
+    double copies[3 * B];
     for (std::size_t first = 0; first < count; first += L::W) {
       const std::size_t n = std::min(L::W, count - first);
       if (first == 0 || !rotor.repeated) {
@@ -250,19 +285,23 @@ struct UnitBlocks {
       }
       Vec<L> q[B] = {};
       block(p, reverse, q, live_rows(p));
-      const OutputRows out{products, first};
+      const auto out = output_rows<L, In, false>(products, first, n);
       const unsigned lanes = lanes_below(n);
       const unsigned nonfinite = rotor.nonfinite | middle.nonfinite | L::nonzero_bits(spread);
       store_or_redo<L>(q, out, B, lanes, nonfinite, [&](std::size_t lane) {
-        redo_sandwich(rotor.rows[lane], middle.rows[lane], metric, B, scratch, out[lane]);
+        write_item(out, lane, B, copies + 2 * B, [&](double* item) {
+          redo_sandwich(adjacent_item(rotor.rows, lane, B, copies),
+                        adjacent_item(middle.rows, lane, B, copies + B), metric, B, scratch, item);
+        });
       });
       clock.count(2 * B * B);
     }
   }
 
   // With products of several blocks, the vectors in `aside` (5 × 2^n).
-  static void run_sandwich(std::size_t count, ItemStarts r, ItemStarts x,
-                           const clifford::Metric& metric, ItemsOut products, Vec<L>* aside) {
+  template <class In>
+  static void run_sandwich(std::size_t count, In r, In x, const clifford::Metric& metric,
+                           ItemsOut products, Vec<L>* aside) {
     const std::uint64_t dimension = std::uint64_t{1} << metric.entries.size();
     if (dimension == B) {
       return sandwich_one_block(count, r, x, metric, products);
@@ -271,9 +310,10 @@ struct UnitBlocks {
     Vec<L>* const REVERSE = P + dimension;
     Vec<L>* const Q = REVERSE + dimension;
     std::uint64_t live[kMaxLaneDimension / 64];
-    Columns<L> rotor(r, dimension, aside, live);
-    Columns<L> middle(x, dimension, aside + dimension);
+    Columns<L, In> rotor(r, dimension, aside, live);
+    Columns<L, In> middle(x, dimension, aside + dimension);
     std::vector<double> scratch(2 * dimension);
+    std::vector<double> copies = copies_for<In>(dimension);
     CancelClock clock;
     for (std::size_t first = 0; first < count; first += L::W) {
       const std::size_t n = std::min(L::W, count - first);
@@ -291,11 +331,14 @@ struct UnitBlocks {
       }
       nonfinite |= L::nonzero_bits(spread);
       product(P, REVERSE, Q, dimension, nullptr, metric.negative_mask, metric.null_mask, clock);
-      const OutputArray<L> out(products, first, n);
+      const auto out = output_rows<L, In, true>(products, first, n);
       const unsigned lanes = lanes_below(n);
       store_or_redo<L>(Q, out, dimension, lanes, nonfinite, [&](std::size_t lane) {
-        redo_sandwich(rotor.item(lane), middle.item(lane), metric, dimension, scratch.data(),
-                      out[lane]);
+        write_item(out, lane, dimension, copies.data() + 2 * dimension, [&](double* item) {
+          redo_sandwich(adjacent_item(rotor.rows(), lane, dimension, copies.data()),
+                        adjacent_item(middle.rows(), lane, dimension, copies.data() + dimension),
+                        metric, dimension, scratch.data(), item);
+        });
         clock.count(CancelClock::terms(dimension));
       });
     }
@@ -321,15 +364,16 @@ struct UnitBlocks {
   }
 };
 
-template <class L>
-using UnitRun = void (*)(std::size_t, ItemStarts, ItemStarts, const clifford::Metric&, ItemsOut,
-                         Vec<L>*);
+// The runs for operands `In`: ItemStarts (components adjacent) or ItemsIn
+// (component-major, see ComponentRows).
+template <class L, class In>
+using UnitRun = void (*)(std::size_t, In, In, const clifford::Metric&, ItemsOut, Vec<L>*);
 
 // The products and the sandwiches of one pattern of low signature entries.
-template <class L>
+template <class L, class In>
 struct UnitRuns {
-  UnitRun<L> product;
-  UnitRun<L> sandwich;  // null: no lane sandwich (one lane)
+  UnitRun<L, In> product;
+  UnitRun<L, In> sandwich;  // null: no lane sandwich (one lane)
 };
 
 // The low `bits` entries of a signature as one number, a base-3 digit each:
@@ -346,11 +390,12 @@ constexpr std::size_t power_of_3(unsigned bits) noexcept {
   return bits == 0 ? 1 : 3 * power_of_3(bits - 1);
 }
 
-template <class L, unsigned B, std::size_t... Codes>
-constexpr std::array<UnitRuns<L>, sizeof...(Codes)> unit_runs(std::index_sequence<Codes...>) {
+template <class L, unsigned B, class In, std::size_t... Codes>
+constexpr std::array<UnitRuns<L, In>, sizeof...(Codes)> unit_runs(std::index_sequence<Codes...>) {
   constexpr unsigned bits = std::countr_zero(B);
   if constexpr (L::W == 1) {
-    return {UnitRuns<L>{
+    static_assert(std::is_same_v<In, ItemStarts>, "one lane reads adjacent components only");
+    return {UnitRuns<L, In>{
         [](std::size_t count, ItemStarts a, ItemStarts b, const clifford::Metric& metric,
            ItemsOut products, Vec<L>*) {
           UnitBlocks<L, B, digits_mask(Codes, bits, 1), digits_mask(Codes, bits, 2)>::run_one_lane(
@@ -358,17 +403,18 @@ constexpr std::array<UnitRuns<L>, sizeof...(Codes)> unit_runs(std::index_sequenc
         },
         nullptr}...};
   } else {
-    return {UnitRuns<L>{
-        &UnitBlocks<L, B, digits_mask(Codes, bits, 1), digits_mask(Codes, bits, 2)>::run,
-        &UnitBlocks<L, B, digits_mask(Codes, bits, 1),
-                    digits_mask(Codes, bits, 2)>::run_sandwich}...};
+    return {
+        UnitRuns<L, In>{&UnitBlocks<L, B, digits_mask(Codes, bits, 1),
+                                    digits_mask(Codes, bits, 2)>::template run<In>,
+                        &UnitBlocks<L, B, digits_mask(Codes, bits, 1),
+                                    digits_mask(Codes, bits, 2)>::template run_sandwich<In>}...};
   }
 }
 
-template <class L, unsigned B>
-UnitRuns<L> unit_run_of(const clifford::Metric& metric) {
+template <class L, unsigned B, class In>
+UnitRuns<L, In> unit_run_of(const clifford::Metric& metric) {
   constexpr unsigned bits = std::countr_zero(B);
-  static constexpr auto kRuns = unit_runs<L, B>(std::make_index_sequence<power_of_3(bits)>());
+  static constexpr auto kRuns = unit_runs<L, B, In>(std::make_index_sequence<power_of_3(bits)>());
   std::size_t code = 0;
   std::size_t scale = 1;
   for (unsigned m = 0; m < bits; ++m, scale *= 3) {
@@ -380,20 +426,20 @@ UnitRuns<L> unit_run_of(const clifford::Metric& metric) {
 }
 
 // The blocks as large as the vector registers allow and the algebra has.
-template <class L>
-UnitRuns<L> unit_run_for(std::uint64_t dimension, const clifford::Metric& metric) {
+template <class L, class In = ItemStarts>
+UnitRuns<L, In> unit_run_for(std::uint64_t dimension, const clifford::Metric& metric) {
   if constexpr (L::kBlock >= 8) {
     if (dimension >= 8) {
-      return unit_run_of<L, 8>(metric);
+      return unit_run_of<L, 8, In>(metric);
     }
   }
   if (dimension >= 4) {
-    return unit_run_of<L, 4>(metric);
+    return unit_run_of<L, 4, In>(metric);
   }
   if (dimension >= 2) {
-    return unit_run_of<L, 2>(metric);
+    return unit_run_of<L, 2, In>(metric);
   }
-  return unit_run_of<L, 1>(metric);
+  return unit_run_of<L, 1, In>(metric);
 }
 
 template <class L>
@@ -403,7 +449,7 @@ void clifford(std::size_t count, ItemStarts a, ItemStarts b, const clifford::Met
   if (!metric.unit) {
     return kScalarKernels.clifford(count, a, b, metric, products);
   }
-  const UnitRun<L> run = unit_run_for<L>(dimension, metric).product;
+  const UnitRun<L, ItemStarts> run = unit_run_for<L>(dimension, metric).product;
   if (L::W == 1 || dimension <= L::kBlock) {
     return run(count, a, b, metric, products, nullptr);
   }
@@ -418,7 +464,8 @@ template <class L>
 void sandwich(std::size_t count, ItemStarts r, ItemStarts x, const clifford::Metric& metric,
               ItemsOut products) {
   const std::uint64_t dimension = std::uint64_t{1} << metric.entries.size();
-  const UnitRun<L> run = metric.unit ? unit_run_for<L>(dimension, metric).sandwich : nullptr;
+  const UnitRun<L, ItemStarts> run =
+      metric.unit ? unit_run_for<L>(dimension, metric).sandwich : nullptr;
   if (run == nullptr || dimension > kMaxLaneDimension) {
     return sandwich_by_products(clifford<L>, count, r, x, metric, products);
   }
@@ -430,6 +477,29 @@ void sandwich(std::size_t count, ItemStarts r, ItemStarts x, const clifford::Met
     return sandwich_by_products(clifford<L>, count, r, x, metric, products);
   }
   run(count, r, x, metric, products, aside.vectors);
+}
+
+// clifford (Sandwich: sandwich) for component-major operands; false, having
+// done nothing, where the lanes do not apply.
+template <class L, bool Sandwich>
+bool by_components(std::size_t count, ItemsIn a, ItemsIn b, const clifford::Metric& metric,
+                   ItemsOut products) {
+  const std::uint64_t dimension = std::uint64_t{1} << metric.entries.size();
+  if (!metric.unit || dimension > kMaxLaneDimension) {
+    return false;
+  }
+  const UnitRuns<L, ItemsIn> runs = unit_run_for<L, ItemsIn>(dimension, metric);
+  const UnitRun<L, ItemsIn> run = Sandwich ? runs.sandwich : runs.product;
+  if (dimension <= L::kBlock) {
+    run(count, a, b, metric, products, nullptr);
+    return true;
+  }
+  const Aside<L> aside((Sandwich ? 5 : 3) * dimension);
+  if (aside.vectors == nullptr) {
+    return false;
+  }
+  run(count, a, b, metric, products, aside.vectors);
+  return true;
 }
 
 }  // namespace

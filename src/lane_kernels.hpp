@@ -151,8 +151,23 @@ void norms(std::size_t count, ItemStarts points, std::size_t length, ItemsOut ou
 
 template <class L>
 constexpr Kernels kernels_of(Path path, const char* name) {
-  return {path,        name,       L::W, add<L>, octonion_mul<L>, norms<L, true>, norms<L, false>,
-          clifford<L>, sandwich<L>};
+  if constexpr (L::W == 1) {
+    return {
+        path,        name,        L::W,    add<L>, octonion_mul<L>, norms<L, true>, norms<L, false>,
+        clifford<L>, sandwich<L>, nullptr, nullptr};
+  } else {
+    return {path,
+            name,
+            L::W,
+            add<L>,
+            octonion_mul<L>,
+            norms<L, true>,
+            norms<L, false>,
+            clifford<L>,
+            sandwich<L>,
+            by_components<L, false>,
+            by_components<L, true>};
+  }
 }
 
 }  // namespace

@@ -46,6 +46,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "core/strided.hpp"
 #include "parallel/engine.hpp"
@@ -70,15 +71,85 @@ inline bool repeats(ItemStarts items) noexcept {
   return items.offsets == nullptr && items.item_step == 0;
 }
 
+inline bool repeats(const ItemsIn& items) noexcept {
+  return items.item_step == 0;
+}
+
+// The items [first, first + n) (n > 0) of an operand laid out component-major
+// (a structure of arrays): component c of item i at data + c × component_step
+// + i × item_step, the items adjacent (an item_step of one double) or one
+// item for all (0).  A group's component is then one vector load, with no
+// transpose.
+struct ComponentRows {
+  static constexpr bool kComponentMajor = true;
+  ItemsIn items;
+  std::size_t first;
+  std::size_t n;
+
+  const double* component(std::size_t c) const noexcept {
+    return reinterpret_cast<const double*>(items.data +
+                                           static_cast<std::ptrdiff_t>(first) * items.item_step +
+                                           static_cast<std::ptrdiff_t>(c) * items.component_step);
+  }
+  bool repeated() const noexcept { return n == 1 || items.item_step == 0; }
+  // The item of `lane`, its `length` components copied side by side into
+  // `scratch`.
+  const double* adjacent(std::size_t lane, std::size_t length, double* scratch) const noexcept {
+    return items.gather(first + lane, length, scratch).data();
+  }
+};
+
+// The items [first, first + n) of an output laid out component-major, the
+// items adjacent: a component of a group is one vector store.
+struct ComponentOutput {
+  static constexpr bool kComponentMajor = true;
+  ItemsOut items;
+  std::size_t first;
+  std::size_t n;
+
+  double* component(std::size_t c) const noexcept { return &items.component(items.item(first), c); }
+  // Writes the `length` values of the item of `lane`.
+  void scatter(std::size_t lane, std::size_t length, const double* values) const noexcept {
+    double* const item = items.item(first + lane);
+    for (std::size_t c = 0; c < length; ++c) {
+      items.component(item, c) = values[c];
+    }
+  }
+};
+
+template <class Rows>
+concept ComponentMajor = Rows::kComponentMajor;
+
+// load_columns for component-major rows: one load per component.
+template <class L, class Rows>
+[[gnu::always_inline]] inline Vec<L> load_components(const Rows& rows, std::size_t first,
+                                                     std::size_t n, Vec<L>* columns,
+                                                     std::uint64_t* live) {
+  Vec<L> spread = L::zero();
+  const bool repeated = rows.repeated();
+  for (std::size_t c = 0; c < n; ++c) {
+    const double* const component = rows.component(first + c);
+    const Vec<L> v = repeated         ? L::set1(*component)
+                     : rows.n == L::W ? L::loadu(component)
+                                      : L::load_first(component, rows.n);
+    columns[c] = v;
+    spread = L::spread(spread, v);
+    if (live != nullptr && L::any_nonzero(v)) {
+      live[c / 64] |= std::uint64_t{1} << (c % 64);
+    }
+  }
+  return spread;
+}
+
 // Components first .. first + n - 1 of the W items that start at rows[0 ..
 // W - 1] (ItemRows or RowArray), one vector per component, by W × W transposes (or
 // broadcasts, when every lane has the same item).  Returns the OR of x - x over them, which is
 // +0 in the lanes where every component is finite, and sets bit c of `live`
 // (when given) for each component c that is not zero in some lane.
 template <class L, class Rows>
-[[gnu::always_inline]] inline Vec<L> load_columns(const Rows& rows, std::size_t first,
-                                                  std::size_t n, Vec<L>* columns,
-                                                  std::uint64_t* live = nullptr) {
+[[gnu::always_inline]] inline Vec<L> load_transposed(const Rows& rows, std::size_t first,
+                                                     std::size_t n, Vec<L>* columns,
+                                                     std::uint64_t* live) {
   Vec<L> spread = L::zero();
   if (rows.repeated()) {
     for (std::size_t c = 0; c < n; ++c) {
@@ -123,10 +194,42 @@ template <class L, class Rows>
   return spread;
 }
 
-// The reverse of load_columns, for the items whose bit is set in `lanes`.
 template <class L, class Rows>
-[[gnu::always_inline]] inline void store_columns(const Vec<L>* columns, const Rows& rows,
-                                                 std::size_t first, std::size_t n, unsigned lanes) {
+[[gnu::always_inline]] inline Vec<L> load_columns(const Rows& rows, std::size_t first,
+                                                  std::size_t n, Vec<L>* columns,
+                                                  std::uint64_t* live = nullptr) {
+  if constexpr (ComponentMajor<Rows>) {
+    return load_components<L>(rows, first, n, columns, live);
+  } else {
+    return load_transposed<L>(rows, first, n, columns, live);
+  }
+}
+
+// store_columns for component-major rows: one store per component.
+template <class L, class Rows>
+[[gnu::always_inline]] inline void store_components(const Vec<L>* columns, const Rows& rows,
+                                                    std::size_t first, std::size_t n,
+                                                    unsigned lanes) {
+  constexpr unsigned kAllLanes = (1u << L::W) - 1;
+  for (std::size_t c = 0; c < n; ++c) {
+    double* const component = rows.component(first + c);
+    if (lanes == kAllLanes) {
+      L::storeu(component, columns[c]);
+      continue;
+    }
+    double values[L::W];
+    L::to_array(columns[c], values);
+    for (unsigned rest = lanes; rest != 0; rest &= rest - 1) {
+      const int lane = std::countr_zero(rest);
+      component[lane] = values[lane];
+    }
+  }
+}
+
+template <class L, class Rows>
+[[gnu::always_inline]] inline void store_transposed(const Vec<L>* columns, const Rows& rows,
+                                                    std::size_t first, std::size_t n,
+                                                    unsigned lanes) {
   constexpr unsigned kAllLanes = (1u << L::W) - 1;
   std::size_t c0 = 0;
   for (; c0 + L::W <= n; c0 += L::W) {
@@ -156,6 +259,17 @@ template <class L, class Rows>
   }
 }
 
+// The reverse of load_columns, for the items whose bit is set in `lanes`.
+template <class L, class Rows>
+[[gnu::always_inline]] inline void store_columns(const Vec<L>* columns, const Rows& rows,
+                                                 std::size_t first, std::size_t n, unsigned lanes) {
+  if constexpr (ComponentMajor<Rows>) {
+    store_components<L>(columns, rows, first, n, lanes);
+  } else {
+    store_transposed<L>(columns, rows, first, n, lanes);
+  }
+}
+
 // The results of a group of items, `length` vectors: stored for the `lanes`
 // whose inputs were all finite, while each lane of `redo_lanes` (the items
 // with an input that is not finite, or a result that is) gets redo(lane),
@@ -169,6 +283,33 @@ template <class L, class Rows, class Redo>
   }
   for (unsigned rest = lanes & redo_lanes; rest != 0; rest &= rest - 1) {
     redo(static_cast<std::size_t>(std::countr_zero(rest)));
+  }
+}
+
+// The item of `lane` with its `length` components side by side, for the
+// scalar routines: the item itself, or for component-major rows a copy in
+// `scratch`.
+template <class Rows>
+[[gnu::always_inline]] inline const double* adjacent_item(const Rows& rows, std::size_t lane,
+                                                          std::size_t length, double* scratch) {
+  if constexpr (ComponentMajor<Rows>) {
+    return rows.adjacent(lane, length, scratch);
+  } else {
+    return rows[lane];
+  }
+}
+
+// Calls write(item) with the output item of `lane` as `length` adjacent
+// doubles: the item itself, or for component-major rows `scratch`, copied
+// out afterwards.
+template <class Rows, class Write>
+void write_item(const Rows& rows, std::size_t lane, std::size_t length, double* scratch,
+                Write&& write) {
+  if constexpr (ComponentMajor<Rows>) {
+    write(scratch);
+    rows.scatter(lane, length, scratch);
+  } else {
+    write(rows[lane]);
   }
 }
 
@@ -246,17 +387,23 @@ struct OutputArray {
 // pair the same item is loaded and checked once for the whole call.
 // `live`, when given, receives a bit per component (see load_columns) and
 // holds room for `length` bits.
-template <class L>
+template <class L, class Operand = ItemStarts>
 class Columns {
  public:
-  Columns(ItemStarts items, std::size_t length, Vec<L>* columns,
+  using Rows = std::conditional_t<std::is_same_v<Operand, ItemStarts>, RowArray<L>, ComponentRows>;
+
+  Columns(Operand items, std::size_t length, Vec<L>* columns,
           std::uint64_t* live = nullptr) noexcept
       : items_(items), length_(length), columns_(columns), live_(live), repeated_(repeats(items)) {}
 
   // Loads the items [first, first + n) (n > 0) and returns the lanes that
   // hold a component that is not finite.
   unsigned load(std::size_t first, std::size_t n) {
-    rows_.fill(items_, first, n);
+    if constexpr (ComponentMajor<Rows>) {
+      rows_ = Rows{items_, first, n};
+    } else {
+      rows_.fill(items_, first, n);
+    }
     if (!repeated_ || !loaded_) {
       if (live_ != nullptr) {
         std::fill(live_, live_ + (length_ + 63) / 64, 0);
@@ -268,31 +415,33 @@ class Columns {
   }
   const Vec<L>* columns() const noexcept { return columns_; }
   const std::uint64_t* live() const noexcept { return live_; }
-  const double* item(std::size_t lane) const noexcept { return rows_[lane]; }
+  const Rows& rows() const noexcept { return rows_; }
 
  private:
-  ItemStarts items_;
+  Operand items_;
   std::size_t length_;
   Vec<L>* columns_;
   std::uint64_t* live_;
   bool repeated_;
   bool loaded_ = false;
   unsigned nonfinite_ = 0;
-  RowArray<L> rows_{items_, 0, 1};
+  Rows rows_{items_, 0, 1};
 };
 
 // The N components of the items of one operand as N vectors, for products
 // small enough to keep them in registers; as Columns, a repeated operand is
 // loaded once.
-template <class L, unsigned N>
+template <class L, unsigned N, class Operand = ItemStarts>
 struct FixedColumns {
-  explicit FixedColumns(ItemStarts operand) noexcept : items(operand), repeated(repeats(operand)) {}
+  using Rows = std::conditional_t<std::is_same_v<Operand, ItemStarts>, ItemRows, ComponentRows>;
+
+  explicit FixedColumns(Operand operand) noexcept : items(operand), repeated(repeats(operand)) {}
 
   // Loads the items [first, first + n) (n > 0), noting which components are
   // non-zero somewhere in `live` and which lanes are not finite in
   // `nonfinite`.
   [[gnu::always_inline]] void load(std::size_t first, std::size_t n) {
-    rows = ItemRows{items, first, n};
+    rows = Rows{items, first, n};
     if (repeated && first > 0) {
       return;
     }
@@ -300,10 +449,10 @@ struct FixedColumns {
     nonfinite = L::nonzero_bits(load_columns<L>(rows, 0, N, columns, &live));
   }
 
-  ItemStarts items;
+  Operand items;
   bool repeated;
   Vec<L> columns[N] = {};
-  ItemRows rows{items, 0, 1};
+  Rows rows{items, 0, 1};
   std::uint64_t live = 0;
   unsigned nonfinite = 0;
 };

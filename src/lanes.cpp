@@ -150,6 +150,8 @@ constinit const Kernels kScalarKernels{
     norms_scalar<lattice::norm_squared_cancellable>,
     clifford_scalar,
     sandwich_scalar,
+    nullptr,
+    nullptr,
 };
 
 void sandwich_by_products(decltype(Kernels::clifford) clifford, std::size_t count, ItemStarts r,

@@ -60,7 +60,32 @@ struct Kernels {
   // products clifford(clifford(r, x), reverse(r)).  Items as for clifford.
   void (*sandwich)(std::size_t count, ItemStarts r, ItemStarts x, const clifford::Metric& metric,
                    ItemsOut products);
+  // clifford and sandwich for operands laid out component-major (a structure
+  // of arrays): inputs whose items are adjacent doubles or one item for all
+  // (an item_step of 8 or 0), an output whose items are adjacent (8), the
+  // components any step apart.  One vector load reads a component of W
+  // items, one store writes it: no transpose, no copy.  Same bits as
+  // clifford and sandwich.  Return false, having done nothing, where the
+  // lanes do not apply (a signature entry other than -1, 0, +1, products
+  // over 2^15 components, memory for them unavailable); null without lanes.
+  bool (*clifford_by_components)(std::size_t count, ItemsIn a, ItemsIn b,
+                                 const clifford::Metric& metric, ItemsOut products);
+  bool (*sandwich_by_components)(std::size_t count, ItemsIn r, ItemsIn x,
+                                 const clifford::Metric& metric, ItemsOut products);
 };
+
+// Whether the operands of a Clifford item loop suit the kernels'
+// *_by_components: every input component-major (items adjacent or
+// repeated), the output's items adjacent, and some components apart (with
+// every component adjacent, the item-major kernels read them as they lie).
+inline bool suits_by_components(const ItemsIn& a, const ItemsIn& b,
+                                const ItemsOut& products) noexcept {
+  constexpr auto kAdjacent = static_cast<std::ptrdiff_t>(sizeof(double));
+  const auto items_fit = [](std::ptrdiff_t step) { return step == 0 || step == kAdjacent; };
+  return items_fit(a.item_step) && items_fit(b.item_step) && products.item_step == kAdjacent &&
+         !(a.contiguous_components() && b.contiguous_components() &&
+           products.contiguous_components());
+}
 
 // The sandwich as two calls of `clifford` over chunks of the items: what
 // every path computes, and how the paths without a sandwich of their own
