@@ -82,6 +82,45 @@ CASES = {
         """,
         "octonion_mul_n on 1e6 pairs",
     ),
+    "octonion_norm_n_1x2e28": (
+        """
+        import numpy as np
+        v = [np.full(1 << 28, 0.5)]
+        def call():
+            return vsc.octonion_norm_n(v)
+        """,
+        "octonion_norm_n, 1 vector of 2^28 components (from an array)",
+    ),
+    "arrays_octonion_norm_1x2e28": (
+        """
+        import numpy as np
+        import vyr_spectral_arrays as va
+        x = np.full(1 << 28, 0.5)
+        def call():
+            return va.octonion_norm(x)
+        """,
+        "vyr_spectral_arrays.octonion_norm, 1 item of 2^28 components",
+    ),
+    "arrays_norms_squared_1x2e28": (
+        """
+        import numpy as np
+        import vyr_spectral_arrays as va
+        x = np.full(1 << 28, 0.5)
+        def call():
+            return va.norms_squared(x)
+        """,
+        "vyr_spectral_arrays.norms_squared, 1 item of 2^28 components",
+    ),
+    "arrays_octonion_norm_1x2e31_broadcast": (
+        """
+        import numpy as np
+        import vyr_spectral_arrays as va
+        x = np.broadcast_to(np.float64(0.5), (1 << 31,))
+        def call():
+            return va.octonion_norm(x)
+        """,
+        "vyr_spectral_arrays.octonion_norm, 1 item of 2^31 components (one value broadcast)",
+    ),
 }
 
 CHILD = """

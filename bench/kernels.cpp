@@ -174,6 +174,42 @@ Case geometric_case(const std::string& name, std::size_t n, std::vector<std::int
       double(n) * dim * dim, double(((one_left ? 1 : n) + 2 * n) * dim * kDouble)};
 }
 
+// Geometric products of n pairs laid out component-major (structure of
+// arrays: component c of item i at c * n + i, as an array of shape (2^n, N)
+// hands its items over along axis 1), the output too.  `copied`: through
+// the item-major kernel, every chunk of operands copied into adjacent
+// components first and the products copied back, as the item loops did
+// before they read such operands in place.
+Case component_major_case(const std::string& name, std::size_t n,
+                          std::vector<std::int8_t> signature, bool copied) {
+  const std::size_t dim = std::size_t{1} << signature.size();
+  auto& a = keep(random_doubles(n * dim, 6));
+  auto& b = keep(random_doubles(n * dim, 7));
+  auto& out = keep(std::vector<double>(n * dim));
+  auto kept_signature = std::make_shared<std::vector<std::int8_t>>(std::move(signature));
+  auto metric = std::make_shared<vyr::clifford::Metric>(vyr::clifford::describe(*kept_signature));
+  return {
+      name + (copied ? " component-major copied " : " component-major ") + std::to_string(n), n,
+      [&a, &b, &out, n, dim, copied, kept_signature, metric](std::size_t begin, std::size_t end) {
+        const auto apart = static_cast<std::ptrdiff_t>(n * kDouble);
+        const auto offset = static_cast<std::ptrdiff_t>(begin * kDouble);
+        const vyr::ItemsIn left{bytes(a) + offset, kDouble, apart};
+        const vyr::ItemsIn right{bytes(b) + offset, kDouble, apart};
+        const vyr::ItemsOut products{bytes(out) + offset, kDouble, apart};
+        if (!copied) {
+          vyr::clifford::product_items(end - begin, left, right, *metric, products);
+          return;
+        }
+        const vyr::lanes::Kernels& kernels = vyr::lanes::kernels();
+        vyr::over_adjacent_items<2>(
+            end - begin, {left, right}, dim, products, dim,
+            [&](std::size_t count, const vyr::ItemStarts* starts, vyr::ItemsOut adjacent) {
+              kernels.clifford(count, starts[0], starts[1], *metric, adjacent);
+            });
+      },
+      double(n) * dim * dim, double(3 * n * dim * kDouble)};
+}
+
 // Rotor sandwiches r v r~ of n vectors (three components of eight) with one
 // rotor (four of eight).
 Case sandwich_case(std::size_t n) {
@@ -361,6 +397,14 @@ int main(int argc, char** argv) {
   cases.push_back(geometric_case("geometric_product [1,1,1,0]", 10000, {1, 1, 1, 0}, false));
   cases.push_back(
       geometric_case("geometric_product Cl(4,4)", 10000, {1, -1, 1, -1, 1, -1, 1, -1}, false));
+  for (const auto& [name, signature] :
+       {std::pair<const char*, std::vector<std::int8_t>>{"geometric_product Cl(3,0)", {1, 1, 1}},
+        {"geometric_product [1,1,1,0]", {1, 1, 1, 0}},
+        {"geometric_product Cl(4,1)", {1, 1, 1, 1, -1}}}) {
+    cases.push_back(geometric_case(name, 100000, signature, false));
+    cases.push_back(component_major_case(name, 100000, signature, false));
+    cases.push_back(component_major_case(name, 100000, signature, true));
+  }
   cases.push_back(geometric_case("rotor Cl(3,0)", 10000, {1, 1, 1}, true));
   cases.push_back(sandwich_case(10000));
   cases.push_back(flow_step_case(100000));

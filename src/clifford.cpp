@@ -196,11 +196,16 @@ Rows geometric_product_n(const Batch& a, const Batch& b, std::span<const std::in
 
 namespace {
 
-// An item loop on one of the Clifford lane kernels (a member of Kernels).
-template <auto Kernel>
+// An item loop on one of the Clifford lane kernels (a member of Kernels),
+// or on its form for component-major operands where those suit it.
+template <auto Kernel, auto ByComponents>
 void items_on(std::size_t count, ItemsIn a, ItemsIn b, const Metric& metric, ItemsOut products) {
   const std::size_t dimension = std::size_t{1} << metric.entries.size();
   const lanes::Kernels& kernels = lanes::kernels();
+  if (kernels.*ByComponents != nullptr && lanes::suits_by_components(a, b, products) &&
+      (kernels.*ByComponents)(count, a, b, metric, products)) {
+    return;
+  }
   over_adjacent_items<2>(count, {a, b}, dimension, products, dimension,
                          [&](std::size_t n, const ItemStarts* starts, ItemsOut out) {
                            (kernels.*Kernel)(n, starts[0], starts[1], metric, out);
@@ -211,12 +216,14 @@ void items_on(std::size_t count, ItemsIn a, ItemsIn b, const Metric& metric, Ite
 
 void product_items(std::size_t count, ItemsIn a, ItemsIn b, const Metric& metric,
                    ItemsOut products) {
-  items_on<&lanes::Kernels::clifford>(count, a, b, metric, products);
+  items_on<&lanes::Kernels::clifford, &lanes::Kernels::clifford_by_components>(count, a, b, metric,
+                                                                               products);
 }
 
 void sandwich_items(std::size_t count, ItemsIn r, ItemsIn x, const Metric& metric,
                     ItemsOut products) {
-  items_on<&lanes::Kernels::sandwich>(count, r, x, metric, products);
+  items_on<&lanes::Kernels::sandwich, &lanes::Kernels::sandwich_by_components>(count, r, x, metric,
+                                                                               products);
 }
 
 }  // namespace vyr::clifford

@@ -35,6 +35,8 @@ struct Metric {
 // large as one product's output.
 inline constexpr std::size_t kMaxChainedBasisVectors = 16;
 
+// Never fails: without memory for `chained`, the terms multiply their chains
+// out instead.
 Metric describe(std::span<const std::int8_t> signature) noexcept;
 
 // Bit t of the result is the parity of the set bits of `left_blade` above
@@ -75,18 +77,23 @@ void product_into(std::span<const double> a, std::span<const double> b, const Me
 // signature[m], on the worker pool.  Multivectors hold 2^n coefficients in
 // blade-mask order, n = signature.size(); a product faults when it reads past
 // the end of either factor, and with "capacity overflow" when a product of 2^n
-// doubles cannot be sized.
+// doubles cannot be sized.  Throws std::bad_alloc when the products of all
+// pairs do not fit in one allocation, or memory for them cannot be had.
 Rows geometric_product_n(const Batch& a, const Batch& b, std::span<const std::int8_t> signature);
 
 // Item loop: products[i] = a[i] b[i] for items of 2^n components, in the
 // algebra that `metric` (describe(signature), made once for all of a call's
 // loops) describes, n = metric.entries.size() (at most 59).  Answers
-// cancellation between items.
+// cancellation between items (parallel::Cancelled).  Throws std::bad_alloc
+// when operands or an output whose components lie apart need scratch (about
+// 256 KiB, and at least one item) that cannot be had.
 void product_items(std::size_t count, ItemsIn a, ItemsIn b, const Metric& metric,
                    ItemsOut products);
 
 // Item loop: products[i] = (r[i] x[i]) r̃[i], the two products with the
-// reverse of r[i], as product_items would make them.
+// reverse of r[i], as product_items would make them.  Throws std::bad_alloc,
+// as product_items does, also when the products r[i] x[i] that some paths
+// hold aside for a chunk of items cannot be had.
 void sandwich_items(std::size_t count, ItemsIn r, ItemsIn x, const Metric& metric,
                     ItemsOut products);
 

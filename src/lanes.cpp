@@ -1,8 +1,10 @@
 #include "src/lanes.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "parallel/engine.hpp"
 #include "src/add.hpp"
@@ -30,11 +32,17 @@ void octonion_mul_scalar(std::size_t count, ItemStarts a, ItemStarts b,
   }
 }
 
-void norms_scalar(std::size_t count, ItemStarts points, std::size_t length, bool root,
-                  ItemsOut norms) noexcept {
+// Long items look for cancellation inside; many short ones between them.
+template <double (*norm)(const double*, std::size_t, std::ptrdiff_t)>
+void norms_scalar(std::size_t count, ItemStarts points, std::size_t length, ItemsOut norms) {
+  std::size_t since_check = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const std::span<const double> point(points.item(i), length);
-    *norms.item(i) = root ? octonion::norm(point) : lattice::norm_squared(point);
+    since_check += length + 1;
+    if (since_check >= kComponentsBetweenChecks) {
+      since_check = 0;
+      parallel::check_cancellation();
+    }
+    *norms.item(i) = norm(points.item(i), length, sizeof(double));
   }
 }
 
@@ -90,15 +98,7 @@ const Kernels* built_for(Path path) noexcept {
   }
 }
 
-const Kernels& choose() noexcept {
-  if (const char* wanted = std::getenv("VYR_KERNEL_PATH")) {
-    for (const Path path : {Path::kScalar, Path::kPortable, Path::kAvx2, Path::kAvx512}) {
-      const Kernels* candidate = kernels_for(path);
-      if (candidate != nullptr && std::strcmp(wanted, candidate->name) == 0) {
-        return *candidate;
-      }
-    }
-  }
+const Kernels& widest() noexcept {
   for (const Path path : {Path::kAvx512, Path::kAvx2, Path::kPortable}) {
     if (const Kernels* candidate = kernels_for(path)) {
       return *candidate;
@@ -107,14 +107,51 @@ const Kernels& choose() noexcept {
   return kScalarKernels;
 }
 
-// Norms handed to the lane kernel at once.
-constexpr std::size_t kNormsPerRun = 512;
+// The kernels that VYR_KERNEL_PATH names, or the widest ones.  A name that
+// cannot be followed (a path this processor or build cannot run, or no path
+// at all) gets the widest kernels too, and a line on standard error that says
+// so: the choice is made once, long before anyone would look at kernel_path.
+const Kernels& choose() noexcept {
+  const char* const wanted = std::getenv("VYR_KERNEL_PATH");
+  if (wanted == nullptr || *wanted == '\0') {
+    return widest();
+  }
+  constexpr std::pair<Path, const char*> kNames[] = {
+      {Path::kScalar, "scalar"},
+      {Path::kPortable, "portable"},
+      {Path::kAvx2, "avx2"},
+      {Path::kAvx512, "avx512"},
+  };
+  const char* reason = "names no kernel path (scalar, portable, avx2, avx512)";
+  for (const auto& [path, name] : kNames) {
+    if (std::strcmp(wanted, name) == 0) {
+      if (const Kernels* named = kernels_for(path)) {
+        return *named;
+      }
+      reason = "cannot run on this processor";
+      break;
+    }
+  }
+  const Kernels& chosen = widest();
+  std::fprintf(stderr, "vyr_spectral_core: VYR_KERNEL_PATH=%s %s; the kernels run on %s\n", wanted,
+               reason, chosen.name);
+  return chosen;
+}
 
 }  // namespace
 
 constinit const Kernels kScalarKernels{
-    Path::kScalar,   "scalar",        1, add_scalar, octonion_mul_scalar, norms_scalar,
-    clifford_scalar, sandwich_scalar,
+    Path::kScalar,
+    "scalar",
+    1,
+    add_scalar,
+    octonion_mul_scalar,
+    norms_scalar<octonion::norm_cancellable>,
+    norms_scalar<lattice::norm_squared_cancellable>,
+    clifford_scalar,
+    sandwich_scalar,
+    nullptr,
+    nullptr,
 };
 
 void sandwich_by_products(decltype(Kernels::clifford) clifford, std::size_t count, ItemStarts r,
@@ -147,27 +184,6 @@ const Kernels* kernels_for(Path path) noexcept {
 const Kernels& kernels() noexcept {
   static const Kernels& chosen = choose();
   return chosen;
-}
-
-std::vector<double> norms_n(const Batch& batch, bool root) {
-  std::vector<double> norms;
-  const Kernels& chosen = kernels();
-  const ItemStarts points = starts_of(batch);
-  parallel::indexed_runs(
-      norms, batch.size(), kNormsPerRun, [&](std::size_t first, std::size_t last, double* out) {
-        // Vectors of one length go to the lane kernel together.
-        for (std::size_t i = first; i < last;) {
-          const std::size_t length = batch[i].size();
-          std::size_t end = i + 1;
-          while (end < last && batch[end].size() == length) {
-            ++end;
-          }
-          chosen.norms(end - i, points.from(i), length, root,
-                       ItemsOut{reinterpret_cast<char*>(out + (i - first)), sizeof(double)});
-          i = end;
-        }
-      });
-  return norms;
 }
 
 }  // namespace vyr::lanes

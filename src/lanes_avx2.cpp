@@ -1,23 +1,11 @@
 // The lane kernels on 256-bit vectors: four items per instruction.
 #include <immintrin.h>
 
-#include <algorithm>
-#include <array>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <new>
-#include <span>
-#include <utility>
 
 // What the lane kernels include, before the instructions are enabled.
-#include "core/strided.hpp"
-#include "parallel/engine.hpp"
-#include "src/add.hpp"
-#include "src/clifford.hpp"
-#include "src/lanes.hpp"
-#include "src/lattice.hpp"
-#include "src/octonion.hpp"
+#include "src/lane_prelude.hpp"
 
 #if defined(__x86_64__)
 

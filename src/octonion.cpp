@@ -74,12 +74,22 @@ Octonion mul_checked(std::span<const double> a, std::span<const double> b) {
 }
 
 // Never inlined, for the reason given at mul_complete.
-[[gnu::noinline]] double norm(std::span<const double> v) noexcept {
-  double sum = -0.0;
-  for (const double x : v) {
+[[gnu::noinline]] double add_squares(double sum, const double* first, std::size_t count,
+                                     std::ptrdiff_t step) noexcept {
+  const char* component = reinterpret_cast<const char*>(first);
+  for (std::size_t i = 0; i < count; ++i, component += step) {
+    const double x = *reinterpret_cast<const double*>(component);
     sum = sum + x * x;
   }
-  return std::sqrt(sum);
+  return sum;
+}
+
+double norm(std::span<const double> v) noexcept {
+  return std::sqrt(add_squares(-0.0, v.data(), v.size(), sizeof(double)));
+}
+
+double norm_cancellable(const double* first, std::size_t count, std::ptrdiff_t step) {
+  return std::sqrt(lanes::add_squares_in_chunks(add_squares, -0.0, first, count, step));
 }
 
 Rows mul_n(const Batch& a_batch, const Batch& b_batch) {
@@ -107,7 +117,7 @@ Rows mul_n(const Batch& a_batch, const Batch& b_batch) {
 }
 
 std::vector<double> norm_n(const Batch& batch) {
-  return lanes::norms_n(batch, true);
+  return lanes::norms_of_batch<&lanes::Kernels::octonion_norms>(batch);
 }
 
 void mul_items(std::size_t count, ItemsIn a, ItemsIn b, ItemsOut products) {
@@ -119,10 +129,16 @@ void mul_items(std::size_t count, ItemsIn a, ItemsIn b, ItemsOut products) {
 }
 
 void norm_items(std::size_t count, ItemsIn v, std::size_t length, ItemsOut norms) {
+  if (lanes::reads_components_in_place(v, length)) {
+    for (std::size_t i = 0; i < count; ++i) {
+      *norms.item(i) = norm_cancellable(v.item(i), length, v.component_step);
+    }
+    return;
+  }
   const lanes::Kernels& kernels = lanes::kernels();
   over_adjacent_items<1>(count, {v}, length, norms, 0,
                          [&](std::size_t n, const ItemStarts* starts, ItemsOut out) {
-                           kernels.norms(n, starts[0], length, true, out);
+                           kernels.octonion_norms(n, starts[0], length, out);
                          });
 }
 

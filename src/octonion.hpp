@@ -66,6 +66,17 @@ Octonion mul_complete(const double* a, const double* b) noexcept;
 // Euclidean norm: sqrt of the left-to-right sum of squares, starting at -0.0.
 double norm(std::span<const double> v) noexcept;
 
+// The norm's sum from `sum` on: sum = sum + x × x for the `count` components
+// x that lie `step` bytes apart from `first`, in turn.  Every octonion norm
+// comes down to this routine.
+double add_squares(double sum, const double* first, std::size_t count,
+                   std::ptrdiff_t step) noexcept;
+
+// norm of the `count` components `step` bytes apart from `first`, looking
+// for cancellation (parallel::check_cancellation) about every millisecond of
+// work: for items that may be long.
+double norm_cancellable(const double* first, std::size_t count, std::ptrdiff_t step);
+
 // Pairwise products of the first min(len) pairs, on the worker pool.
 Rows mul_n(const Batch& a_batch, const Batch& b_batch);
 

@@ -2,7 +2,9 @@
 processor can run gives the scalar path's bits, NaN payloads and signed zeros
 included, from both front-ends (tests/support/lanes_battery.py makes the results)."""
 
+import math
 import pickle
+import struct
 
 import pytest
 
@@ -67,9 +69,57 @@ def test_zero_factors_make_no_nan():
     assert not (np.signbit(values) & (values == 0.0)).any()
 
 
-@pytest.mark.parametrize("wanted, expected", [("avx1024", PATHS[-1]), ("", PATHS[-1]),
-                                              ("AVX2", PATHS[-1]), ("portable", "portable")])
-def test_the_path_named_in_the_environment(wanted, expected):
-    proc = run_snippet("import vyr_spectral_arrays as va; print(va.kernel_path)",
-                       env={"VYR_KERNEL_PATH": wanted})
-    assert proc.stdout.strip() == expected
+KNOWN_PATHS = ["scalar", "portable", "avx2", "avx512"]
+NOTICE = "vyr_spectral_core: VYR_KERNEL_PATH={} {}; the kernels run on {}"
+NO_PATH = "names no kernel path (scalar, portable, avx2, avx512)"
+CANNOT_RUN = "cannot run on this processor"
+
+
+@pytest.mark.parametrize("wanted, expected, reason", [
+    ("", PATHS[-1], None),
+    *[(path, path, None) for path in PATHS],
+    # Only on a processor that lacks the instructions.
+    *[(path, PATHS[-1], CANNOT_RUN) for path in KNOWN_PATHS if path not in PATHS],
+    ("avx1024", PATHS[-1], NO_PATH),
+    ("AVX2", PATHS[-1], NO_PATH),
+])
+def test_the_path_named_in_the_environment(wanted, expected, reason):
+    """kernel_path is the path that runs; a name that cannot be followed
+    says so on standard error, once per module that chooses (each module
+    holds its own kernels)."""
+    for module in ("import vyr_spectral_arrays as va",
+                   "import vyr_spectral_core as vc; vc.add_n([1.0], [2.0]); import vyr_spectral_arrays as va"):
+        proc = run_snippet(f"{module}; print(va.kernel_path)", env={"VYR_KERNEL_PATH": wanted})
+        assert proc.stdout.strip() == expected
+        lines = proc.stderr.splitlines()
+        if reason is None:
+            assert lines == []
+        else:
+            assert lines and set(lines) == {NOTICE.format(wanted, reason, expected)}
+
+
+@pytest.mark.parametrize("function", ["octonion_norm", "norms_squared"])
+def test_long_items_with_components_apart_are_read_in_place(function):
+    """Items of more than 2^20 components that lie apart are summed where they
+    lie, a chunk at a time: the bits of the left-to-right sum of the model
+    (NaN payloads included) and of the same items made adjacent."""
+    va = pytest.importorskip("vyr_spectral_arrays")
+    rng = np.random.default_rng(7)
+    length = (1 << 20) + 5
+    grid = rng.normal(size=(length, 3)) * np.exp2(rng.integers(-30, 30, size=(length, 3)))
+    # Two NaNs meet in the second item's sum: its payload is the routine's.
+    grid[[123_456, 777_777], 1] = np.array([0x7FF8000000000ABC, 0xFFF4000000000123],
+                                           np.uint64).view(np.float64)
+    items = grid.T  # three items whose components lie 24 bytes apart
+    got = getattr(va, function)(items)
+    adjacent = getattr(va, function)(np.ascontiguousarray(items))
+    assert got.view(np.uint64).tolist() == adjacent.view(np.uint64).tolist()
+    for item, value in zip(items.tolist(), got.tolist()):
+        total = -0.0
+        for x in item:
+            total = total + x * x if function == "octonion_norm" else x * x + total
+        want = math.sqrt(total) if function == "octonion_norm" else total
+        if math.isnan(want):
+            assert math.isnan(value)
+        else:
+            assert struct.pack("<d", value) == struct.pack("<d", want)

@@ -15,6 +15,7 @@ that a call outlasts its timer: each repeats its call until the handler has run.
 """
 
 import ctypes
+import math
 import random
 import signal
 import subprocess
@@ -236,6 +237,14 @@ def dense(n, seed):
     return [rng.uniform(-1.0, 1.0) for _ in range(n)]
 
 
+def one_long_vector(function):
+    """One vector of 2^25 components, handed over as an array: its copy looks
+    for no signal, so a handler that runs inside the call ran where the norm
+    kernel looked for one."""
+    np = pytest.importorskip("numpy")
+    return function, ([np.full(1 << 25, 0.5)],)
+
+
 # name -> (() -> (function, args), where in the call its part lies as a
 # fraction of the call's time).
 PARTS = {
@@ -244,6 +253,8 @@ PARTS = {
     "one_product": (lambda: (vsc.geometric_product_n, ([dense(2**13, 1)], [dense(2**13, 2)], [1, -1] * 6 + [1])), 0.5),
     "one_trajectory": (lambda: (vsc.spectral_flow_batch, ([(0.5, 0.25)], 1_000_000)), 0.2),
     "trajectory_outside_a_map": (lambda: (vsc.spectral_flow_n, (0.5, 0.25, 1_000_000)), 0.2),
+    "one_octonion_norm": (lambda: one_long_vector(vsc.octonion_norm_n), 0.5),
+    "one_squared_norm": (lambda: one_long_vector(vsc.e8_norms_squared_n), 0.5),
 }
 
 
@@ -443,3 +454,34 @@ def test_ctrl_c_from_another_process():
     assert answered < LATENCY_LIMIT, f"answered {answered:.3f} s after SIGINT"
     assert "after True" in rest, rest + err
     assert proc.returncode == 0
+
+
+# ---------------------------------------------------------------------------
+# The array module's norms: one item whose sum alone runs for seconds
+# ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("function", ["octonion_norm", "norms_squared"])
+def test_a_long_norm_of_one_item_stops_soon_after_the_handler(reference, alarm, function):
+    """One item of 2^31 components (one value broadcast, so no memory): the
+    norm's chain of additions stops between components once its call has
+    been cancelled, well before it would have ended."""
+    np = pytest.importorskip("numpy")
+    va = pytest.importorskip("vyr_spectral_arrays")
+    norm = getattr(va, function)
+    x = np.broadcast_to(np.float64(0.5), (1 << 31,))
+    fired = []
+
+    def handler(signum, frame):
+        fired.append(time.perf_counter())
+        raise Interrupted
+
+    alarm(0.05, handler)
+    with pytest.raises(Interrupted):
+        for _ in range(REPEATS):
+            norm(x)
+            if fired:
+                pytest.fail("the handler ran, but its exception did not end the call")
+    assert time.perf_counter() - fired[0] < LATENCY_LIMIT
+    check_module_still_works(reference)
+    assert norm(x[: (1 << 20) + 1]) == (math.sqrt(2.0**18 + 0.25) if function == "octonion_norm" else 2.0**18 + 0.25)

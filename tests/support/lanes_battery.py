@@ -65,6 +65,23 @@ def zero_factors():
     ])
 
 
+def component_major(name, a, b, signature):
+    """Operands and outputs whose items are adjacent doubles and whose
+    components lie a row apart (arrays of shape (N, 2^n) in Fortran order),
+    which the kernels read and write in place, a vector per component."""
+    def out():
+        return np.empty(a.shape, order="F")
+
+    fa, fb = np.asfortranarray(a), np.asfortranarray(b)
+    for label, function in (("geometric_product", va.geometric_product), ("sandwich", va.sandwich)):
+        yield f"{label} component-major {name}", function(fa, fb, signature, out=out())
+        yield f"{label} component-major left repeated {name}", function(
+            a[0], fb, signature, out=out())
+        yield f"{label} component-major right repeated {name}", function(
+            fa, b[-1], signature, out=out())
+        yield f"{label} component-major output {name}", function(a, b, signature, out=out())
+
+
 def cases(rng):
     yield "zero factors", zero_factors()
     for n in COUNTS:
@@ -103,6 +120,7 @@ def cases(rng):
                     vc.geometric_product_n(a.tolist(), b.tolist(), signature))
                 yield f"sandwich {name}", va.sandwich(a, b, signature)
                 yield f"sandwich repeated rotor {name}", va.sandwich(a[0], b, signature)
+                yield from component_major(name, a, b, signature)
 
 
 def main():
