@@ -9,13 +9,15 @@
 
 #include "core/fault.hpp"
 #include "interpreter/lifecycle.hpp"
+#include "interpreter/pyref.hpp"
+#include "interpreter/signals.hpp"
 
 namespace vyr::arrays {
 
 namespace {
 
-// Leaves of the pool look for cancellation after about this much work
-// (~0.5 ms).
+// Leaves of the pool look for cancellation after about this much work, in
+// the units of Work::item_cost: half a millisecond of one core.
 constexpr std::uint64_t kCancelCheckCost = 1'000'000;
 
 // The interpreter lock for the calling thread, whether or not it holds it.
@@ -30,35 +32,13 @@ class LockHeld {
   PyGILState_STATE state_;
 };
 
-// The wait hook of a loop on the pool: runs the signal handlers with the
-// interpreter lock, and keeps the exception of a handler that raised.
-struct SignalPoll {
-  PyObject* raised = nullptr;  // owned; handed to the interpreter afterwards
-
-  static bool check(void* context) noexcept {
-    auto* self = static_cast<SignalPoll*>(context);
-    // A thread that takes the lock while the interpreter shuts down is ended
-    // on the spot, with workers still writing into its operands: it waits for
-    // the loop instead, and numpy takes the lock once the loop has returned.
-    if (interpreter_finalizing()) {
-      return false;
-    }
-    const LockHeld lock;
-    if (PyErr_CheckSignals() == 0) {
-      return false;
-    }
-    self->raised = PyErr_GetRaisedException();
-    return true;
-  }
-};
-
 // Sets the exception for the failure in flight (the interpreter lock held).
-void set_failure(const std::exception_ptr& failure, PyObject* raised) {
+void set_failure(const std::exception_ptr& failure, PyRef raised) {
   try {
     std::rethrow_exception(failure);
   } catch (const parallel::Cancelled&) {
-    if (raised != nullptr) {
-      PyErr_SetRaisedException(raised);
+    if (raised) {
+      PyErr_SetRaisedException(raised.release());
     } else {
       PyErr_SetString(PyExc_SystemError,
                       "vyr_spectral_arrays: a loop was cancelled without an exception");
@@ -75,13 +55,12 @@ void set_failure(const std::exception_ptr& failure, PyObject* raised) {
   } catch (...) {
     PyErr_SetString(PyExc_SystemError, "vyr_spectral_arrays: unknown native failure");
   }
-  Py_XDECREF(raised);
 }
 
 // Reports `failure` with the lock taken if needed; returns -1.
-int report(const std::exception_ptr& failure, PyObject* raised) {
+int report(const std::exception_ptr& failure, SignalPoll* poll) {
   const LockHeld lock;
-  set_failure(failure, raised);
+  set_failure(failure, poll != nullptr ? poll->take_raised() : PyRef());
   return -1;
 }
 
@@ -90,19 +69,17 @@ int run_on_pool(std::size_t count, const Work& work, parallel::RangeFn runs) {
   auto leaf = [&](std::size_t begin, std::size_t end) {
     end = std::min(end, count);
     for (std::size_t first = begin; first < end; first += chunk) {
-      if (parallel::cancel_requested()) {
-        throw parallel::Cancelled();
-      }
+      parallel::throw_if_cancelled();
       runs(first, std::min(end, first + chunk));
     }
   };
   // numpy releases the lock for all but small loops; where it has not, the
   // loop releases it here, so that other threads run while the pool works.
   PyThreadState* const saved = PyGILState_Check() ? PyEval_SaveThread() : nullptr;
-  SignalPoll poll;
+  SignalPoll poll(SignalPoll::Lock::kReleased);
   std::exception_ptr failure;
   {
-    const parallel::WaitHook hook{&SignalPoll::check, &poll};
+    const parallel::WaitHook hook = poll.hook();
     const parallel::ScopedWaitHook scoped(&hook);
     try {
       // A single item still goes to a worker (beside an empty index), so that
@@ -123,7 +100,7 @@ int run_on_pool(std::size_t count, const Work& work, parallel::RangeFn runs) {
   if (!failure) {
     return 0;
   }
-  return report(failure, poll.raised);
+  return report(failure, &poll);
 }
 
 }  // namespace

@@ -12,17 +12,10 @@
 #include "binding/python_error.hpp"
 #include "core/fault.hpp"
 #include "interpreter/pyref.hpp"
+#include "interpreter/signals.hpp"
 #include "parallel/engine.hpp"
 
 namespace vyr::binding {
-
-// The wait hook of the calling thread while a kernel runs: lets signal
-// handlers run (Ctrl-C) while the pool works, or between steps of work that
-// the calling thread does itself, and keeps the exception they raise.
-struct SignalCheck {
-  PyRef raised;
-  static bool poll(void* context) noexcept;
-};
 
 // Runs a call's kernel.  Signal handlers run while it works; when one raises,
 // the kernel stops and that exception is thrown as a PythonError once no
@@ -31,16 +24,18 @@ struct SignalCheck {
 // engine itself, and must not poll this call's hook.
 template <class Kernel>
 decltype(auto) run_kernel(Kernel&& kernel) {
-  SignalCheck signals;
-  const parallel::WaitHook hook{&SignalCheck::poll, &signals};
+  // The list module keeps the interpreter lock throughout a call.
+  SignalPoll signals(SignalPoll::Lock::kHeld);
+  const parallel::WaitHook hook = signals.hook();
   const parallel::ScopedWaitHook scoped(&hook);
   try {
     return kernel();
   } catch (const parallel::Cancelled&) {
-    if (!signals.raised) {
+    PyRef raised = signals.take_raised();
+    if (!raised) {
       throw;
     }
-    throw PythonError(std::move(signals.raised));
+    throw PythonError(std::move(raised));
   }
 }
 
