@@ -111,17 +111,7 @@ PyObject* make_module() {
   if (PyModule_AddStringConstant(module.get(), "kernel_path", vyr::lanes::kernels().name) < 0) {
     return nullptr;
   }
-  PyObject* globals = PyModule_GetDict(module.get());
-  // As for any module's code: its names fall back to the builtins.
-  if (PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) < 0) {
-    return nullptr;
-  }
-  PyRef code(Py_CompileString(kPythonPart, "vyr_spectral_arrays/algebra.py", Py_file_input));
-  if (!code) {
-    return nullptr;
-  }
-  PyRef ran(PyEval_EvalCode(code.get(), globals, globals));
-  if (!ran) {
+  if (!vyr::run_in_module(module.get(), kPythonPart, "vyr_spectral_arrays/algebra.py")) {
     return nullptr;
   }
   return module.release();

@@ -20,22 +20,10 @@ import sys
 import textwrap
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from ufunc_bench import fmt, paths, processor  # noqa: E402
+from ufunc_bench import BEST, fmt, paths, processor  # noqa: E402
 
-CHILD = """
-import json, time
-import numpy as np
+CHILD = BEST.replace("{", "{{").replace("}", "}}") + """
 import kingdon
-import vyr_spectral_arrays as va
-
-def best(call, repeats):
-    call()
-    result = float("inf")
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        call()
-        result = min(result, time.perf_counter() - t0)
-    return result
 
 N, R = {items}, {repeats}
 rng = np.random.default_rng(3)

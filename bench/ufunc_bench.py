@@ -19,7 +19,9 @@ import subprocess
 import sys
 import textwrap
 
-CHILD = """
+# The timing helper of every child: the best of `repeats` calls after one
+# warm-up call.
+BEST = """
 import json, time
 import numpy as np
 import vyr_spectral_arrays as va
@@ -32,7 +34,9 @@ def best(call, repeats):
         call()
         result = min(result, time.perf_counter() - t0)
     return result
+"""
 
+CHILD = BEST + """
 rng = np.random.default_rng(5)
 rows = {{}}
 for n in (10, 1000):

@@ -88,16 +88,7 @@ PyObject* make_module() {
   if (!module || PyModule_AddObjectRef(module.get(), "PanicException", type) < 0) {
     return nullptr;
   }
-  PyObject* globals = PyModule_GetDict(module.get());
-  if (PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) < 0) {
-    return nullptr;
-  }
-  PyRef code(Py_CompileString(kPythonPart, "vyr_runtime/checked.py", Py_file_input));
-  if (!code) {
-    return nullptr;
-  }
-  PyRef ran(PyEval_EvalCode(code.get(), globals, globals));
-  if (!ran) {
+  if (!vyr::run_in_module(module.get(), kPythonPart, "vyr_runtime/checked.py")) {
     return nullptr;
   }
   if (g_module == nullptr) {

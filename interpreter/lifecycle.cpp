@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "core/process_state.hpp"
+#include "interpreter/pyref.hpp"
 
 namespace vyr {
 
@@ -16,6 +17,20 @@ bool claim_process_for_this_interpreter(const char* refusal) {
     return false;
   }
   return true;
+}
+
+bool run_in_module(PyObject* module, const char* source, const char* filename) {
+  PyObject* globals = PyModule_GetDict(module);
+  // As for any module's code: its names fall back to the builtins.
+  if (PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) < 0) {
+    return false;
+  }
+  PyRef code(Py_CompileString(source, filename, Py_file_input));
+  if (!code) {
+    return false;
+  }
+  PyRef ran(PyEval_EvalCode(code.get(), globals, globals));
+  return static_cast<bool>(ran);
 }
 
 }  // namespace vyr
