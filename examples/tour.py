@@ -72,13 +72,14 @@ def clifford_rotations():
     print("  A turn by 90 deg takes e0 to e1; z, along the rotation axis, stays put;")
     print("  lengths are kept, and the result is a pure vector up to rounding.")
 
-    # Arrays broadcast: one rotor turns ten thousand vectors in two calls.
+    # Arrays broadcast: one rotor turns ten thousand vectors in one sandwich,
+    # a gufunc of the algebra object.
     rng = np.random.default_rng(4)
     many = np.zeros((10_000, 8))
     many[:, [1, 2, 4]] = rng.normal(size=(10_000, 3))
+    cl3 = va.algebra(signature)
     r = np.array(rotors[0])
-    turned = va.geometric_product(va.geometric_product(r, many, signature), np.array(reverse(rotors[0])),
-                                  signature)
+    turned = cl3.sandwich(r, many)
     lengths_kept = np.abs(va.norms_squared(turned[:, [1, 2, 4]]) / va.norms_squared(many[:, [1, 2, 4]]) - 1).max()
     print(f"  one rotor (90 deg) against {len(many)} vectors, as arrays: x -> y on every one:"
           f" {bool(np.allclose(turned[:, 2], many[:, 1]))}; lengths kept to {lengths_kept:.1e}")
@@ -91,6 +92,16 @@ def clifford_rotations():
     for sig in ([1, 1], [1, -1], [-1, -1]):
         (square,) = vsc.geometric_product_n([bivector], [bivector], sig)
         print(f"  signature {sig!s:9}: (e0e1)^2 = {square[0]:+.0f}")
+
+    # The algebra object's other operations, on the same lanes and pool.
+    plane = np.zeros(8)
+    plane[E0E1] = -math.pi / 4
+    r = cl3.exp(plane)
+    print(f"  {cl3!r}: operations {', '.join(cl3.operations)}")
+    print(f"  exp(-pi/4 e01) = {cl3.format(r)};  log gives back {cl3.format(cl3.log(r))}")
+    a, b = np.array(vector(1, 2, 3)), np.array(vector(0, 1, 0))
+    print(f"  a ^ b = {cl3.format(cl3.outer_product(a, b))};  a . b = {cl3.scalar_product(a, b)};"
+          f"  dual(a) = {cl3.format(cl3.dual(a))};  a^-1 = {cl3.format(cl3.inverse(a))}")
 
 
 # ---------------------------------------------------------------------------
@@ -227,7 +238,7 @@ def faults():
 
 def main():
     print(f"vyr_spectral_core: {len(vsc.__all__)} functions: {', '.join(vsc.__all__)}")
-    print(f"vyr_spectral_arrays: {len(va.__all__)} functions: {', '.join(va.__all__)}")
+    print(f"vyr_spectral_arrays: {len(va.__all__)} names: {', '.join(va.__all__)}")
     clifford_rotations()
     octonions()
     planar_map()
