@@ -508,13 +508,19 @@ void sandwich(std::size_t count, ItemStarts r, ItemStarts x, const clifford::Met
   run(count, r, x, metric, products, aside.vectors);
 }
 
+// Largest product read component-major.  Each component of an operand is a
+// stream of its own; past 16 of them (with three operands, 48 streams) the
+// loads and stores run slower than copying the items into adjacent
+// components and back (measured: Cl(4,1), 32 components, twice as slow).
+constexpr std::uint64_t kMaxComponentMajorDimension = 16;
+
 // clifford (Sandwich: sandwich) for component-major operands; false, having
 // done nothing, where the lanes do not apply.
 template <class L, bool Sandwich>
 bool by_components(std::size_t count, ItemsIn a, ItemsIn b, const clifford::Metric& metric,
                    ItemsOut products) {
   const std::uint64_t dimension = std::uint64_t{1} << metric.entries.size();
-  if (!metric.unit || dimension > kMaxLaneDimension) {
+  if (!metric.unit || dimension > kMaxComponentMajorDimension) {
     return false;
   }
   const UnitRuns<L, ItemsIn> runs = unit_run_for<L, ItemsIn>(dimension, metric);
