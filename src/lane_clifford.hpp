@@ -121,12 +121,28 @@ struct UnitBlocks {
     (term<A, C>(x, y, sums), ...);
   }
 
+  // Row A with the terms of the right components in `columns` alone.
+  template <unsigned A, unsigned... C>
+  [[gnu::always_inline]] static void sparse_row(const Vec<L>* left, const Vec<L>* y, Vec<L>* sums,
+                                                std::uint64_t columns,
+                                                std::integer_sequence<unsigned, C...>) {
+    const Vec<L> x = left[A];
+    ((((columns >> C) & 1) != 0 ? term<A, C>(x, y, sums) : void()), ...);
+  }
+
   static constexpr std::uint64_t kAllRows = (std::uint64_t{1} << B) - 1;
 
   template <unsigned... A>
   [[gnu::always_inline]] static void rows(const Vec<L>* x, const Vec<L>* y, Vec<L>* sums,
-                                          std::uint64_t live,
+                                          std::uint64_t live, std::uint64_t columns,
                                           std::integer_sequence<unsigned, A...>) {
+    if (columns != kAllRows) {
+      ((((live >> A) & 1) != 0
+            ? sparse_row<A>(x, y, sums, columns, std::make_integer_sequence<unsigned, B>())
+            : void()),
+       ...);
+      return;
+    }
     if (live == kAllRows) {
       (row<A>(x, y, sums, std::make_integer_sequence<unsigned, B>()), ...);
       return;
@@ -139,10 +155,13 @@ struct UnitBlocks {
   // The terms of one block: left components x[0 .. B), right components y[0
   // .. B) with their block and column signs on.  A row whose bit is clear in
   // `live` (its left component zero in every lane) is skipped, as the scalar
-  // walk skips it.
+  // walk skips it, and so is a term whose right component's bit is clear in
+  // `columns` (zero in every lane): the scalar walk skips a zero right
+  // factor too, so the accumulators see the same additions.  Dense blocks
+  // (every bit set) run without a test.
   [[gnu::always_inline]] static void block(const Vec<L>* x, const Vec<L>* y, Vec<L>* sums,
-                                           std::uint64_t live) {
-    rows(x, y, sums, live, std::make_integer_sequence<unsigned, B>());
+                                           std::uint64_t live, std::uint64_t columns = kAllRows) {
+    rows(x, y, sums, live, columns, std::make_integer_sequence<unsigned, B>());
   }
 
   // The live rows of the block of left components x[0 .. B), tested here.
@@ -155,10 +174,12 @@ struct UnitBlocks {
   }
 
   // `live`: a bit per left component (see Columns), or null to test the
-  // components here.
+  // components here; `live_right`: a bit per right component, or null to
+  // take every one.  A block of right components that are zero in every
+  // lane is skipped whole.
   static void product(const Vec<L>* X, const Vec<L>* Y, Vec<L>* OUT, std::uint64_t dimension,
-                      const std::uint64_t* live, std::uint64_t negative_mask,
-                      std::uint64_t null_mask, CancelClock& clock) {
+                      const std::uint64_t* live, const std::uint64_t* live_right,
+                      std::uint64_t negative_mask, std::uint64_t null_mask, CancelClock& clock) {
     for (std::uint64_t r0 = 0; r0 < dimension; r0 += B) {
       Vec<L> sums[B];
       for (unsigned r = 0; r < B; ++r) {
@@ -166,7 +187,9 @@ struct UnitBlocks {
       }
       for (std::uint64_t j0 = 0; j0 < dimension; j0 += B) {
         const std::uint64_t k0 = j0 ^ r0;
-        if ((j0 & k0 & null_mask) != 0) {
+        const std::uint64_t columns =
+            live_right != nullptr ? (live_right[k0 / 64] >> (k0 % 64)) & kAllRows : kAllRows;
+        if ((j0 & k0 & null_mask) != 0 || columns == 0) {
           continue;
         }
         const std::uint64_t reorder = clifford::reorder_parity_mask(j0);
@@ -176,7 +199,8 @@ struct UnitBlocks {
           y[b] = L::negate_if(Y[k0 + b], block_negated != parity(b & reorder));
         }
         block(X + j0, y, sums,
-              live != nullptr ? (live[j0 / 64] >> (j0 % 64)) & kAllRows : live_rows(X + j0));
+              live != nullptr ? (live[j0 / 64] >> (j0 % 64)) & kAllRows : live_rows(X + j0),
+              columns);
       }
       for (unsigned r = 0; r < B; ++r) {
         OUT[r0 + r] = sums[r];
@@ -199,7 +223,7 @@ struct UnitBlocks {
       left.load(first, n);
       right.load(first, n);
       Vec<L> sums[B] = {};
-      block(left.columns, right.columns, sums, left.live);
+      block(left.columns, right.columns, sums, left.live, right.live);
       const auto out = output_rows<L, In, false>(products, first, n);
       const unsigned lanes = lanes_below(n);
       const unsigned nonfinite = left.nonfinite | right.nonfinite;
@@ -224,8 +248,9 @@ struct UnitBlocks {
     }
     CancelClock clock;
     std::uint64_t live[kMaxLaneDimension / 64];
+    std::uint64_t live_right[kMaxLaneDimension / 64];
     Columns<L, In> left(a, dimension, aside, live);
-    Columns<L, In> right(b, dimension, aside + dimension);
+    Columns<L, In> right(b, dimension, aside + dimension, live_right);
     Vec<L>* const OUT = aside + 2 * dimension;
     std::vector<double> copies = copies_for<In>(dimension);
     for (std::size_t first = 0; first < count; first += L::W) {
@@ -234,8 +259,8 @@ struct UnitBlocks {
       const unsigned nonfinite = left.load(first, n) | right.load(first, n);
       const unsigned lanes = lanes_below(n);
       if ((lanes & ~nonfinite) != 0) {
-        product(left.columns(), right.columns(), OUT, dimension, left.live(), metric.negative_mask,
-                metric.null_mask, clock);
+        product(left.columns(), right.columns(), OUT, dimension, left.live(), right.live(),
+                metric.negative_mask, metric.null_mask, clock);
       }
       store_or_redo<L>(OUT, out, dimension, lanes, nonfinite, [&](std::size_t lane) {
         write_item(out, lane, dimension, copies.data() + 2 * dimension, [&](double* item) {
@@ -278,13 +303,14 @@ struct UnitBlocks {
       }
       middle.load(first, n);
       Vec<L> p[B] = {};
-      block(rotor.columns, middle.columns, p, rotor.live);
+      block(rotor.columns, middle.columns, p, rotor.live, middle.live);
       Vec<L> spread = L::zero();
       for (unsigned k = 0; k < B; ++k) {
         spread = L::spread(spread, p[k]);
       }
       Vec<L> q[B] = {};
-      block(p, reverse, q, live_rows(p));
+      // The reverse is zero where the rotor is.
+      block(p, reverse, q, live_rows(p), rotor.live);
       const auto out = output_rows<L, In, false>(products, first, n);
       const unsigned lanes = lanes_below(n);
       const unsigned nonfinite = rotor.nonfinite | middle.nonfinite | L::nonzero_bits(spread);
@@ -310,8 +336,9 @@ struct UnitBlocks {
     Vec<L>* const REVERSE = P + dimension;
     Vec<L>* const Q = REVERSE + dimension;
     std::uint64_t live[kMaxLaneDimension / 64];
+    std::uint64_t live_middle[kMaxLaneDimension / 64];
     Columns<L, In> rotor(r, dimension, aside, live);
-    Columns<L, In> middle(x, dimension, aside + dimension);
+    Columns<L, In> middle(x, dimension, aside + dimension, live_middle);
     std::vector<double> scratch(2 * dimension);
     std::vector<double> copies = copies_for<In>(dimension);
     CancelClock clock;
@@ -323,14 +350,16 @@ struct UnitBlocks {
           REVERSE[k] = L::negate_if(rotor.columns()[k], clifford::reverse_negates(k));
         }
       }
-      product(rotor.columns(), middle.columns(), P, dimension, live, metric.negative_mask,
-              metric.null_mask, clock);
+      product(rotor.columns(), middle.columns(), P, dimension, live, live_middle,
+              metric.negative_mask, metric.null_mask, clock);
       Vec<L> spread = L::zero();
       for (std::uint64_t k = 0; k < dimension; ++k) {
         spread = L::spread(spread, P[k]);
       }
       nonfinite |= L::nonzero_bits(spread);
-      product(P, REVERSE, Q, dimension, nullptr, metric.negative_mask, metric.null_mask, clock);
+      // The reverse is zero where the rotor is.
+      product(P, REVERSE, Q, dimension, nullptr, live, metric.negative_mask, metric.null_mask,
+              clock);
       const auto out = output_rows<L, In, true>(products, first, n);
       const unsigned lanes = lanes_below(n);
       store_or_redo<L>(Q, out, dimension, lanes, nonfinite, [&](std::size_t lane) {
@@ -354,8 +383,8 @@ struct UnitBlocks {
       const double* const right = b.item(i);
       double* const out = products.item(i);
       if (all_finite(left, dimension) && all_finite(right, dimension)) {
-        product(left, right, out, dimension, nullptr, metric.negative_mask, metric.null_mask,
-                clock);
+        product(left, right, out, dimension, nullptr, nullptr, metric.negative_mask,
+                metric.null_mask, clock);
       } else {
         scalar_product(left, right, metric, dimension, out);
         clock.count(CancelClock::terms(dimension));
@@ -479,13 +508,19 @@ void sandwich(std::size_t count, ItemStarts r, ItemStarts x, const clifford::Met
   run(count, r, x, metric, products, aside.vectors);
 }
 
+// Largest product read component-major.  Each component of an operand is a
+// stream of its own; past 16 of them (with three operands, 48 streams) the
+// loads and stores run slower than copying the items into adjacent
+// components and back (measured: Cl(4,1), 32 components, twice as slow).
+constexpr std::uint64_t kMaxComponentMajorDimension = 16;
+
 // clifford (Sandwich: sandwich) for component-major operands; false, having
 // done nothing, where the lanes do not apply.
 template <class L, bool Sandwich>
 bool by_components(std::size_t count, ItemsIn a, ItemsIn b, const clifford::Metric& metric,
                    ItemsOut products) {
   const std::uint64_t dimension = std::uint64_t{1} << metric.entries.size();
-  if (!metric.unit || dimension > kMaxLaneDimension) {
+  if (!metric.unit || dimension > kMaxComponentMajorDimension) {
     return false;
   }
   const UnitRuns<L, ItemsIn> runs = unit_run_for<L, ItemsIn>(dimension, metric);

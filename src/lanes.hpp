@@ -67,7 +67,7 @@ struct Kernels {
   // items, one store writes it: no transpose, no copy.  Same bits as
   // clifford and sandwich.  Return false, having done nothing, where the
   // lanes do not apply (a signature entry other than -1, 0, +1, products
-  // over 2^15 components, memory for them unavailable); null without lanes.
+  // over 16 components, memory for them unavailable); null without lanes.
   bool (*clifford_by_components)(std::size_t count, ItemsIn a, ItemsIn b,
                                  const clifford::Metric& metric, ItemsOut products);
   bool (*sandwich_by_components)(std::size_t count, ItemsIn r, ItemsIn x,

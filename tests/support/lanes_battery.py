@@ -65,6 +65,48 @@ def zero_factors():
     ])
 
 
+def graded(rng, draw, n, signature, grades, dense_share=0.0):
+    """Items whose components outside `grades` are zero (of either sign),
+    and a share of items (`dense_share`) with every component drawn: zero in
+    most items but not in all, so the kernels cannot skip those terms for
+    every lane of a group."""
+    dimension = 2 ** len(signature)
+    x = draw(rng, (n, dimension))
+    outside = ~np.isin([bin(k).count("1") for k in range(dimension)], grades)
+    x[:, outside] = rng.choice([0.0, -0.0], size=(n, int(outside.sum())))
+    dense = rng.random(n) < dense_share
+    x[dense] = draw(rng, (int(dense.sum()), dimension))
+    return x
+
+
+# Sparse operands: (signature, left grades, right grades), the products and
+# sandwiches of rotors and vectors, motors and points, bivectors.
+SPARSE = (
+    ([1, 1, 1], (0, 2), (1,)),
+    ([1, 1, 1], (2,), (2,)),
+    ([0, 1, 1, 1], (0, 2, 4), (0, 2, 4)),
+    ([0, 1, 1, 1], (0, 2, 4), (3,)),
+    ([1, 1, 1, 0], (0, 2), (1,)),
+    ([1, 1, 1, 1, -1], (0, 2, 4), (1,)),
+)
+
+
+def sparse_cases(rng):
+    for signature, left, right in SPARSE:
+        for n in (1, 7, 8, 9, 17, 61):
+            for draw in (mixed, finite):
+                for share in (0.0, 0.1):
+                    a = graded(rng, draw, n, signature, left, share)
+                    b = graded(rng, draw, n, signature, right, share)
+                    name = f"{signature} {left}x{right} {draw.__name__} {n} {share}"
+                    yield f"sparse geometric_product {name}", va.geometric_product(a, b, signature)
+                    yield f"sparse geometric_product_n {name}", np.array(
+                        vc.geometric_product_n(a.tolist(), b.tolist(), signature))
+                    yield f"sparse sandwich {name}", va.sandwich(a, b, signature)
+                    yield f"sparse sandwich repeated rotor {name}", va.sandwich(a[0], b, signature)
+                    yield from component_major(f"sparse {name}", a, b, signature)
+
+
 def component_major(name, a, b, signature):
     """Operands and outputs whose items are adjacent doubles and whose
     components lie a row apart (arrays of shape (N, 2^n) in Fortran order),
@@ -123,7 +165,12 @@ def cases(rng):
                 yield from component_major(name, a, b, signature)
 
 
+def all_cases(rng):
+    yield from cases(rng)
+    yield from sparse_cases(rng)
+
+
 def main():
     rng = np.random.default_rng(20261208)
-    results = {name: (va.kernel_path, value.shape, value.tobytes()) for name, value in cases(rng)}
+    results = {name: (va.kernel_path, value.shape, value.tobytes()) for name, value in all_cases(rng)}
     sys.stdout.write(pickle.dumps(results).hex())
