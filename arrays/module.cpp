@@ -108,7 +108,8 @@ PyObject* make_module() {
     return nullptr;
   }
   // The instruction set the kernels run on in this process, decided here.
-  if (PyModule_AddStringConstant(module.get(), "kernel_path", vyr::lanes::kernels().name) < 0) {
+  if (PyModule_AddStringConstant(module.get(), "kernel_path", vyr::lanes::kernels_description()) <
+      0) {
     return nullptr;
   }
   if (!vyr::run_in_module(module.get(), kPythonPart, "vyr_spectral_arrays/algebra.py")) {

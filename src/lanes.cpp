@@ -107,35 +107,53 @@ const Kernels& widest() noexcept {
   return kScalarKernels;
 }
 
+// The kernels of this process and what kernel_path says of them.
+struct Choice {
+  const Kernels* kernels;
+  char description[192];
+};
+
 // The kernels that VYR_KERNEL_PATH names, or the widest ones.  A name that
 // cannot be followed (a path this processor or build cannot run, or no path
-// at all) gets the widest kernels too, and a line on standard error that says
-// so: the choice is made once, long before anyone would look at kernel_path.
-const Kernels& choose() noexcept {
+// at all) gets the widest kernels too, and the description says what was
+// asked and why it did not run: the choice is made once, and the modules
+// write nothing on their own.
+Choice choose() noexcept {
+  Choice choice{&widest(), {}};
   const char* const wanted = std::getenv("VYR_KERNEL_PATH");
-  if (wanted == nullptr || *wanted == '\0') {
-    return widest();
-  }
-  constexpr std::pair<Path, const char*> kNames[] = {
-      {Path::kScalar, "scalar"},
-      {Path::kPortable, "portable"},
-      {Path::kAvx2, "avx2"},
-      {Path::kAvx512, "avx512"},
-  };
-  const char* reason = "names no kernel path (scalar, portable, avx2, avx512)";
-  for (const auto& [path, name] : kNames) {
-    if (std::strcmp(wanted, name) == 0) {
-      if (const Kernels* named = kernels_for(path)) {
-        return *named;
+  const char* reason = nullptr;
+  if (wanted != nullptr && *wanted != '\0') {
+    constexpr std::pair<Path, const char*> kNames[] = {
+        {Path::kScalar, "scalar"},
+        {Path::kPortable, "portable"},
+        {Path::kAvx2, "avx2"},
+        {Path::kAvx512, "avx512"},
+    };
+    reason = "names no kernel path (scalar, portable, avx2, avx512)";
+    for (const auto& [path, name] : kNames) {
+      if (std::strcmp(wanted, name) == 0) {
+        if (const Kernels* named = kernels_for(path)) {
+          choice.kernels = named;
+          reason = nullptr;
+        } else {
+          reason = "cannot run on this processor";
+        }
+        break;
       }
-      reason = "cannot run on this processor";
-      break;
     }
   }
-  const Kernels& chosen = widest();
-  std::fprintf(stderr, "vyr_spectral_core: VYR_KERNEL_PATH=%s %s; the kernels run on %s\n", wanted,
-               reason, chosen.name);
-  return chosen;
+  if (reason == nullptr) {
+    std::snprintf(choice.description, sizeof choice.description, "%s", choice.kernels->name);
+  } else {
+    std::snprintf(choice.description, sizeof choice.description, "%s (VYR_KERNEL_PATH=%.40s %s)",
+                  choice.kernels->name, wanted, reason);
+  }
+  return choice;
+}
+
+const Choice& chosen() noexcept {
+  static const Choice choice = choose();
+  return choice;
 }
 
 }  // namespace
@@ -182,8 +200,11 @@ const Kernels* kernels_for(Path path) noexcept {
 }
 
 const Kernels& kernels() noexcept {
-  static const Kernels& chosen = choose();
-  return chosen;
+  return *chosen().kernels;
+}
+
+const char* kernels_description() noexcept {
+  return chosen().description;
 }
 
 }  // namespace vyr::lanes

@@ -111,6 +111,12 @@ extern const Kernels kAvx512Kernels;
 // Decided on first use; later changes of the variable have no effect.
 const Kernels& kernels() noexcept;
 
+// What kernel_path reports: the name of the kernels that run, followed, when
+// VYR_KERNEL_PATH asked for others that cannot run, by what it asked and why
+// in parentheses, e.g. "avx2 (VYR_KERNEL_PATH=avx512 cannot run on this
+// processor)".
+const char* kernels_description() noexcept;
+
 // The kernels built for `path`, or null when this build or processor has no
 // such kernels.
 const Kernels* kernels_for(Path path) noexcept;

@@ -70,7 +70,6 @@ def test_zero_factors_make_no_nan():
 
 
 KNOWN_PATHS = ["scalar", "portable", "avx2", "avx512"]
-NOTICE = "vyr_spectral_core: VYR_KERNEL_PATH={} {}; the kernels run on {}"
 NO_PATH = "names no kernel path (scalar, portable, avx2, avx512)"
 CANNOT_RUN = "cannot run on this processor"
 
@@ -84,18 +83,15 @@ CANNOT_RUN = "cannot run on this processor"
     ("AVX2", PATHS[-1], NO_PATH),
 ])
 def test_the_path_named_in_the_environment(wanted, expected, reason):
-    """kernel_path is the path that runs; a name that cannot be followed
-    says so on standard error, once per module that chooses (each module
-    holds its own kernels)."""
+    """kernel_path starts with the path that runs; where the environment
+    asked for another that cannot run, it says what was asked and why.
+    Nothing is written to standard error."""
     for module in ("import vyr_spectral_arrays as va",
                    "import vyr_spectral_core as vc; vc.add_n([1.0], [2.0]); import vyr_spectral_arrays as va"):
         proc = run_snippet(f"{module}; print(va.kernel_path)", env={"VYR_KERNEL_PATH": wanted})
-        assert proc.stdout.strip() == expected
-        lines = proc.stderr.splitlines()
-        if reason is None:
-            assert lines == []
-        else:
-            assert lines and set(lines) == {NOTICE.format(wanted, reason, expected)}
+        said = expected if reason is None else f"{expected} (VYR_KERNEL_PATH={wanted} {reason})"
+        assert proc.stdout.strip() == said
+        assert proc.stderr == ""
 
 
 @pytest.mark.parametrize("function", ["octonion_norm", "norms_squared"])
