@@ -1,9 +1,11 @@
 #include "binding/from_buffer.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <initializer_list>
 
+#include "binding/signal_checks.hpp"
 #include "interpreter/pyref.hpp"
 
 namespace vyr::binding {
@@ -132,11 +134,21 @@ void append_converted(const StridedValues& grid, std::vector<double>& out) {
   const std::size_t base = out.size();
   out.resize(base + grid.rows * grid.columns);
   double* values = out.data() + base;
+  // Signal handlers run between pieces of a long run, as in every other
+  // long loop of a call: a copy of 2^28 values takes the better part of a
+  // second.
+  constexpr std::size_t kValuesBetweenSignalChecks = std::size_t{1} << 20;
   auto read_run = [&values](const char* run, std::size_t count, Py_ssize_t step) {
-    for (std::size_t i = 0; i < count; ++i) {
-      Stored stored;
-      std::memcpy(&stored, run + static_cast<Py_ssize_t>(i) * step, sizeof stored);
-      values[i] = static_cast<double>(stored);
+    for (std::size_t first = 0; first < count; first += kValuesBetweenSignalChecks) {
+      if (first > 0) {
+        check_signals();
+      }
+      const std::size_t last = std::min(count, first + kValuesBetweenSignalChecks);
+      for (std::size_t i = first; i < last; ++i) {
+        Stored stored;
+        std::memcpy(&stored, run + static_cast<Py_ssize_t>(i) * step, sizeof stored);
+        values[i] = static_cast<double>(stored);
+      }
     }
     values += count;
   };
