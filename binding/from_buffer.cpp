@@ -131,26 +131,31 @@ struct StridedValues {
 // out byte-wise, since a strided view need not be aligned for its type.
 template <class Stored>
 void append_converted(const StridedValues& grid, std::vector<double>& out) {
-  const std::size_t base = out.size();
-  out.resize(base + grid.rows * grid.columns);
-  double* values = out.data() + base;
-  // Signal handlers run between pieces of a long run, as in every other
-  // long loop of a call: a copy of 2^28 values takes the better part of a
-  // second.
+  // Room for every value at once (no fill: the pages are touched as they are
+  // written); the vector then grows a piece at a time, and signal handlers
+  // run between pieces, as in every other long loop of a call: a copy of
+  // 2^28 values takes the better part of a second.
+  const std::size_t needed = out.size() + grid.rows * grid.columns;
+  if (needed > out.capacity()) {
+    // Geometric growth still, for a batch that appends vector after vector.
+    out.reserve(std::max(needed, 2 * out.capacity()));
+  }
   constexpr std::size_t kValuesBetweenSignalChecks = std::size_t{1} << 20;
-  auto read_run = [&values](const char* run, std::size_t count, Py_ssize_t step) {
+  auto read_run = [&out](const char* run, std::size_t count, Py_ssize_t step) {
     for (std::size_t first = 0; first < count; first += kValuesBetweenSignalChecks) {
       if (first > 0) {
         check_signals();
       }
       const std::size_t last = std::min(count, first + kValuesBetweenSignalChecks);
+      const std::size_t base = out.size();
+      out.resize(base + (last - first));
+      double* const values = out.data() + base - first;
       for (std::size_t i = first; i < last; ++i) {
         Stored stored;
         std::memcpy(&stored, run + static_cast<Py_ssize_t>(i) * step, sizeof stored);
         values[i] = static_cast<double>(stored);
       }
     }
-    values += count;
   };
   constexpr auto kSize = static_cast<Py_ssize_t>(sizeof(Stored));
   const bool dense_rows = grid.column_step == kSize || grid.columns <= 1;
@@ -160,6 +165,7 @@ void append_converted(const StridedValues& grid, std::vector<double>& out) {
     return;
   }
   for (std::size_t row = 0; row < grid.rows; ++row) {
+    count_item_for_signals();
     const char* const run = grid.first + static_cast<Py_ssize_t>(row) * grid.row_step;
     if (dense_rows) {
       read_run(run, grid.columns, kSize);
