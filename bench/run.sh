@@ -7,7 +7,12 @@
 #   bash bench/run.sh --quick      small sizes, for working on the harness
 #   bash bench/run.sh --arrays     the array module on ready arrays instead, against numpy,
 #                                  kingdon, clifford, numpy-quaternion and the kernels'
-#                                  C++ time (bench/arrays_bench.py; a few minutes)
+#                                  C++ time (bench/arrays_bench.py), once on every kernel
+#                                  path the processor has (ARRAYS-<path>.md, ROOFLINE-<path>.md),
+#                                  then the ufuncs against numpy's (UFUNCS.md), the
+#                                  algebra operations against kingdon's (ALGEBRA.md) and
+#                                  sparse operands against their peers (SPARSE.md); a quarter
+#                                  of an hour or so
 #   VYR_BENCH_PYTHON=/path/python3.13 bash bench/run.sh
 #   VYR_BENCH_SKIP_INSTALL=1 bash bench/run.sh   keep the module already in the venv
 set -euo pipefail
@@ -79,7 +84,27 @@ if [ "$arrays" = "1" ]; then
   cd /tmp
   quick_flag=()
   [ "$quick" = "1" ] && quick_flag=(--quick)
-  exec "$vpy" "$here/arrays_bench.py" --kernels "$build/vyr_kernel_bench" "${quick_flag[@]}"
+  # Every vector instruction set this processor has, measured in turn.
+  flags=$(grep -m1 '^flags' /proc/cpuinfo 2>/dev/null || true)
+  paths=()
+  [[ " $flags " == *" avx2 "* ]] && paths+=(avx2)
+  [[ " $flags " == *" avx512f "* && " $flags " == *" avx512dq "* ]] && paths+=(avx512)
+  [ "${#paths[@]}" -eq 0 ] && paths=(portable)
+  for path in "${paths[@]}"; do
+    echo "== kernel path $path"
+    VYR_KERNEL_PATH=$path "$vpy" "$here/arrays_bench.py" --kernels "$build/vyr_kernel_bench" \
+      "${quick_flag[@]}"
+    for name in ARRAYS ROOFLINE; do
+      cp "$here/results/$name.md" "$here/results/$name-$path.md"
+    done
+  done
+  "$vpy" "$here/ufunc_bench.py" | tee "$here/results/UFUNCS.md"
+  "$vpy" "$here/ga_bench.py" | tee "$here/results/ALGEBRA.md"
+  for path in "${paths[@]}"; do
+    echo "== kernel path $path"
+    VYR_KERNEL_PATH=$path "$vpy" "$here/sparse_peers.py"
+  done | tee "$here/results/SPARSE.md"
+  exit 0
 fi
 cd /tmp
 exec "$vpy" "$here/bench.py" "$@"
