@@ -152,6 +152,27 @@ def test_operands_with_strides_and_broadcasting():
     assert_same(out, [model.inverse(list(x), signature) for x in a])
 
 
+# Enough items for the products that walk several items side by side, and a
+# count that leaves some lanes of the last group unused.
+@pytest.mark.parametrize("layout", ["adjacent", "components_apart", "right_broadcast"])
+@pytest.mark.parametrize("signature", [[1, 1, -1], [0, 1, 1, 1], [2, -3, 1]], ids=str)
+@pytest.mark.parametrize("operation", ["outer_product", "left_contraction", "right_contraction"])
+def test_products_of_many_items(operation, signature, layout):
+    rng = random.Random(f"{operation}{signature}{layout}")
+    dimension = 1 << len(signature)
+    a, b = values(rng, 13, dimension), values(rng, 13, dimension)
+    a[3, 1], a[5, 2], b[4, 0] = math.inf, -math.inf, math.nan  # inf times zero factors
+    a[7] = 0.0  # an item that skips every term
+    if layout == "right_broadcast":
+        b = b[2]
+    right = [b] * len(a) if b.ndim == 1 else b
+    expected = [getattr(model, operation)(list(map(float, x)), list(map(float, y)), signature)
+                for x, y in zip(a, right)]
+    if layout == "components_apart":
+        a, b = np.asfortranarray(a), np.asfortranarray(b)
+    assert_same(getattr(va.algebra(signature), operation)(a, b), expected)
+
+
 MOVES = ["reverse", "grade_involution", "clifford_conjugate", "dual", "undual"]
 
 
