@@ -365,8 +365,8 @@ class Plan {
     return ready_[kind] ? &tables_[kind] : nullptr;
   }
 
- private:
-  // The terms e_j e_j, indexed by j.
+  // The terms e_j e_j, indexed by j, or null when the call walks blade by
+  // blade.
   const Term* diagonal_terms() {
     if (!diagonal_tried_) {
       diagonal_tried_ = true;
@@ -384,6 +384,7 @@ class Plan {
     return diagonal_.size() == dimension ? diagonal_.data() : nullptr;
   }
 
+ private:
   template <bool kUnit>
   double scalar_of(const double* a, const double* b, const Term* diagonal) const noexcept {
     double sum = 0.0;
@@ -1107,6 +1108,120 @@ void restricted_product_items(std::size_t count, const ItemsIn* in, const Metric
   }
 }
 
+// The lanes of `a` with the sign bit flipped in the components k for which
+// negates(k) holds (negated_if on every lane).
+template <class Negates>
+void flip_lanes(const double* a, std::size_t dimension, Negates&& negates, double* out) noexcept {
+  for (Blade k = 0; k < dimension; ++k) {
+    const std::uint64_t flip = negates(k) ? kSignBit : 0;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      store_bits(reinterpret_cast<char*>(out + k * kLanes + l),
+                 bits_of(reinterpret_cast<const char*>(a + k * kLanes + l)) ^ flip);
+    }
+  }
+}
+
+// Plan::scalar for kLanes items at once, a select keeping the sum of a lane
+// whose term is skipped.
+template <bool kUnit>
+void scalar_lanes(const double* a, const double* b, const Term* diagonal, std::size_t dimension,
+                  double* sums) noexcept {
+  const PairDoubles zeros = {};
+  PairDoubles sum[kPairs] = {};
+  for (Blade j = 0; j < dimension; ++j) {
+    for (std::size_t p = 0; p < kPairs; ++p) {
+      const PairDoubles x = load_pair(a + j * kLanes + 2 * p);
+      const PairDoubles y = load_pair(b + j * kLanes + 2 * p);
+      PairDoubles scaled;
+      if constexpr (kUnit) {
+        scaled = reinterpret_cast<PairDoubles>(reinterpret_cast<PairBits>(x) ^ diagonal[j].sign);
+        if (diagonal[j].null) {
+          scaled = scaled * 0.0;
+        }
+      } else {
+        scaled = diagonal[j].factor * x;
+      }
+      const PairDoubles added = y * scaled + sum[p];
+      const PairMask skipped = (x == zeros) | (y == zeros);
+      sum[p] = skipped ? sum[p] : added;
+    }
+  }
+  std::memcpy(sums, sum, sizeof sum);
+}
+
+// Item loop of the inverse for one to five basis vectors: the same products
+// and sign flips as `inverse`, kLanes items at a time.  Other algebras, and
+// calls of fewer items, go one item at a time.
+void inverse_items(std::size_t count, const ItemsIn* in, const Metric& metric, ItemsOut out) {
+  Plan plan(metric);
+  const std::size_t n = metric.entries.size();
+  const TermTable* const table =
+      n >= 1 && n <= 5 && count >= kLanes ? plan.table_of<Terms::kAll>() : nullptr;
+  const Term* const diagonal = table != nullptr ? plan.diagonal_terms() : nullptr;
+  if (diagonal == nullptr) {
+    item_loop<inverse, 1, kMv, kMv, kInverseWork>(count, in, metric, out);
+    return;
+  }
+  const std::size_t dimension = plan.dimension;
+  const std::size_t size = dimension * kLanes;
+  std::vector<double> scratch(6 * size);
+  double* const a = scratch.data();
+  double* const numerator = a + size;
+  double* const t1 = a + 2 * size;
+  double* const t2 = a + 3 * size;
+  double* const t3 = a + 4 * size;
+  double* const t4 = a + 5 * size;
+  const auto walk = [&](const double* left, const double* right, double* product) {
+    if (metric.unit) {
+      walk_table_lanes<true>(left, right, *table, dimension, product);
+    } else {
+      walk_table_lanes<false>(left, right, *table, dimension, product);
+    }
+  };
+  const auto negate_grades_lanes = [&](double* m, unsigned grades_mask) {
+    flip_lanes(m, dimension, [&](Blade k) { return ((grades_mask >> grade_of(k)) & 1U) != 0; }, m);
+  };
+  for (std::size_t first = 0; first < count; first += kLanes) {
+    const std::size_t lanes = std::min(kLanes, count - first);
+    // Unused lanes repeat the group's first item.
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      lanes_from(in[0], first + (l < lanes ? l : 0), dimension, a + l);
+    }
+    if (n <= 2) {
+      flip_lanes(a, dimension, clifford_conjugate_negates, numerator);
+    } else if (n == 3 || n == 5) {
+      flip_lanes(a, dimension, clifford_conjugate_negates, t1);
+      flip_lanes(a, dimension, grade_involution_negates, t2);
+      walk(t1, t2, t3);
+      flip_lanes(a, dimension, reverse_negates_blade, t1);
+      double* const triple = n == 3 ? numerator : t4;
+      walk(t3, t1, triple);
+      if (n == 5) {
+        walk(a, triple, t2);
+        negate_grades_lanes(t2, (1U << 1) | (1U << 4));
+        walk(triple, t2, numerator);
+      }
+    } else {
+      flip_lanes(a, dimension, clifford_conjugate_negates, t1);
+      walk(a, t1, t2);
+      negate_grades_lanes(t2, (1U << 3) | (1U << 4));
+      walk(t1, t2, numerator);
+    }
+    double denominators[kLanes];
+    if (metric.unit) {
+      scalar_lanes<true>(a, numerator, diagonal, dimension, denominators);
+    } else {
+      scalar_lanes<false>(a, numerator, diagonal, dimension, denominators);
+    }
+    for (std::size_t l = 0; l < lanes; ++l) {
+      double* const item = out.item(first + l);
+      for (std::size_t k = 0; k < dimension; ++k) {
+        out.component(item, k) = numerator[k * kLanes + l] / denominators[l];
+      }
+    }
+  }
+}
+
 template <Routine kRoutine, std::size_t kWork = 0>
 constexpr auto kUnaryToMultivector = &item_loop<kRoutine, 1, kMv, kMv, kWork>;
 template <Routine kRoutine, std::size_t kWork = 0>
@@ -1269,7 +1384,7 @@ const Operation kOperations[] = {
      1,
      {kMv, kMv},
      kMv,
-     kUnaryToMultivector<inverse, kInverseWork>,
+     &inverse_items,
      nullptr,
      4.0},
     {"exp",

@@ -173,6 +173,21 @@ def test_products_of_many_items(operation, signature, layout):
     assert_same(getattr(va.algebra(signature), operation)(a, b), expected)
 
 
+@pytest.mark.parametrize("signature", [[1], [1, -1], [1, 1, 1], [2, -3, 1], [0, 1, 1, 1],
+                                       [1, 1, 1, 1, 1], [0, 1, 1, 1, 1]], ids=str)
+def test_inverse_of_many_items(signature):
+    rng = random.Random(str(signature))
+    dimension = 1 << len(signature)
+    a = values(rng, 11, dimension)
+    a[4] = 0.0  # no inverse: infinities and NaNs
+    a[6, 1:] = 0.0
+    expected = [model.inverse(list(map(float, x)), signature) for x in a]
+    assert_same(va.algebra(signature).inverse(a), expected)
+    out = np.empty((dimension, 11)).T
+    va.algebra(signature).inverse(np.asfortranarray(a), out=out)
+    assert_same(out, expected)
+
+
 MOVES = ["reverse", "grade_involution", "clifford_conjugate", "dual", "undual"]
 
 
