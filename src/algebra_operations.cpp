@@ -503,9 +503,10 @@ void lanes_from(const ItemsIn& items, std::size_t i, std::size_t dimension,
   }
 }
 
-// Item loop of a restricted product over lanes of items, when the call
-// tabulates its terms; else the one-item walk.
-template <Terms kTerms>
+// Item loop of a restricted product, or with kCommutator of the commutator
+// product (kTerms == kAll), over lanes of items, when the call tabulates its
+// terms; else the one-item routine.
+template <Terms kTerms, bool kCommutator = false>
 void restricted_product_items(std::size_t count, const ItemsIn* in, const Metric& metric,
                               ItemsOut out);
 
@@ -1070,20 +1071,25 @@ constexpr ItemKind kMv = ItemKind::kMultivector;
 constexpr ItemKind kSc = ItemKind::kScalar;
 constexpr ItemKind kInt = ItemKind::kInteger;
 
-template <Terms kTerms>
+template <Terms kTerms, bool kCommutator>
 void restricted_product_items(std::size_t count, const ItemsIn* in, const Metric& metric,
                               ItemsOut out) {
   Plan plan(metric);
   const TermTable* const table = plan.table_of<kTerms>();
   if (table == nullptr || count < kLanes) {
-    item_loop<restricted_product<kTerms>, 2, kMv, kMv, 0>(count, in, metric, out);
+    if constexpr (kCommutator) {
+      item_loop<commutator_product, 2, kMv, kMv, 2>(count, in, metric, out);
+    } else {
+      item_loop<restricted_product<kTerms>, 2, kMv, kMv, 0>(count, in, metric, out);
+    }
     return;
   }
   const std::size_t dimension = plan.dimension;
-  std::vector<double> scratch(3 * dimension * kLanes);
+  std::vector<double> scratch(4 * dimension * kLanes);
   double* const a = scratch.data();
   double* const b = a + dimension * kLanes;
   double* const products = b + dimension * kLanes;
+  double* const reversed_products = products + dimension * kLanes;
   for (std::size_t first = 0; first < count; first += kLanes) {
     const std::size_t lanes = std::min(kLanes, count - first);
     // Unused lanes hold zeros, which skip every term.
@@ -1098,6 +1104,17 @@ void restricted_product_items(std::size_t count, const ItemsIn* in, const Metric
       walk_table_lanes<true>(a, b, *table, dimension, products);
     } else {
       walk_table_lanes<false>(a, b, *table, dimension, products);
+    }
+    if constexpr (kCommutator) {
+      // (ab[k] - ba[k]) * 0.5, as commutator_product forms it.
+      if (metric.unit) {
+        walk_table_lanes<true>(b, a, *table, dimension, reversed_products);
+      } else {
+        walk_table_lanes<false>(b, a, *table, dimension, reversed_products);
+      }
+      for (std::size_t k = 0; k < dimension * kLanes; ++k) {
+        products[k] = (products[k] - reversed_products[k]) * 0.5;
+      }
     }
     for (std::size_t l = 0; l < lanes; ++l) {
       double* const item = out.item(first + l);
@@ -1271,7 +1288,7 @@ const Operation kOperations[] = {
      2,
      {kMv, kMv},
      kMv,
-     kBinaryToMultivector<commutator_product, 2>,
+     &restricted_product_items<Terms::kAll, true>,
      nullptr,
      2.0},
     {"regressive_product",

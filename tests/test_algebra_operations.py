@@ -156,7 +156,8 @@ def test_operands_with_strides_and_broadcasting():
 # count that leaves some lanes of the last group unused.
 @pytest.mark.parametrize("layout", ["adjacent", "components_apart", "right_broadcast"])
 @pytest.mark.parametrize("signature", [[1, 1, -1], [0, 1, 1, 1], [2, -3, 1]], ids=str)
-@pytest.mark.parametrize("operation", ["outer_product", "left_contraction", "right_contraction"])
+@pytest.mark.parametrize("operation", ["outer_product", "left_contraction", "right_contraction",
+                                       "commutator_product"])
 def test_products_of_many_items(operation, signature, layout):
     rng = random.Random(f"{operation}{signature}{layout}")
     dimension = 1 << len(signature)
