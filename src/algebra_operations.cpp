@@ -954,6 +954,7 @@ struct ComponentMap {
   std::vector<std::uint32_t> source;
   std::vector<std::uint64_t> flip;
   bool in_place = true;  // source[k] == k for every k
+  bool reversed = true;  // source[k] == dimension - 1 - k for every k
 };
 
 struct Mapping {
@@ -1007,6 +1008,7 @@ void mapped_items(std::size_t count, const ItemsIn* in, const Metric& metric, It
     map.source[k] = static_cast<std::uint32_t>(mapping.source);
     map.flip[k] = mapping.negate ? kSignBit : 0;
     map.in_place = map.in_place && mapping.source == k;
+    map.reversed = map.reversed && mapping.source == all - k;
   }
   const ItemsIn& a = in[0];
   const std::uint32_t* const source = map.source.data();
@@ -1025,11 +1027,24 @@ void mapped_items(std::size_t count, const ItemsIn* in, const Metric& metric, It
       }
       return;
     }
+    if (!map.reversed) {
+      for (std::size_t i = 0; i < count; ++i) {
+        const char* const from = reinterpret_cast<const char*>(a.item(i));
+        char* const to = reinterpret_cast<char*>(out.item(i));
+        for (std::size_t k = 0; k < dimension; ++k) {
+          store_bits(to + k * sizeof(double), bits_of(from + source[k] * sizeof(double)) ^ flip[k]);
+        }
+      }
+      return;
+    }
+    // The complements read the components in reverse order (~k is
+    // dimension - 1 - k), which vectorizes as a shuffle.
     for (std::size_t i = 0; i < count; ++i) {
       const char* const from = reinterpret_cast<const char*>(a.item(i));
       char* const to = reinterpret_cast<char*>(out.item(i));
       for (std::size_t k = 0; k < dimension; ++k) {
-        store_bits(to + k * sizeof(double), bits_of(from + source[k] * sizeof(double)) ^ flip[k]);
+        store_bits(to + k * sizeof(double),
+                   bits_of(from + (dimension - 1 - k) * sizeof(double)) ^ flip[k]);
       }
     }
     return;
