@@ -189,6 +189,24 @@ def test_inverse_of_many_items(signature):
     assert_same(out, expected)
 
 
+# Every operation with operands and results whose components lie apart, and a
+# broadcast first operand, over enough items for the paths that group them.
+@pytest.mark.parametrize("signature", [[0, 1, 1, 1], [2, -3, 1], [1, 1, 1, 1, -1]], ids=str)
+@pytest.mark.parametrize("operation", BINARY + UNARY)
+def test_operations_with_components_apart(operation, signature):
+    rng = random.Random(f"apart{operation}{signature}")
+    operands = items_for(operation, signature, rng, 9)
+    expected = [getattr(model, operation)(*(list(map(float, o[i])) for o in operands), signature)
+                for i in range(9)]
+    method = getattr(va.algebra(signature), operation)
+    assert_same(method(*(np.asfortranarray(o) for o in operands)), expected)
+    if operation in BINARY:
+        repeated = [getattr(model, operation)(list(map(float, operands[0][0])),
+                                              list(map(float, y)), signature)
+                    for y in operands[1]]
+        assert_same(method(operands[0][0], operands[1]), repeated)
+
+
 MOVES = ["reverse", "grade_involution", "clifford_conjugate", "dual", "undual"]
 
 
