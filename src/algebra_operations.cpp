@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <vector>
 
 #include "parallel/engine.hpp"
@@ -56,28 +57,61 @@ class CancellationClock {
   std::uint64_t terms_ = 0;
 };
 
-// g × x for the term e_j (coefficient x) times e_k, g the reordering sign of
-// e_j e_k times the squares of the shared basis vectors: the factor of the
-// geometric product's walk, formed exactly as product_into forms it.  With
-// entries of ±1 and 0 that is x with its sign flipped, times 0.0 when a null
-// vector is shared; with a table of chained entries, ±chained[j & k] × x; else
-// ±1.0 multiplied by each shared entry in ascending order, then by x.
-double scaled_left(Blade j, Blade k, double x, const Metric& metric) noexcept {
+// One term e_j e_k of the geometric product's walk with what does not depend
+// on the coefficients worked out: where it reads the right factor and where
+// it adds, and its factor g, the reordering sign of e_j e_k times the
+// squares of the shared basis vectors.
+struct Term {
+  std::uint32_t right;   // k
+  std::uint32_t result;  // j ^ k
+  // Entries of ±1 and 0: the sign bit that g flips, and whether a shared
+  // null vector makes g zero.
+  std::uint64_t sign;
+  bool null;
+  // Any other signature: g itself.
+  double factor;
+};
+
+// g of the term e_j e_k, formed exactly as product_into forms it: with
+// entries of ±1 and 0 a sign and a null flag; with a table of chained
+// entries, ±chained[j & k]; else ±1.0 multiplied by each shared entry in
+// ascending order.
+Term term_of(Blade j, Blade k, const Metric& metric) noexcept {
+  Term term{static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(j ^ k), 0, false, 0.0};
   const bool reordered = __builtin_parityll(reorder_parity_mask(j) & k) != 0;
   const Blade shared = j & k;
   if (metric.unit) {
     const bool negative = __builtin_parityll(shared & metric.negative_mask) != 0;
-    const double signed_x = negated_if(x, reordered != negative);
-    return (shared & metric.null_mask) != 0 ? signed_x * 0.0 : signed_x;
+    term.sign = reordered != negative ? kSignBit : 0;
+    term.null = (shared & metric.null_mask) != 0;
+  } else if (!metric.chained.empty()) {
+    term.factor = negated_if(metric.chained[shared], reordered);
+  } else {
+    double g = reordered ? -1.0 : 1.0;
+    for (Blade rest = shared; rest != 0; rest &= rest - 1) {
+      g = g * static_cast<double>(metric.entries[static_cast<std::size_t>(std::countr_zero(rest))]);
+    }
+    term.factor = g;
   }
-  if (!metric.chained.empty()) {
-    return negated_if(metric.chained[shared], reordered) * x;
+  return term;
+}
+
+// g × x, the factor of the geometric product's walk: with entries of ±1 and
+// 0, x with its sign flipped, times 0.0 when a null vector is shared; else
+// g × x.
+template <bool kUnit>
+double scaled_by(const Term& term, double x) noexcept {
+  if constexpr (kUnit) {
+    const double signed_x = std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) ^ term.sign);
+    return term.null ? signed_x * 0.0 : signed_x;
+  } else {
+    return term.factor * x;
   }
-  double g = reordered ? -1.0 : 1.0;
-  for (Blade rest = shared; rest != 0; rest &= rest - 1) {
-    g = g * static_cast<double>(metric.entries[static_cast<std::size_t>(std::countr_zero(rest))]);
-  }
-  return g * x;
+}
+
+double scaled_left(Blade j, Blade k, double x, const Metric& metric) noexcept {
+  const Term term = term_of(j, k, metric);
+  return metric.unit ? scaled_by<true>(term, x) : scaled_by<false>(term, x);
 }
 
 // Which terms e_j e_k of the geometric product a product keeps.
@@ -198,6 +232,284 @@ void undual_into(const double* a, std::size_t dimension, double* out) noexcept {
   }
 }
 
+// --- Tables of a call ------------------------------------------------------
+
+// The terms of a product's walk in the order it visits them: those of left
+// blade j are terms[first[j]] .. terms[first[j + 1] - 1].
+struct TermTable {
+  std::vector<Term> terms;
+  std::vector<std::uint32_t> first;
+};
+
+// Largest table a call works out (2 MiB of terms): beyond it, items of so
+// many components cost far more than walking the blades, and the walk looks
+// for cancellation, which a tabulated item of this size need not.
+constexpr std::size_t kMaxTabulatedTerms = std::size_t{1} << 16;
+
+// Number of terms of the walk that `kTerms` restricts: 4^n, or 3^n for the
+// outer product and the contractions (each basis vector in j only, in k
+// only, or in neither; in both, or in neither, or in one of them).
+template <Terms kTerms>
+std::size_t term_count(std::size_t basis_vectors) noexcept {
+  std::size_t count = 1;
+  for (std::size_t m = 0; m < basis_vectors; ++m) {
+    count *= kTerms == Terms::kAll ? 4 : 3;
+    if (count > kMaxTabulatedTerms) {
+      break;
+    }
+  }
+  return count;
+}
+
+// The walk over a table: out starts at +0.0; left blades j ascending,
+// skipping a[j] == 0; the right blades in the table's order, skipping
+// b[k] == 0; out[j ^ k] = b[k] × (g × a[j]) + out[j ^ k].
+template <bool kUnit>
+void walk_table(const double* a, const double* b, const TermTable& table, std::size_t dimension,
+                double* out) noexcept {
+  std::fill(out, out + dimension, 0.0);
+  const Term* const terms = table.terms.data();
+  const std::uint32_t* const first = table.first.data();
+  for (Blade j = 0; j < dimension; ++j) {
+    const double x = a[j];
+    if (x == 0.0) {
+      continue;
+    }
+    const std::uint32_t end = first[j + 1];
+    for (std::uint32_t t = first[j]; t < end; ++t) {
+      const Term& term = terms[t];
+      const double y = b[term.right];
+      if (y == 0.0) {
+        continue;
+      }
+      out[term.result] = y * scaled_by<kUnit>(term, x) + out[term.result];
+    }
+  }
+}
+
+// What the products of one call share: the metric, and the tables of the
+// walks it takes, worked out on first use.  A table that is too large, or
+// whose memory cannot be had, leaves the walk to go blade by blade.
+class Plan {
+ public:
+  explicit Plan(const Metric& call_metric) noexcept
+      : metric(call_metric), dimension(dimension_of(call_metric)) {}
+
+  const Metric& metric;
+  const std::size_t dimension;
+
+  // The walk of the geometric product restricted to `kTerms` (walk_into).
+  template <Terms kTerms>
+  void product(const double* a, const double* b, double* out) {
+    const TermTable* const table = table_of<kTerms>();
+    if (table == nullptr) {
+      walk_into<kTerms>(a, b, metric, out);
+    } else if (metric.unit) {
+      walk_table<true>(a, b, *table, dimension, out);
+    } else {
+      walk_table<false>(a, b, *table, dimension, out);
+    }
+  }
+
+  // Component 0 of the geometric product a b (scalar_walk).
+  double scalar(const double* a, const double* b) {
+    const Term* const diagonal = diagonal_terms();
+    if (diagonal == nullptr) {
+      return scalar_walk(a, b, metric);
+    }
+    return metric.unit ? scalar_of<true>(a, b, diagonal) : scalar_of<false>(a, b, diagonal);
+  }
+
+  // <a ã>_0: the terms j == k in ascending j, the reverse's components
+  // being a's with the sign of reverse_negates, from +0.0.
+  double norm_squared(const double* a) {
+    const Term* const diagonal = diagonal_terms();
+    if (diagonal == nullptr) {
+      double sum = 0.0;
+      for (Blade j = 0; j < dimension; ++j) {
+        const double x = a[j];
+        if (x == 0.0) {
+          continue;
+        }
+        sum = negated_if(x, reverse_negates(j)) * scaled_left(j, j, x, metric) + sum;
+      }
+      return sum;
+    }
+    return metric.unit ? norm_squared_of<true>(a, diagonal) : norm_squared_of<false>(a, diagonal);
+  }
+
+  // The table of the walk that `kTerms` restricts, or null when the call
+  // walks blade by blade.
+  template <Terms kTerms>
+  const TermTable* table_of() {
+    constexpr std::size_t kind = static_cast<std::size_t>(kTerms);
+    if (!tried_[kind]) {
+      tried_[kind] = true;
+      if (term_count<kTerms>(metric.entries.size()) <= kMaxTabulatedTerms) {
+        try {
+          TermTable& table = tables_[kind];
+          table.terms.reserve(term_count<kTerms>(metric.entries.size()));
+          table.first.reserve(dimension + 1);
+          for (Blade j = 0; j < dimension; ++j) {
+            table.first.push_back(static_cast<std::uint32_t>(table.terms.size()));
+            for_right_blades<kTerms>(
+                j, dimension, [&](Blade k) { table.terms.push_back(term_of(j, k, metric)); });
+          }
+          table.first.push_back(static_cast<std::uint32_t>(table.terms.size()));
+          ready_[kind] = true;
+        } catch (const std::bad_alloc&) {
+          tables_[kind] = TermTable{};
+        }
+      }
+    }
+    return ready_[kind] ? &tables_[kind] : nullptr;
+  }
+
+  // The terms e_j e_j, indexed by j, or null when the call walks blade by
+  // blade.
+  const Term* diagonal_terms() {
+    if (!diagonal_tried_) {
+      diagonal_tried_ = true;
+      if (dimension <= kMaxTabulatedTerms) {
+        try {
+          diagonal_.reserve(dimension);
+          for (Blade j = 0; j < dimension; ++j) {
+            diagonal_.push_back(term_of(j, j, metric));
+          }
+        } catch (const std::bad_alloc&) {
+          diagonal_.clear();
+        }
+      }
+    }
+    return diagonal_.size() == dimension ? diagonal_.data() : nullptr;
+  }
+
+ private:
+  template <bool kUnit>
+  double scalar_of(const double* a, const double* b, const Term* diagonal) const noexcept {
+    double sum = 0.0;
+    for (Blade j = 0; j < dimension; ++j) {
+      const double x = a[j];
+      if (x == 0.0) {
+        continue;
+      }
+      const double y = b[j];
+      if (y == 0.0) {
+        continue;
+      }
+      sum = y * scaled_by<kUnit>(diagonal[j], x) + sum;
+    }
+    return sum;
+  }
+
+  template <bool kUnit>
+  double norm_squared_of(const double* a, const Term* diagonal) const noexcept {
+    double sum = 0.0;
+    for (Blade j = 0; j < dimension; ++j) {
+      const double x = a[j];
+      if (x == 0.0) {
+        continue;
+      }
+      sum = negated_if(x, reverse_negates(j)) * scaled_by<kUnit>(diagonal[j], x) + sum;
+    }
+    return sum;
+  }
+
+  std::array<TermTable, 4> tables_;
+  std::array<bool, 4> tried_{};
+  std::array<bool, 4> ready_{};
+  std::vector<Term> diagonal_;
+  bool diagonal_tried_ = false;
+};
+
+// --- Products over lanes of items ------------------------------------------
+
+// Items walked side by side, one per lane: every lane goes through the same
+// terms, and a term whose factor is zero in a lane leaves that lane's
+// accumulator as it was, so each item gets exactly its own walk.
+constexpr std::size_t kLanes = 8;
+// Two lanes as one SSE2 register, which every x86-64 processor has: the
+// loops below work on kLanes / 2 of them.
+constexpr std::size_t kPairs = kLanes / 2;
+using PairDoubles = double __attribute__((vector_size(2 * sizeof(double))));
+using PairBits = std::uint64_t __attribute__((vector_size(2 * sizeof(double))));
+using PairMask = std::int64_t __attribute__((vector_size(2 * sizeof(double))));
+
+PairDoubles load_pair(const double* at) noexcept {
+  PairDoubles pair;
+  std::memcpy(&pair, at, sizeof pair);
+  return pair;
+}
+
+// walk_table for kLanes items at once: a, b and out hold component k of lane
+// l at [k * kLanes + l].
+template <bool kUnit>
+void walk_table_lanes(const double* a, const double* b, const TermTable& table,
+                      std::size_t dimension, double* out) noexcept {
+  std::fill(out, out + dimension * kLanes, 0.0);
+  const Term* const terms = table.terms.data();
+  const std::uint32_t* const first = table.first.data();
+  const PairDoubles zeros = {};
+  for (Blade j = 0; j < dimension; ++j) {
+    PairDoubles x[kPairs];
+    PairMask x_zero[kPairs];
+    PairMask all_zero = ~PairMask{};
+    for (std::size_t p = 0; p < kPairs; ++p) {
+      x[p] = load_pair(a + j * kLanes + 2 * p);
+      x_zero[p] = x[p] == zeros;
+      all_zero &= x_zero[p];
+    }
+    if (all_zero[0] != 0 && all_zero[1] != 0) {
+      continue;  // every lane skips a[j] == 0
+    }
+    const std::uint32_t end = first[j + 1];
+    for (std::uint32_t t = first[j]; t < end; ++t) {
+      const Term& term = terms[t];
+      const double* const right = b + term.right * kLanes;
+      double* const target = out + term.result * kLanes;
+      for (std::size_t p = 0; p < kPairs; ++p) {
+        const PairDoubles y = load_pair(right + 2 * p);
+        const PairDoubles sum = load_pair(target + 2 * p);
+        PairDoubles scaled;
+        if constexpr (kUnit) {
+          scaled = reinterpret_cast<PairDoubles>(reinterpret_cast<PairBits>(x[p]) ^ term.sign);
+          if (term.null) {
+            scaled = scaled * 0.0;
+          }
+        } else {
+          scaled = term.factor * x[p];
+        }
+        const PairDoubles added = y * scaled + sum;
+        const PairMask skipped = x_zero[p] | (y == zeros);
+        const PairDoubles kept = skipped ? sum : added;
+        std::memcpy(target + 2 * p, &kept, sizeof kept);
+      }
+    }
+  }
+}
+
+// Writes the components of item i to lanes[k * kLanes], k < dimension.
+void lanes_from(const ItemsIn& items, std::size_t i, std::size_t dimension,
+                double* lanes) noexcept {
+  const double* const item = items.item(i);
+  if (items.contiguous_components()) {
+    for (std::size_t k = 0; k < dimension; ++k) {
+      lanes[k * kLanes] = item[k];
+    }
+    return;
+  }
+  for (std::size_t k = 0; k < dimension; ++k) {
+    lanes[k * kLanes] = items.component(item, k);
+  }
+}
+
+// Item loop of a restricted product, or with kCommutator of the commutator
+// product (kTerms == kAll), over lanes of items, when the call tabulates its
+// terms; else the one-item routine.
+template <Terms kTerms, bool kCommutator = false>
+void restricted_product_items(std::size_t count, const ItemsIn* in, const Metric& metric,
+                              ItemsOut out);
+
 // --- One item -------------------------------------------------------------
 
 // The operands of one item: multivectors with adjacent components.
@@ -208,50 +520,38 @@ struct Item {
 };
 
 template <Terms kTerms>
-void restricted_product(const Item& item, const Metric& metric, double*, double* out) {
-  walk_into<kTerms>(item.a, item.b, metric, out);
+void restricted_product(const Item& item, Plan& plan, double*, double* out) {
+  plan.product<kTerms>(item.a, item.b, out);
 }
 
-void scalar_product(const Item& item, const Metric& metric, double*, double* out) {
-  out[0] = scalar_walk(item.a, item.b, metric);
+void scalar_product(const Item& item, Plan& plan, double*, double* out) {
+  out[0] = plan.scalar(item.a, item.b);
 }
 
-void commutator_product(const Item& item, const Metric& metric, double* work, double* out) {
-  const std::size_t dimension = dimension_of(metric);
+void commutator_product(const Item& item, Plan& plan, double* work, double* out) {
+  const std::size_t dimension = plan.dimension;
   double* const ab = work;
   double* const ba = work + dimension;
-  walk_into<Terms::kAll>(item.a, item.b, metric, ab);
-  walk_into<Terms::kAll>(item.b, item.a, metric, ba);
+  plan.product<Terms::kAll>(item.a, item.b, ab);
+  plan.product<Terms::kAll>(item.b, item.a, ba);
   for (std::size_t k = 0; k < dimension; ++k) {
     out[k] = (ab[k] - ba[k]) * 0.5;
   }
 }
 
-void regressive_product(const Item& item, const Metric& metric, double* work, double* out) {
-  const std::size_t dimension = dimension_of(metric);
+void regressive_product(const Item& item, Plan& plan, double* work, double* out) {
+  const std::size_t dimension = plan.dimension;
   double* const dual_a = work;
   double* const dual_b = work + dimension;
   double* const meet_dual = work + 2 * dimension;
   dual_into(item.a, dimension, dual_a);
   dual_into(item.b, dimension, dual_b);
-  walk_into<Terms::kOuter>(dual_a, dual_b, metric, meet_dual);
+  plan.product<Terms::kOuter>(dual_a, dual_b, meet_dual);
   undual_into(meet_dual, dimension, out);
 }
 
-template <bool (*Negates)(Blade) noexcept>
-void sign_flips(const Item& item, const Metric& metric, double*, double* out) {
-  sign_flips_into<Negates>(item.a, dimension_of(metric), out);
-}
-
-void grade(const Item& item, const Metric& metric, double*, double* out) {
-  const std::size_t dimension = dimension_of(metric);
-  for (Blade k = 0; k < dimension; ++k) {
-    out[k] = grade_of(k) == item.integer ? item.a[k] : 0.0;
-  }
-}
-
-void grades(const Item& item, const Metric& metric, double*, double* out) {
-  const std::size_t dimension = dimension_of(metric);
+void grades(const Item& item, Plan& plan, double*, double* out) {
+  const std::size_t dimension = plan.dimension;
   std::int64_t mask = 0;
   for (Blade k = 0; k < dimension; ++k) {
     if (item.a[k] != 0.0) {
@@ -261,39 +561,17 @@ void grades(const Item& item, const Metric& metric, double*, double* out) {
   std::memcpy(out, &mask, sizeof mask);
 }
 
-void dual(const Item& item, const Metric& metric, double*, double* out) {
-  dual_into(item.a, dimension_of(metric), out);
+void norm_squared(const Item& item, Plan& plan, double*, double* out) {
+  out[0] = plan.norm_squared(item.a);
 }
 
-void undual(const Item& item, const Metric& metric, double*, double* out) {
-  undual_into(item.a, dimension_of(metric), out);
+void norm(const Item& item, Plan& plan, double*, double* out) {
+  out[0] = std::sqrt(std::fabs(plan.norm_squared(item.a)));
 }
 
-// <a ã>_0: the reverse's components are a's with the sign of reverse_negates.
-double norm_squared_of(const double* a, const Metric& metric) noexcept {
-  const std::size_t dimension = dimension_of(metric);
-  double sum = 0.0;
-  for (Blade j = 0; j < dimension; ++j) {
-    const double x = a[j];
-    if (x == 0.0) {
-      continue;
-    }
-    sum = negated_if(x, reverse_negates(j)) * scaled_left(j, j, x, metric) + sum;
-  }
-  return sum;
-}
-
-void norm_squared(const Item& item, const Metric& metric, double*, double* out) {
-  out[0] = norm_squared_of(item.a, metric);
-}
-
-void norm(const Item& item, const Metric& metric, double*, double* out) {
-  out[0] = std::sqrt(std::fabs(norm_squared_of(item.a, metric)));
-}
-
-void normalized(const Item& item, const Metric& metric, double*, double* out) {
-  const double size = std::sqrt(std::fabs(norm_squared_of(item.a, metric)));
-  const std::size_t dimension = dimension_of(metric);
+void normalized(const Item& item, Plan& plan, double*, double* out) {
+  const double size = std::sqrt(std::fabs(plan.norm_squared(item.a)));
+  const std::size_t dimension = plan.dimension;
   for (std::size_t k = 0; k < dimension; ++k) {
     out[k] = item.a[k] / size;
   }
@@ -315,9 +593,9 @@ std::size_t characteristic_steps(std::size_t basis_vectors) noexcept {
 // Work of the inverse: five multivectors.
 constexpr std::size_t kInverseWork = 5;
 
-void inverse(const Item& item, const Metric& metric, double* work, double* out) {
-  const std::size_t n = metric.entries.size();
-  const std::size_t dimension = dimension_of(metric);
+void inverse(const Item& item, Plan& plan, double* work, double* out) {
+  const std::size_t n = plan.metric.entries.size();
+  const std::size_t dimension = plan.dimension;
   const double* const a = item.a;
   if (n == 0) {
     out[0] = 1.0 / a[0];
@@ -335,21 +613,21 @@ void inverse(const Item& item, const Metric& metric, double* work, double* out) 
     // and 4 negated.
     sign_flips_into<clifford_conjugate_negates>(a, dimension, t1);
     sign_flips_into<grade_involution_negates>(a, dimension, t2);
-    walk_into<Terms::kAll>(t1, t2, metric, t3);
+    plan.product<Terms::kAll>(t1, t2, t3);
     sign_flips_into<reverse_negates_blade>(a, dimension, t1);
     double* const triple = n == 3 ? numerator : t4;
-    walk_into<Terms::kAll>(t3, t1, metric, triple);
+    plan.product<Terms::kAll>(t3, t1, triple);
     if (n == 5) {
-      walk_into<Terms::kAll>(a, triple, metric, t2);
+      plan.product<Terms::kAll>(a, triple, t2);
       negate_grades(t2, dimension, (1U << 1) | (1U << 4));
-      walk_into<Terms::kAll>(triple, t2, metric, numerator);
+      plan.product<Terms::kAll>(triple, t2, numerator);
     }
   } else if (n == 4) {
     // ā (a ā), grades 3 and 4 of the latter negated.
     sign_flips_into<clifford_conjugate_negates>(a, dimension, t1);
-    walk_into<Terms::kAll>(a, t1, metric, t2);
+    plan.product<Terms::kAll>(a, t1, t2);
     negate_grades(t2, dimension, (1U << 3) | (1U << 4));
-    walk_into<Terms::kAll>(t1, t2, metric, numerator);
+    plan.product<Terms::kAll>(t1, t2, numerator);
   } else {
     // The characteristic polynomial: U_1 = a; C_k = (N × <U_k>_0) / k;
     // V_k = U_k - C_k (on component 0); U_(k+1) = a V_k.  The numerator is
@@ -363,11 +641,11 @@ void inverse(const Item& item, const Metric& metric, double* work, double* out) 
       if (k + 1 == steps) {
         break;
       }
-      walk_into<Terms::kAll>(a, numerator, metric, t1);
+      plan.product<Terms::kAll>(a, numerator, t1);
       std::copy(t1, t1 + dimension, numerator);
     }
   }
-  const double denominator = scalar_walk(a, numerator, metric);
+  const double denominator = plan.scalar(a, numerator);
   for (std::size_t k = 0; k < dimension; ++k) {
     out[k] = numerator[k] / denominator;
   }
@@ -408,16 +686,15 @@ constexpr int kTaylorDegree = 24;
 // exp(B) = T(B / 2^s)^(2^s), T the Taylor polynomial of degree kTaylorDegree,
 // for a bivector that may need more than two simple parts.  `work` holds four
 // multivectors.
-void exp_by_squaring(const double* b, const Metric& metric, double scale, double* work,
-                     double* out) {
-  const std::size_t dimension = dimension_of(metric);
+void exp_by_squaring(const double* b, Plan& plan, double scale, double* work, double* out) {
+  const std::size_t dimension = plan.dimension;
   double bound = 0.0;
   for (std::size_t k = 0; k < dimension; ++k) {
     bound = bound + std::fabs(b[k]);
   }
   // A product of e_J with a bivector's blade multiplies at most two squares.
   double largest_square = 1.0;
-  for (const std::int8_t entry : metric.entries) {
+  for (const std::int8_t entry : plan.metric.entries) {
     largest_square = std::max(largest_square, std::fabs(static_cast<double>(entry)));
   }
   bound = bound * (largest_square * largest_square);
@@ -439,14 +716,14 @@ void exp_by_squaring(const double* b, const Metric& metric, double scale, double
   term[0] = 1.0;
   std::copy(term, term + dimension, sum);
   for (int i = 1; i <= kTaylorDegree; ++i) {
-    walk_into<Terms::kAll>(term, scaled, metric, next);
+    plan.product<Terms::kAll>(term, scaled, next);
     for (std::size_t k = 0; k < dimension; ++k) {
       term[k] = next[k] / static_cast<double>(i);
       sum[k] = sum[k] + term[k];
     }
   }
   for (int i = 0; i < halvings; ++i) {
-    walk_into<Terms::kAll>(sum, sum, metric, next);
+    plan.product<Terms::kAll>(sum, sum, next);
     std::copy(next, next + dimension, sum);
   }
   for (std::size_t k = 0; k < dimension; ++k) {
@@ -454,9 +731,9 @@ void exp_by_squaring(const double* b, const Metric& metric, double scale, double
   }
 }
 
-void exponential(const Item& item, const Metric& metric, double* work, double* out) {
-  const std::size_t n = metric.entries.size();
-  const std::size_t dimension = dimension_of(metric);
+void exponential(const Item& item, Plan& plan, double* work, double* out) {
+  const std::size_t n = plan.metric.entries.size();
+  const std::size_t dimension = plan.dimension;
   const double* const a = item.a;
   double* const b = work;
   std::copy(a, a + dimension, b);
@@ -484,9 +761,9 @@ void exponential(const Item& item, const Metric& metric, double* work, double* o
   bool split = false;
   double beta = 0.0;
   if (vector || n <= 3) {
-    beta = scalar_walk(b, b, metric);
+    beta = plan.scalar(b, b);
   } else {
-    walk_into<Terms::kAll>(b, b, metric, square);
+    plan.product<Terms::kAll>(b, b, square);
     beta = square[0];
     for (Blade k = 0; k < dimension; ++k) {
       four[k] = grade_of(k) == 4 ? square[k] : 0.0;
@@ -504,11 +781,11 @@ void exponential(const Item& item, const Metric& metric, double* work, double* o
   // Beyond five basis vectors a bivector may need three or more parts,
   // which the two-part form below would get wrong.
   if (n >= 6) {
-    exp_by_squaring(b, metric, scale, work + dimension, out);
+    exp_by_squaring(b, plan, scale, work + dimension, out);
     return;
   }
   // B = B1 + B2, commuting, B_i² = λ_i, W = <B²>_4 = 2 B1 B2.
-  const double w = scalar_walk(four, four, metric);
+  const double w = plan.scalar(four, four);
   const double discriminant = beta * beta - w;
   if (!(discriminant >= 0.0)) {
     std::fill(out, out + dimension, not_a_number());
@@ -525,7 +802,7 @@ void exponential(const Item& item, const Metric& metric, double* work, double* o
   const double r = e1.f * e2.f;
   double* const bw = work + 3 * dimension;
   if (root != 0.0) {
-    walk_into<Terms::kAll>(b, four, metric, bw);
+    plan.product<Terms::kAll>(b, four, bw);
   }
   out[0] = scale * p;
   for (Blade k = 1; k < dimension; ++k) {
@@ -566,10 +843,10 @@ bool log_available(const Metric& metric) noexcept {
   return log_algebra(metric) != -1;
 }
 
-void logarithm(const Item& item, const Metric& metric, double* work, double* out) {
-  const std::size_t dimension = dimension_of(metric);
+void logarithm(const Item& item, Plan& plan, double* work, double* out) {
+  const std::size_t dimension = plan.dimension;
   const double* const a = item.a;
-  const int null_vector = log_algebra(metric);
+  const int null_vector = log_algebra(plan.metric);
   const Blade null_bit = null_vector >= 0 ? Blade{1} << null_vector : 0;
   for (Blade k = 0; k < dimension; ++k) {
     if (grade_of(k) % 2 != 0 && a[k] != 0.0) {
@@ -617,7 +894,7 @@ void logarithm(const Item& item, const Metric& metric, double* work, double* out
     }
   }
   pseudoscalar[all] = 1.0;
-  walk_into<Terms::kAll>(pseudoscalar, bivector, metric, polar);
+  plan.product<Terms::kAll>(pseudoscalar, bivector, polar);
   for (Blade k = 0; k < dimension; ++k) {
     if (grade_of(k) == 2) {
       out[k] = line_factor * a[k] + axis_factor * polar[k];
@@ -627,7 +904,7 @@ void logarithm(const Item& item, const Metric& metric, double* work, double* out
 
 // --- Item loops -----------------------------------------------------------
 
-using Routine = void (*)(const Item&, const Metric&, double* work, double* out);
+using Routine = void (*)(const Item&, Plan&, double* work, double* out);
 
 // Runs `routine` over the items: multivector operands are gathered when
 // their components lie apart, an integer operand read as std::int64_t, a
@@ -635,7 +912,8 @@ using Routine = void (*)(const Item&, const Metric&, double* work, double* out);
 template <Routine kRoutine, std::size_t kOperands, ItemKind kSecond, ItemKind kResult,
           std::size_t kWork>
 void item_loop(std::size_t count, const ItemsIn* in, const Metric& metric, ItemsOut out) {
-  const std::size_t dimension = dimension_of(metric);
+  Plan plan(metric);
+  const std::size_t dimension = plan.dimension;
   std::vector<double> scratch(dimension * (3 + kWork));
   double* const a_scratch = scratch.data();
   double* const b_scratch = a_scratch + dimension;
@@ -651,7 +929,7 @@ void item_loop(std::size_t count, const ItemsIn* in, const Metric& metric, Items
     }
     if constexpr (kResult == ItemKind::kMultivector) {
       double* const target = out.contiguous_components() ? out.item(i) : out_scratch;
-      kRoutine(item, metric, work, target);
+      kRoutine(item, plan, work, target);
       if (!out.contiguous_components()) {
         double* const destination = out.item(i);
         for (std::size_t k = 0; k < dimension; ++k) {
@@ -660,8 +938,146 @@ void item_loop(std::size_t count, const ItemsIn* in, const Metric& metric, Items
       }
     } else {
       // One double or one std::int64_t, bit for bit.
-      kRoutine(item, metric, work, out_scratch);
+      kRoutine(item, plan, work, out_scratch);
       std::memcpy(out.item(i), out_scratch, sizeof(double));
+    }
+  }
+}
+
+// --- Moved and negated components ------------------------------------------
+
+// What a unary operation that moves components and flips their signs does
+// to the bit pattern of each component k of the result: it takes component
+// source[k] of the operand and flips the bits of flip[k] (the sign bit or
+// none), exactly as negated_if does.
+struct ComponentMap {
+  std::vector<std::uint32_t> source;
+  std::vector<std::uint64_t> flip;
+  bool in_place = true;  // source[k] == k for every k
+  bool reversed = true;  // source[k] == dimension - 1 - k for every k
+};
+
+struct Mapping {
+  Blade source;
+  bool negate;
+};
+
+Mapping reverse_mapping(Blade k, Blade) noexcept {
+  return {k, reverse_negates(k)};
+}
+
+Mapping grade_involution_mapping(Blade k, Blade) noexcept {
+  return {k, grade_involution_negates(k)};
+}
+
+Mapping clifford_conjugate_mapping(Blade k, Blade) noexcept {
+  return {k, clifford_conjugate_negates(k)};
+}
+
+// dual_into: out[k] is a[~k] with the complement's sign of ~k.
+Mapping dual_mapping(Blade k, Blade all) noexcept {
+  return {all & ~k, complement_negates(all & ~k, all)};
+}
+
+// undual_into: out[k] is a[~k] with the complement's sign of k.
+Mapping undual_mapping(Blade k, Blade all) noexcept {
+  return {all & ~k, complement_negates(k, all)};
+}
+
+std::uint64_t bits_of(const char* at) noexcept {
+  std::uint64_t bits;
+  std::memcpy(&bits, at, sizeof bits);
+  return bits;
+}
+
+void store_bits(char* at, std::uint64_t bits) noexcept {
+  std::memcpy(at, &bits, sizeof bits);
+}
+
+// Item loop of an operation that moves components and flips signs: the map
+// is worked out once per call, and the items then only copy bit patterns.
+template <Mapping (*kMapping)(Blade, Blade) noexcept>
+void mapped_items(std::size_t count, const ItemsIn* in, const Metric& metric, ItemsOut out) {
+  const std::size_t dimension = dimension_of(metric);
+  const Blade all = dimension - 1;
+  ComponentMap map;
+  map.source.resize(dimension);
+  map.flip.resize(dimension);
+  for (Blade k = 0; k < dimension; ++k) {
+    const Mapping mapping = kMapping(k, all);
+    map.source[k] = static_cast<std::uint32_t>(mapping.source);
+    map.flip[k] = mapping.negate ? kSignBit : 0;
+    map.in_place = map.in_place && mapping.source == k;
+    map.reversed = map.reversed && mapping.source == all - k;
+  }
+  const ItemsIn& a = in[0];
+  const std::uint32_t* const source = map.source.data();
+  const std::uint64_t* const flip = map.flip.data();
+  const std::ptrdiff_t in_step = a.component_step;
+  const std::ptrdiff_t out_step = out.component_step;
+  if (a.contiguous_components() && out.contiguous_components()) {
+    // Adjacent components: loops the compiler turns into vector XORs.
+    if (map.in_place) {
+      for (std::size_t i = 0; i < count; ++i) {
+        const char* const from = reinterpret_cast<const char*>(a.item(i));
+        char* const to = reinterpret_cast<char*>(out.item(i));
+        for (std::size_t k = 0; k < dimension; ++k) {
+          store_bits(to + k * sizeof(double), bits_of(from + k * sizeof(double)) ^ flip[k]);
+        }
+      }
+      return;
+    }
+    if (!map.reversed) {
+      for (std::size_t i = 0; i < count; ++i) {
+        const char* const from = reinterpret_cast<const char*>(a.item(i));
+        char* const to = reinterpret_cast<char*>(out.item(i));
+        for (std::size_t k = 0; k < dimension; ++k) {
+          store_bits(to + k * sizeof(double), bits_of(from + source[k] * sizeof(double)) ^ flip[k]);
+        }
+      }
+      return;
+    }
+    // The complements read the components in reverse order (~k is
+    // dimension - 1 - k), which vectorizes as a shuffle.
+    for (std::size_t i = 0; i < count; ++i) {
+      const char* const from = reinterpret_cast<const char*>(a.item(i));
+      char* const to = reinterpret_cast<char*>(out.item(i));
+      for (std::size_t k = 0; k < dimension; ++k) {
+        store_bits(to + k * sizeof(double),
+                   bits_of(from + (dimension - 1 - k) * sizeof(double)) ^ flip[k]);
+      }
+    }
+    return;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    const char* const from = reinterpret_cast<const char*>(a.item(i));
+    char* const to = reinterpret_cast<char*>(out.item(i));
+    for (std::size_t k = 0; k < dimension; ++k) {
+      store_bits(to + static_cast<std::ptrdiff_t>(k) * out_step,
+                 bits_of(from + static_cast<std::ptrdiff_t>(source[k]) * in_step) ^ flip[k]);
+    }
+  }
+}
+
+// Item loop of the grade projection: component k is kept (bit for bit) when
+// its grade is the item's, else +0.0.
+void grade_items(std::size_t count, const ItemsIn* in, const Metric& metric, ItemsOut out) {
+  const std::size_t dimension = dimension_of(metric);
+  std::vector<std::int64_t> grade_of_blade(dimension);
+  for (Blade k = 0; k < dimension; ++k) {
+    grade_of_blade[k] = grade_of(k);
+  }
+  const std::int64_t* const grades = grade_of_blade.data();
+  const ItemsIn& a = in[0];
+  for (std::size_t i = 0; i < count; ++i) {
+    std::int64_t wanted;
+    std::memcpy(&wanted, in[1].item(i), sizeof wanted);
+    const char* const from = reinterpret_cast<const char*>(a.item(i));
+    char* const to = reinterpret_cast<char*>(out.item(i));
+    for (std::size_t k = 0; k < dimension; ++k) {
+      const std::uint64_t keep = grades[k] == wanted ? ~std::uint64_t{0} : 0;
+      store_bits(to + static_cast<std::ptrdiff_t>(k) * out.component_step,
+                 bits_of(from + static_cast<std::ptrdiff_t>(k) * a.component_step) & keep);
     }
   }
 }
@@ -669,6 +1085,174 @@ void item_loop(std::size_t count, const ItemsIn* in, const Metric& metric, Items
 constexpr ItemKind kMv = ItemKind::kMultivector;
 constexpr ItemKind kSc = ItemKind::kScalar;
 constexpr ItemKind kInt = ItemKind::kInteger;
+
+template <Terms kTerms, bool kCommutator>
+void restricted_product_items(std::size_t count, const ItemsIn* in, const Metric& metric,
+                              ItemsOut out) {
+  Plan plan(metric);
+  const TermTable* const table = plan.table_of<kTerms>();
+  if (table == nullptr || count < kLanes) {
+    if constexpr (kCommutator) {
+      item_loop<commutator_product, 2, kMv, kMv, 2>(count, in, metric, out);
+    } else {
+      item_loop<restricted_product<kTerms>, 2, kMv, kMv, 0>(count, in, metric, out);
+    }
+    return;
+  }
+  const std::size_t dimension = plan.dimension;
+  std::vector<double> scratch(4 * dimension * kLanes);
+  double* const a = scratch.data();
+  double* const b = a + dimension * kLanes;
+  double* const products = b + dimension * kLanes;
+  double* const reversed_products = products + dimension * kLanes;
+  for (std::size_t first = 0; first < count; first += kLanes) {
+    const std::size_t lanes = std::min(kLanes, count - first);
+    // Unused lanes hold zeros, which skip every term.
+    if (lanes < kLanes) {
+      std::fill(a, a + 2 * dimension * kLanes, 0.0);
+    }
+    for (std::size_t l = 0; l < lanes; ++l) {
+      lanes_from(in[0], first + l, dimension, a + l);
+      lanes_from(in[1], first + l, dimension, b + l);
+    }
+    if (metric.unit) {
+      walk_table_lanes<true>(a, b, *table, dimension, products);
+    } else {
+      walk_table_lanes<false>(a, b, *table, dimension, products);
+    }
+    if constexpr (kCommutator) {
+      // (ab[k] - ba[k]) * 0.5, as commutator_product forms it.
+      if (metric.unit) {
+        walk_table_lanes<true>(b, a, *table, dimension, reversed_products);
+      } else {
+        walk_table_lanes<false>(b, a, *table, dimension, reversed_products);
+      }
+      for (std::size_t k = 0; k < dimension * kLanes; ++k) {
+        products[k] = (products[k] - reversed_products[k]) * 0.5;
+      }
+    }
+    for (std::size_t l = 0; l < lanes; ++l) {
+      double* const item = out.item(first + l);
+      for (std::size_t k = 0; k < dimension; ++k) {
+        out.component(item, k) = products[k * kLanes + l];
+      }
+    }
+  }
+}
+
+// The lanes of `a` with the sign bit flipped in the components k for which
+// negates(k) holds (negated_if on every lane).
+template <class Negates>
+void flip_lanes(const double* a, std::size_t dimension, Negates&& negates, double* out) noexcept {
+  for (Blade k = 0; k < dimension; ++k) {
+    const std::uint64_t flip = negates(k) ? kSignBit : 0;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      store_bits(reinterpret_cast<char*>(out + k * kLanes + l),
+                 bits_of(reinterpret_cast<const char*>(a + k * kLanes + l)) ^ flip);
+    }
+  }
+}
+
+// Plan::scalar for kLanes items at once, a select keeping the sum of a lane
+// whose term is skipped.
+template <bool kUnit>
+void scalar_lanes(const double* a, const double* b, const Term* diagonal, std::size_t dimension,
+                  double* sums) noexcept {
+  const PairDoubles zeros = {};
+  PairDoubles sum[kPairs] = {};
+  for (Blade j = 0; j < dimension; ++j) {
+    for (std::size_t p = 0; p < kPairs; ++p) {
+      const PairDoubles x = load_pair(a + j * kLanes + 2 * p);
+      const PairDoubles y = load_pair(b + j * kLanes + 2 * p);
+      PairDoubles scaled;
+      if constexpr (kUnit) {
+        scaled = reinterpret_cast<PairDoubles>(reinterpret_cast<PairBits>(x) ^ diagonal[j].sign);
+        if (diagonal[j].null) {
+          scaled = scaled * 0.0;
+        }
+      } else {
+        scaled = diagonal[j].factor * x;
+      }
+      const PairDoubles added = y * scaled + sum[p];
+      const PairMask skipped = (x == zeros) | (y == zeros);
+      sum[p] = skipped ? sum[p] : added;
+    }
+  }
+  std::memcpy(sums, sum, sizeof sum);
+}
+
+// Item loop of the inverse for one to five basis vectors: the same products
+// and sign flips as `inverse`, kLanes items at a time.  Other algebras, and
+// calls of fewer items, go one item at a time.
+void inverse_items(std::size_t count, const ItemsIn* in, const Metric& metric, ItemsOut out) {
+  Plan plan(metric);
+  const std::size_t n = metric.entries.size();
+  const TermTable* const table =
+      n >= 1 && n <= 5 && count >= kLanes ? plan.table_of<Terms::kAll>() : nullptr;
+  const Term* const diagonal = table != nullptr ? plan.diagonal_terms() : nullptr;
+  if (diagonal == nullptr) {
+    item_loop<inverse, 1, kMv, kMv, kInverseWork>(count, in, metric, out);
+    return;
+  }
+  const std::size_t dimension = plan.dimension;
+  const std::size_t size = dimension * kLanes;
+  std::vector<double> scratch(6 * size);
+  double* const a = scratch.data();
+  double* const numerator = a + size;
+  double* const t1 = a + 2 * size;
+  double* const t2 = a + 3 * size;
+  double* const t3 = a + 4 * size;
+  double* const t4 = a + 5 * size;
+  const auto walk = [&](const double* left, const double* right, double* product) {
+    if (metric.unit) {
+      walk_table_lanes<true>(left, right, *table, dimension, product);
+    } else {
+      walk_table_lanes<false>(left, right, *table, dimension, product);
+    }
+  };
+  const auto negate_grades_lanes = [&](double* m, unsigned grades_mask) {
+    flip_lanes(m, dimension, [&](Blade k) { return ((grades_mask >> grade_of(k)) & 1U) != 0; }, m);
+  };
+  for (std::size_t first = 0; first < count; first += kLanes) {
+    const std::size_t lanes = std::min(kLanes, count - first);
+    // Unused lanes repeat the group's first item.
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      lanes_from(in[0], first + (l < lanes ? l : 0), dimension, a + l);
+    }
+    if (n <= 2) {
+      flip_lanes(a, dimension, clifford_conjugate_negates, numerator);
+    } else if (n == 3 || n == 5) {
+      flip_lanes(a, dimension, clifford_conjugate_negates, t1);
+      flip_lanes(a, dimension, grade_involution_negates, t2);
+      walk(t1, t2, t3);
+      flip_lanes(a, dimension, reverse_negates_blade, t1);
+      double* const triple = n == 3 ? numerator : t4;
+      walk(t3, t1, triple);
+      if (n == 5) {
+        walk(a, triple, t2);
+        negate_grades_lanes(t2, (1U << 1) | (1U << 4));
+        walk(triple, t2, numerator);
+      }
+    } else {
+      flip_lanes(a, dimension, clifford_conjugate_negates, t1);
+      walk(a, t1, t2);
+      negate_grades_lanes(t2, (1U << 3) | (1U << 4));
+      walk(t1, t2, numerator);
+    }
+    double denominators[kLanes];
+    if (metric.unit) {
+      scalar_lanes<true>(a, numerator, diagonal, dimension, denominators);
+    } else {
+      scalar_lanes<false>(a, numerator, diagonal, dimension, denominators);
+    }
+    for (std::size_t l = 0; l < lanes; ++l) {
+      double* const item = out.item(first + l);
+      for (std::size_t k = 0; k < dimension; ++k) {
+        out.component(item, k) = numerator[k * kLanes + l] / denominators[l];
+      }
+    }
+  }
+}
 
 template <Routine kRoutine, std::size_t kWork = 0>
 constexpr auto kUnaryToMultivector = &item_loop<kRoutine, 1, kMv, kMv, kWork>;
@@ -683,7 +1267,7 @@ const Operation kOperations[] = {
      2,
      {kMv, kMv},
      kMv,
-     kBinaryToMultivector<restricted_product<Terms::kOuter>>,
+     &restricted_product_items<Terms::kOuter>,
      nullptr,
      1.0},
     {"left_contraction",
@@ -692,7 +1276,7 @@ const Operation kOperations[] = {
      2,
      {kMv, kMv},
      kMv,
-     kBinaryToMultivector<restricted_product<Terms::kLeftContraction>>,
+     &restricted_product_items<Terms::kLeftContraction>,
      nullptr,
      1.0},
     {"right_contraction",
@@ -701,7 +1285,7 @@ const Operation kOperations[] = {
      2,
      {kMv, kMv},
      kMv,
-     kBinaryToMultivector<restricted_product<Terms::kRightContraction>>,
+     &restricted_product_items<Terms::kRightContraction>,
      nullptr,
      1.0},
     {"scalar_product",
@@ -719,7 +1303,7 @@ const Operation kOperations[] = {
      2,
      {kMv, kMv},
      kMv,
-     kBinaryToMultivector<commutator_product, 2>,
+     &restricted_product_items<Terms::kAll, true>,
      nullptr,
      2.0},
     {"regressive_product",
@@ -737,7 +1321,7 @@ const Operation kOperations[] = {
      1,
      {kMv, kMv},
      kMv,
-     kUnaryToMultivector<sign_flips<reverse_negates_blade>>,
+     &mapped_items<reverse_mapping>,
      nullptr,
      0.01},
     {"grade_involution",
@@ -745,7 +1329,7 @@ const Operation kOperations[] = {
      1,
      {kMv, kMv},
      kMv,
-     kUnaryToMultivector<sign_flips<grade_involution_negates>>,
+     &mapped_items<grade_involution_mapping>,
      nullptr,
      0.01},
     {"clifford_conjugate",
@@ -754,7 +1338,7 @@ const Operation kOperations[] = {
      1,
      {kMv, kMv},
      kMv,
-     kUnaryToMultivector<sign_flips<clifford_conjugate_negates>>,
+     &mapped_items<clifford_conjugate_mapping>,
      nullptr,
      0.01},
     {"grade",
@@ -763,7 +1347,7 @@ const Operation kOperations[] = {
      2,
      {kMv, kInt},
      kMv,
-     &item_loop<grade, 2, kInt, kMv, 0>,
+     &grade_items,
      nullptr,
      0.01},
     {"grades",
@@ -784,7 +1368,7 @@ const Operation kOperations[] = {
      1,
      {kMv, kMv},
      kMv,
-     kUnaryToMultivector<dual>,
+     &mapped_items<dual_mapping>,
      nullptr,
      0.01},
     {"undual",
@@ -793,7 +1377,7 @@ const Operation kOperations[] = {
      1,
      {kMv, kMv},
      kMv,
-     kUnaryToMultivector<undual>,
+     &mapped_items<undual_mapping>,
      nullptr,
      0.01},
     {"norm_squared",
@@ -832,7 +1416,7 @@ const Operation kOperations[] = {
      1,
      {kMv, kMv},
      kMv,
-     kUnaryToMultivector<inverse, kInverseWork>,
+     &inverse_items,
      nullptr,
      4.0},
     {"exp",

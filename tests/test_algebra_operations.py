@@ -152,6 +152,141 @@ def test_operands_with_strides_and_broadcasting():
     assert_same(out, [model.inverse(list(x), signature) for x in a])
 
 
+# Enough items for the products that walk several items side by side, and a
+# count that leaves some lanes of the last group unused.
+@pytest.mark.parametrize("layout", ["adjacent", "components_apart", "right_broadcast"])
+@pytest.mark.parametrize("signature", [[1, 1, -1], [0, 1, 1, 1], [2, -3, 1]], ids=str)
+@pytest.mark.parametrize("operation", ["outer_product", "left_contraction", "right_contraction",
+                                       "commutator_product"])
+def test_products_of_many_items(operation, signature, layout):
+    rng = random.Random(f"{operation}{signature}{layout}")
+    dimension = 1 << len(signature)
+    a, b = values(rng, 13, dimension), values(rng, 13, dimension)
+    a[3, 1], a[5, 2], b[4, 0] = math.inf, -math.inf, math.nan  # inf times zero factors
+    a[7] = 0.0  # an item that skips every term
+    if layout == "right_broadcast":
+        b = b[2]
+    right = [b] * len(a) if b.ndim == 1 else b
+    expected = [getattr(model, operation)(list(map(float, x)), list(map(float, y)), signature)
+                for x, y in zip(a, right)]
+    if layout == "components_apart":
+        a, b = np.asfortranarray(a), np.asfortranarray(b)
+    assert_same(getattr(va.algebra(signature), operation)(a, b), expected)
+
+
+@pytest.mark.parametrize("signature", [[1], [1, -1], [1, 1, 1], [2, -3, 1], [0, 1, 1, 1],
+                                       [1, 1, 1, 1, 1], [0, 1, 1, 1, 1]], ids=str)
+def test_inverse_of_many_items(signature):
+    rng = random.Random(str(signature))
+    dimension = 1 << len(signature)
+    a = values(rng, 11, dimension)
+    a[4] = 0.0  # no inverse: infinities and NaNs
+    a[6, 1:] = 0.0
+    expected = [model.inverse(list(map(float, x)), signature) for x in a]
+    assert_same(va.algebra(signature).inverse(a), expected)
+    out = np.empty((dimension, 11)).T
+    va.algebra(signature).inverse(np.asfortranarray(a), out=out)
+    assert_same(out, expected)
+
+
+# Every operation with operands and results whose components lie apart, and a
+# broadcast first operand, over enough items for the paths that group them.
+@pytest.mark.parametrize("signature", [[0, 1, 1, 1], [2, -3, 1], [1, 1, 1, 1, -1]], ids=str)
+@pytest.mark.parametrize("operation", BINARY + UNARY)
+def test_operations_with_components_apart(operation, signature):
+    rng = random.Random(f"apart{operation}{signature}")
+    operands = items_for(operation, signature, rng, 9)
+    expected = [getattr(model, operation)(*(list(map(float, o[i])) for o in operands), signature)
+                for i in range(9)]
+    method = getattr(va.algebra(signature), operation)
+    assert_same(method(*(np.asfortranarray(o) for o in operands)), expected)
+    if operation in BINARY:
+        repeated = [getattr(model, operation)(list(map(float, operands[0][0])),
+                                              list(map(float, y)), signature)
+                    for y in operands[1]]
+        assert_same(method(operands[0][0], operands[1]), repeated)
+
+
+MOVES = ["reverse", "grade_involution", "clifford_conjugate", "dual", "undual"]
+
+
+def with_nan_payloads(a):
+    """Marks some components as NaNs of either sign with a payload, whose
+    bits a sign flip must keep."""
+    bits = a.copy().view(np.uint64)
+    bits[::3, 1] = 0x7FF8_0000_0000_1234
+    bits[1::3, -1] = 0xFFF8_0000_0000_5678
+    return bits.view(np.float64)
+
+
+@pytest.mark.parametrize("layout", ["adjacent", "components_apart", "items_reversed",
+                                    "output_apart", "one_item_many_outputs"])
+@pytest.mark.parametrize("operation", MOVES)
+def test_moves_and_sign_flips_on_every_layout(operation, layout):
+    signature = [0, 1, 1, 1]
+    a = with_nan_payloads(values(random.Random(f"{operation}{layout}"), 7, 16))
+    algebra = va.algebra(signature)
+    method = getattr(algebra, operation)
+    reference = getattr(model, operation)
+    expected = [reference(list(x), signature) for x in a]
+    if layout == "adjacent":
+        got = method(a)
+    elif layout == "components_apart":
+        got = method(np.asfortranarray(a))
+    elif layout == "items_reversed":
+        got, expected = method(a[::-1]), expected[::-1]
+    elif layout == "output_apart":
+        got = np.empty((16, 7)).T
+        method(a, out=got)
+    else:
+        got = np.empty((4, 16))
+        method(a[2], out=got)
+        expected = [expected[2]] * 4
+    assert_same(got, expected)
+
+
+@pytest.mark.parametrize("layout", ["adjacent", "components_apart", "output_apart"])
+def test_grade_on_every_layout(layout):
+    a = values(random.Random(layout), 6, 16)
+    ks = np.array([0, 1, 2, 3, 4, 7], dtype=np.int64)
+    algebra = va.algebra([1, 1, 1, 0])
+    expected = [model.grade(list(x), int(k)) for x, k in zip(a, ks)]
+    if layout == "adjacent":
+        got = algebra.grade(a, ks)
+    elif layout == "components_apart":
+        got = algebra.grade(np.asfortranarray(a), ks)
+    else:
+        got = np.empty((16, 6)).T
+        algebra.grade(a, ks, out=got)
+    assert_same(got, expected)
+
+
+def sparse_values(rng, count, dimension, nonzero):
+    items = np.zeros((count, dimension))
+    for item in items:
+        for k in rng.sample(range(dimension), nonzero):
+            item[k] = float(rng.randint(-3, 3)) or -0.0
+    return items
+
+
+# Around the size beyond which a call stops tabulating a product's terms and
+# walks the blades instead: both must give the same bits.
+@pytest.mark.parametrize("signature", [[1, -1, 1, 0, 1, 1, -1, 1, 1, 0],
+                                       [1, 1, -1, 0, 1, 1, 1, -1, 1, 1, 0],
+                                       [2, -1, 1, 1, 1, 1, 1, 1, 1]], ids=len)
+@pytest.mark.parametrize("operation", ["outer_product", "left_contraction", "right_contraction",
+                                       "scalar_product", "commutator_product"])
+def test_products_of_many_basis_vectors(operation, signature):
+    rng = random.Random(f"{operation}{len(signature)}")
+    dimension = 1 << len(signature)
+    a = sparse_values(rng, 3, dimension, 6)
+    b = sparse_values(rng, 3, dimension, 6)
+    b[:, 0] = a[:, 0] = 1.5  # terms that meet in every product
+    got = getattr(va.algebra(signature), operation)(a, b)
+    reference = getattr(model, operation)
+    assert_same(got, [reference(list(x), list(y), signature) for x, y in zip(a, b)])
+
+
 @pytest.mark.parametrize("operation", ["outer_product", "inverse", "grades"])
 def test_many_items_split_across_the_pool(operation):
     signature = [1, 0, -1]
