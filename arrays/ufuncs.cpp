@@ -512,41 +512,51 @@ std::string core_of(clifford::ItemKind kind, const std::string& dimension) {
   return core.append(")");
 }
 
+// The module's own ufuncs, each described once: name, docstring (the order
+// of evaluation), inputs, gufunc signature (empty: element-wise) and loop.
+struct ModuleUfunc {
+  const char* name;
+  const char* doc;
+  int inputs;
+  const char* signature;
+  PyArrayMethod_StridedLoop* loop;
+};
+
+constexpr ModuleUfunc kModuleUfuncs[] = {
+    {"add",
+     "Element-wise a + b, one IEEE addition per element.  add.reduce is a left fold: "
+     "((a[0] + a[1]) + a[2]) + ...; add.accumulate gives its partial sums.",
+     2, "", add_loop},
+    {"octonion_mul",
+     "Octonion products a b over an axis of 8 components (the last one, unless axes= says "
+     "otherwise), broadcast over the others.",
+     2, "(8),(8)->(8)", octonion_mul_loop},
+    {"octonion_norm",
+     "Euclidean norm over an axis of any length: the square root of the left-to-right sum of "
+     "squares, which starts at -0.0 (an empty axis gives -0.0).",
+     1, "(n)->()", norm_loop<octonion::norm_items>},
+    {"norms_squared",
+     "Sum of squares over an axis of any length, left to right from -0.0 (an empty axis gives "
+     "-0.0).",
+     1, "(n)->()", norm_loop<lattice::norm_squared_items>},
+    {"spectral_flow_step",
+     "One step of the planar map for every point (x, y) on an axis of 2 components.", 1, "(2)->(2)",
+     flow_step_loop},
+    {"flow_trajectories",
+     "Trajectories of the planar map: out[..., k, :] is the start after k steps, for k < m; m "
+     "comes from out, which must be given (see spectral_flow).",
+     1, "(2)->(m,2)", trajectories_loop},
+};
+
 }  // namespace
 
 bool add_module_ufuncs(PyObject* module) {
   try {
-    if (!add_ufunc(module, {"add",
-                            "Element-wise a + b, "
-                            "one IEEE addition per element.  add.reduce is a left fold: "
-                            "((a[0] + a[1]) + a[2]) + ...; add.accumulate gives its partial sums.",
-                            2, 1, "", float64s(3), add_loop}) ||
-        !add_ufunc(module, {"octonion_mul",
-                            "Octonion products a b "
-                            "over an axis of 8 components (the last one, unless axes= says "
-                            "otherwise), broadcast over the others.",
-                            2, 1, "(8),(8)->(8)", float64s(3), octonion_mul_loop}) ||
-        !add_ufunc(module, {"octonion_norm",
-                            "Euclidean norm over an "
-                            "axis of any length: the square root of the left-to-right sum of "
-                            "squares, which starts at -0.0 (an empty axis gives -0.0).",
-                            1, 1, "(n)->()", float64s(2), norm_loop<octonion::norm_items>}) ||
-        !add_ufunc(module,
-                   {"norms_squared",
-                    "Sum of squares over an "
-                    "axis of any length, left to right from -0.0 (an empty axis gives "
-                    "-0.0).",
-                    1, 1, "(n)->()", float64s(2), norm_loop<lattice::norm_squared_items>}) ||
-        !add_ufunc(module, {"spectral_flow_step",
-                            "One step of the "
-                            "planar map for every point (x, y) on an axis of 2 components.",
-                            1, 1, "(2)->(2)", float64s(2), flow_step_loop}) ||
-        !add_ufunc(module, {"flow_trajectories",
-                            "Trajectories of the "
-                            "planar map: out[..., k, :] is the start after k steps, for k < m; "
-                            "m comes from out, which must be given (see spectral_flow).",
-                            1, 1, "(2)->(m,2)", float64s(2), trajectories_loop})) {
-      return false;
+    for (const ModuleUfunc& ufunc : kModuleUfuncs) {
+      if (!add_ufunc(module, {ufunc.name, ufunc.doc, ufunc.inputs, 1, ufunc.signature,
+                              float64s(static_cast<std::size_t>(ufunc.inputs) + 1), ufunc.loop})) {
+        return false;
+      }
     }
     for (const octonion::UnaryFunction& function : octonion::unary_functions()) {
       UfuncSpec spec{function.name, function.summary,   1, 1, "(8)->(8)",
