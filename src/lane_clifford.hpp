@@ -114,54 +114,84 @@ struct UnitBlocks {
     }
   }
 
-  template <unsigned A, unsigned... C>
+  // Row A: the terms of left component A with the right components in
+  // `Columns`, none if A is not in `Rows`.
+  template <std::uint64_t Rows, std::uint64_t Columns, unsigned A, unsigned... C>
   [[gnu::always_inline]] static void row(const Vec<L>* left, const Vec<L>* y, Vec<L>* sums,
                                          std::integer_sequence<unsigned, C...>) {
-    const Vec<L> x = left[A];
-    (term<A, C>(x, y, sums), ...);
+    if constexpr (((Rows >> A) & 1) != 0) {
+      const Vec<L> x = left[A];
+      ((((Columns >> C) & 1) != 0 ? term<A, C>(x, y, sums) : void()), ...);
+    }
   }
 
-  // Row A with the terms of the right components in `columns` alone.
-  template <unsigned A, unsigned... C>
-  [[gnu::always_inline]] static void sparse_row(const Vec<L>* left, const Vec<L>* y, Vec<L>* sums,
-                                                std::uint64_t columns,
-                                                std::integer_sequence<unsigned, C...>) {
-    const Vec<L> x = left[A];
-    ((((columns >> C) & 1) != 0 ? term<A, C>(x, y, sums) : void()), ...);
+  template <std::uint64_t Rows, std::uint64_t Columns, unsigned... A>
+  [[gnu::always_inline]] static void rows(const Vec<L>* x, const Vec<L>* y, Vec<L>* sums,
+                                          std::integer_sequence<unsigned, A...>) {
+    (row<Rows, Columns, A>(x, y, sums, std::make_integer_sequence<unsigned, B>()), ...);
   }
 
   static constexpr std::uint64_t kAllRows = (std::uint64_t{1} << B) - 1;
 
-  template <unsigned... A>
-  [[gnu::always_inline]] static void rows(const Vec<L>* x, const Vec<L>* y, Vec<L>* sums,
-                                          std::uint64_t live, std::uint64_t columns,
-                                          std::integer_sequence<unsigned, A...>) {
-    if (columns != kAllRows) {
-      ((((live >> A) & 1) != 0
-            ? sparse_row<A>(x, y, sums, columns, std::make_integer_sequence<unsigned, B>())
-            : void()),
-       ...);
-      return;
+  // The components of a block whose blades have an even number of basis
+  // vectors (relative to the block's first blade), and the odd ones.  A
+  // rotor, a motor or any even multivector lives in one of the two halves of
+  // each block, and so do vectors, points, planes and other odd ones.
+  static constexpr std::uint64_t kEven = [] {
+    std::uint64_t mask = 0;
+    for (unsigned a = 0; a < B; ++a) {
+      mask |= static_cast<std::uint64_t>(!parity(a)) << a;
     }
-    if (live == kAllRows) {
-      (row<A>(x, y, sums, std::make_integer_sequence<unsigned, B>()), ...);
-      return;
+    return mask;
+  }();
+  static constexpr std::uint64_t kOdd = kAllRows & ~kEven;
+
+  // The smallest of the even half, the odd half and the whole block that
+  // holds every component in `bits`.
+  static constexpr std::uint64_t cover(std::uint64_t bits) noexcept {
+    return (bits & ~kEven) == 0 ? kEven : (bits & ~kOdd) == 0 ? kOdd : kAllRows;
+  }
+
+  // The components of the products of factors within `left` and `right`
+  // that can be non-zero: blade j ^ k is even when j and k are alike.
+  static constexpr std::uint64_t product_cover(std::uint64_t left, std::uint64_t right) noexcept {
+    left = cover(left);
+    right = cover(right);
+    return left == kAllRows || right == kAllRows ? kAllRows : left == right ? kEven : kOdd;
+  }
+
+  // f(std::integral_constant<cover(bits)>).
+  template <class F>
+  [[gnu::always_inline]] static void with_cover(std::uint64_t bits, F&& f) {
+    if ((bits & ~kEven) == 0) {
+      f(std::integral_constant<std::uint64_t, kEven>{});
+    } else if ((bits & ~kOdd) == 0) {
+      f(std::integral_constant<std::uint64_t, kOdd>{});
+    } else {
+      f(std::integral_constant<std::uint64_t, kAllRows>{});
     }
-    ((((live >> A) & 1) != 0 ? row<A>(x, y, sums, std::make_integer_sequence<unsigned, B>())
-                             : void()),
-     ...);
   }
 
   // The terms of one block: left components x[0 .. B), right components y[0
-  // .. B) with their block and column signs on.  A row whose bit is clear in
-  // `live` (its left component zero in every lane) is skipped, as the scalar
-  // walk skips it, and so is a term whose right component's bit is clear in
-  // `columns` (zero in every lane): the scalar walk skips a zero right
-  // factor too, so the accumulators see the same additions.  Dense blocks
-  // (every bit set) run without a test.
+  // .. B) with their block and column signs on.  `live` has a bit for each
+  // left component that is non-zero in some lane, `columns` one for each
+  // right component.  The terms are taken in straight-line code for the
+  // covers of the two (see cover): the half-block a rotor or a vector lives
+  // in costs a quarter of the dense block and no test per term.  A term
+  // whose factor is zero in every lane can be taken or left alike: with
+  // finite factors it is ±0, and a running sum, which starts at +0 and so is
+  // never -0, is the same after adding it.
   [[gnu::always_inline]] static void block(const Vec<L>* x, const Vec<L>* y, Vec<L>* sums,
                                            std::uint64_t live, std::uint64_t columns = kAllRows) {
-    rows(x, y, sums, live, columns, std::make_integer_sequence<unsigned, B>());
+    if (live == 0 || columns == 0) {
+      return;
+    }
+    with_cover(live, [&](auto rows_cover) __attribute__((always_inline)) {
+      with_cover(columns, [&](auto columns_cover) __attribute__((always_inline)) {
+        rows<decltype(rows_cover)::value, decltype(columns_cover)::value>(
+            x, y, sums, std::make_integer_sequence<unsigned, B>());
+      });
+    });
   }
 
   // The live rows of the block of left components x[0 .. B), tested here.
@@ -310,7 +340,7 @@ struct UnitBlocks {
       }
       Vec<L> q[B] = {};
       // The reverse is zero where the rotor is.
-      block(p, reverse, q, live_rows(p), rotor.live);
+      block(p, reverse, q, product_cover(rotor.live, middle.live), rotor.live);
       const auto out = output_rows<L, In, false>(products, first, n);
       const unsigned lanes = lanes_below(n);
       const unsigned nonfinite = rotor.nonfinite | middle.nonfinite | L::nonzero_bits(spread);
