@@ -21,7 +21,7 @@ namespace {
 struct Avx2 {
   using V = __m256d;
   static constexpr std::size_t W = 4;
-  static constexpr unsigned kBlock = 4;
+  static constexpr unsigned kBlock = 8;
 
   static V zero() { return _mm256_setzero_pd(); }
   static V set1(double x) { return _mm256_set1_pd(x); }
