@@ -28,12 +28,13 @@ namespace {
 
 // ------------------------------------------------------------------ costs
 
-// The work of one item in the units of kPoolThreshold, as measured on ready
-// arrays with eight lanes (bench/kernels.cpp): an add, an octonion product,
-// 16 terms of a dense Clifford product, one step of the planar map.
+// The work of one item in the units of kPoolThreshold, as measured through
+// the ufuncs on one thread with eight lanes (bench/thread_sweep.py): an add,
+// an octonion product, a few terms of a dense Clifford product (with the
+// loads and stores of its items), one step of the planar map.
 constexpr std::uint64_t kAddCost = 1;
-constexpr std::uint64_t kOctonionProductCost = 10;
-constexpr std::uint64_t kCliffordSixteenTermsCost = 1;
+constexpr std::uint64_t kOctonionProductCost = 17;
+constexpr std::uint64_t kCliffordTermsPerUnit = 3;
 constexpr std::uint64_t kStepCost = 40;
 // A function of one octonion: about a product's work, or a few calls of the
 // C library's transcendental functions.
@@ -579,8 +580,8 @@ PyObject* algebra_ufuncs(std::span<const std::int8_t> signature, const char* pre
     algebra->entries.assign(signature.begin(), signature.end());
     algebra->metric = clifford::describe(algebra->entries);
     const auto dimension = std::uint64_t{1} << signature.size();
-    algebra->product_cost = on_these_lanes(saturating_product(
-        kCliffordSixteenTermsCost, saturating_product(dimension, dimension) / 16 + 2));
+    algebra->product_cost =
+        on_these_lanes(saturating_product(dimension, dimension) / kCliffordTermsPerUnit + 2);
     const std::string d = std::to_string(dimension);
     const std::string products = "(" + d + "),(" + d + ")->(" + d + ")";
     const std::string named = std::string(prefix) + ".";
