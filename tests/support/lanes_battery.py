@@ -80,10 +80,13 @@ def graded(rng, draw, n, signature, grades, dense_share=0.0):
 
 
 # Sparse operands: (signature, left grades, right grades), the products and
-# sandwiches of rotors and vectors, motors and points, bivectors.
+# sandwiches of rotors and vectors, motors and points, bivectors, and of odd
+# left factors (reflections by vectors and other odd versors).
 SPARSE = (
     ([1, 1, 1], (0, 2), (1,)),
     ([1, 1, 1], (2,), (2,)),
+    ([1, -1, -1], (1,), (1, 3)),
+    ([-1, 0, 1], (1, 3), (0, 2)),
     ([0, 1, 1, 1], (0, 2, 4), (0, 2, 4)),
     ([0, 1, 1, 1], (0, 2, 4), (3,)),
     ([1, 1, 1, 0], (0, 2), (1,)),
