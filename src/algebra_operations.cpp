@@ -245,6 +245,9 @@ struct TermTable {
 // many components cost far more than walking the blades, and the walk looks
 // for cancellation, which a tabulated item of this size need not.
 constexpr std::size_t kMaxTabulatedTerms = std::size_t{1} << 16;
+// The largest algebra with a table: ten basis vectors (3^10 restricted terms;
+// 3^11 and 4^9 exceed the bound).
+constexpr std::size_t kMaxTabulatedDimension = std::size_t{1} << 10;
 
 // Number of terms of the walk that `kTerms` restricts: 4^n, or 3^n for the
 // outer product and the contractions (each basis vector in j only, in k
@@ -450,6 +453,18 @@ void walk_table_lanes(const double* a, const double* b, const TermTable& table,
   const Term* const terms = table.terms.data();
   const std::uint32_t* const first = table.first.data();
   const PairDoubles zeros = {};
+  // The right components that are not zero in every lane (NaN counts as not
+  // zero).  A term whose right factor is zero in every lane keeps every
+  // lane's sum, so it is left out whole: rotors, vectors and other sparse
+  // operands cost the terms they can have.
+  std::uint64_t live_right[kMaxTabulatedDimension / 64] = {};
+  for (Blade k = 0; k < dimension; ++k) {
+    bool nonzero = false;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      nonzero |= b[k * kLanes + l] != 0.0;
+    }
+    live_right[k / 64] |= static_cast<std::uint64_t>(nonzero) << (k % 64);
+  }
   for (Blade j = 0; j < dimension; ++j) {
     PairDoubles x[kPairs];
     PairMask x_zero[kPairs];
@@ -465,6 +480,9 @@ void walk_table_lanes(const double* a, const double* b, const TermTable& table,
     const std::uint32_t end = first[j + 1];
     for (std::uint32_t t = first[j]; t < end; ++t) {
       const Term& term = terms[t];
+      if (((live_right[term.right / 64] >> (term.right % 64)) & 1) == 0) {
+        continue;
+      }
       const double* const right = b + term.right * kLanes;
       double* const target = out + term.result * kLanes;
       for (std::size_t p = 0; p < kPairs; ++p) {
