@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "parallel/engine.hpp"
+#include "src/lanes.hpp"
 
 namespace vyr::clifford {
 
@@ -1158,6 +1159,73 @@ void restricted_product_items(std::size_t count, const ItemsIn* in, const Metric
   }
 }
 
+// The outer product is the geometric product of an algebra whose basis
+// vectors all square to zero: with finite factors, its walk leaves the terms
+// of blades that share a vector at the sum they meet (each is ±0), and gives
+// the other terms the reordering sign alone, in the outer product's order.
+// So runs of finite items go to the lane kernels of that algebra, which take
+// only the outer product's terms and skip the zero halves of sparse operands.
+// A run with a component that is infinite or NaN goes through the outer
+// product's own walk, item by item: there the left-out terms would be NaN.
+constexpr std::size_t kOuterRun = 256;
+// Beyond this many basis vectors the table-driven walk is kept.
+constexpr std::size_t kMaxLaneOuterBasisVectors = 10;
+
+// Whether every component of items [0, count) is finite.  x - x is +0.0 for
+// a finite x and NaN otherwise, so the OR of the differences' bits is zero
+// exactly when all are finite: a loop the compiler puts in vectors.
+bool all_finite(const ItemsIn& items, std::size_t count, std::size_t dimension) noexcept {
+  std::uint64_t differences = 0;
+  const auto check = [&differences](const double* values, std::size_t n) {
+    for (std::size_t k = 0; k < n; ++k) {
+      differences |= std::bit_cast<std::uint64_t>(values[k] - values[k]);
+    }
+  };
+  const auto row_bytes = static_cast<std::ptrdiff_t>(dimension * sizeof(double));
+  if (items.contiguous_components() && items.item_step == row_bytes) {
+    check(items.item(0), count * dimension);
+  } else if (items.contiguous_components()) {
+    for (std::size_t i = 0; i < count; ++i) {
+      check(items.item(i), dimension);
+    }
+  } else {
+    for (std::size_t i = 0; i < count; ++i) {
+      const double* const item = items.item(i);
+      for (std::size_t k = 0; k < dimension; ++k) {
+        const double x = items.component(item, k);
+        differences |= std::bit_cast<std::uint64_t>(x - x);
+      }
+    }
+  }
+  return differences == 0;
+}
+
+ItemsIn items_from(const ItemsIn& items, std::size_t first) noexcept {
+  return {items.data + static_cast<std::ptrdiff_t>(first) * items.item_step, items.item_step,
+          items.component_step};
+}
+
+void outer_product_items(std::size_t count, const ItemsIn* in, const Metric& metric, ItemsOut out) {
+  const std::size_t n = metric.entries.size();
+  if (n > kMaxLaneOuterBasisVectors || lanes::kernels().lanes == 1 || count < kLanes) {
+    return restricted_product_items<Terms::kOuter>(count, in, metric, out);
+  }
+  const std::vector<std::int8_t> null_entries(n, 0);
+  const Metric null_squares = describe(null_entries);
+  const std::size_t dimension = dimension_of(metric);
+  for (std::size_t first = 0; first < count; first += kOuterRun) {
+    const std::size_t run = std::min(kOuterRun, count - first);
+    const ItemsIn pair[2] = {items_from(in[0], first), items_from(in[1], first)};
+    ItemsOut products = out;
+    products.data += static_cast<std::ptrdiff_t>(first) * out.item_step;
+    if (all_finite(pair[0], run, dimension) && all_finite(pair[1], run, dimension)) {
+      product_items(run, pair[0], pair[1], null_squares, products);
+    } else {
+      restricted_product_items<Terms::kOuter>(run, pair, metric, products);
+    }
+  }
+}
+
 // The lanes of `a` with the sign bit flipped in the components k for which
 // negates(k) holds (negated_if on every lane).
 template <class Negates>
@@ -1285,7 +1353,7 @@ const Operation kOperations[] = {
      2,
      {kMv, kMv},
      kMv,
-     &restricted_product_items<Terms::kOuter>,
+     &outer_product_items,
      nullptr,
      1.0},
     {"left_contraction",

@@ -177,6 +177,24 @@ def test_products_of_many_items(operation, signature, layout, grades):
     assert_same(getattr(va.algebra(signature), operation)(a, b), expected)
 
 
+# Runs of finite items take the outer product on the lane kernels; a run
+# that holds an infinity or a NaN takes the outer product's own walk.
+@pytest.mark.parametrize("grades", [(None, None), ((0, 2), (1,))], ids=["dense", "even_odd"])
+@pytest.mark.parametrize("signature", [[1, 1, -1], [0, 1, 1, 1], [2, -3, 1], [1, 1, 1, 1, -1]],
+                         ids=str)
+def test_outer_product_in_runs(signature, grades):
+    rng = random.Random(f"runs{signature}{grades}")
+    dimension = 1 << len(signature)
+    a, b = values(rng, 600, dimension, grades[0]), values(rng, 600, dimension, grades[1])
+    a[300, 0], b[301, 0] = math.inf, math.nan
+    expected = [model.outer_product(list(map(float, x)), list(map(float, y)), signature)
+                for x, y in zip(a, b)]
+    assert_same(va.algebra(signature).outer_product(a, b), expected)
+    assert_same(va.algebra(signature).outer_product(np.asfortranarray(a[:299]), b[0]),
+                [model.outer_product(list(map(float, x)), list(map(float, b[0])), signature)
+                 for x in a[:299]])
+
+
 @pytest.mark.parametrize("signature", [[1], [1, -1], [1, 1, 1], [2, -3, 1], [0, 1, 1, 1],
                                        [1, 1, 1, 1, 1], [0, 1, 1, 1, 1]], ids=str)
 @pytest.mark.parametrize("grades", [None, (0, 2)], ids=["dense", "even"])
