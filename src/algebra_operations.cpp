@@ -1267,12 +1267,108 @@ void scalar_lanes(const double* a, const double* b, const Term* diagonal, std::s
   std::memcpy(sums, sum, sizeof sum);
 }
 
-// Item loop of the inverse for one to five basis vectors: the same products
-// and sign flips as `inverse`, kLanes items at a time.  Other algebras, and
-// calls of fewer items, go one item at a time.
-void inverse_items(std::size_t count, const ItemsIn* in, const Metric& metric, ItemsOut out) {
+// Items of the inverse's products taken together by the lane kernels.
+constexpr std::size_t kInverseRun = 256;
+
+// The inverse for a signature of one to five entries of -1, 0 or +1: the
+// products of `inverse` are geometric products, which the lane kernels take
+// for a run of items at once, bit for bit the walk (non-finite items
+// included, which they redo by it); the sign flips and the division go item
+// by item, as in `inverse`.
+void inverse_items_by_products(std::size_t count, const ItemsIn& in, const Metric& metric,
+                               ItemsOut out) {
   Plan plan(metric);
   const std::size_t n = metric.entries.size();
+  const std::size_t dimension = plan.dimension;
+  const std::size_t size = kInverseRun * dimension;
+  // The sign bits each flip puts on component k, worked out once.
+  std::vector<std::uint64_t> flips(4 * dimension);
+  std::uint64_t* const conjugate = flips.data();
+  std::uint64_t* const involution = conjugate + dimension;
+  std::uint64_t* const reverse = involution + dimension;
+  std::uint64_t* const grades = reverse + dimension;
+  const unsigned negated_grades = n == 4 ? (1U << 3) | (1U << 4) : (1U << 1) | (1U << 4);
+  for (Blade k = 0; k < dimension; ++k) {
+    conjugate[k] = clifford_conjugate_negates(k) ? kSignBit : 0;
+    involution[k] = grade_involution_negates(k) ? kSignBit : 0;
+    reverse[k] = reverse_negates_blade(k) ? kSignBit : 0;
+    grades[k] = ((negated_grades >> grade_of(k)) & 1U) != 0 ? kSignBit : 0;
+  }
+  std::vector<double> scratch(6 * size);
+  double* const a = scratch.data();
+  double* const numerator = a + size;
+  double* const t1 = a + 2 * size;
+  double* const t2 = a + 3 * size;
+  double* const t3 = a + 4 * size;
+  double* const t4 = a + 5 * size;
+  const auto row_bytes = static_cast<std::ptrdiff_t>(dimension * sizeof(double));
+  for (std::size_t first = 0; first < count; first += kInverseRun) {
+    const std::size_t run = std::min(kInverseRun, count - first);
+    const auto product = [&](const double* left, const double* right, double* result) {
+      product_items(run, ItemsIn{reinterpret_cast<const char*>(left), row_bytes},
+                    ItemsIn{reinterpret_cast<const char*>(right), row_bytes}, metric,
+                    ItemsOut{reinterpret_cast<char*>(result), row_bytes});
+    };
+    // to = from with the sign bits of `flip` on, item by item.
+    const auto flipped = [&](const double* from, const std::uint64_t* flip, double* to) {
+      for (std::size_t at = 0; at < run * dimension; at += dimension) {
+        for (std::size_t k = 0; k < dimension; ++k) {
+          to[at + k] = std::bit_cast<double>(std::bit_cast<std::uint64_t>(from[at + k]) ^ flip[k]);
+        }
+      }
+    };
+    for (std::size_t i = 0; i < run; ++i) {
+      const double* const item = in.item(first + i);
+      for (std::size_t k = 0; k < dimension; ++k) {
+        a[i * dimension + k] = in.component(item, k);
+      }
+    }
+    if (n <= 2) {
+      flipped(a, conjugate, numerator);
+    } else if (n == 3 || n == 5) {
+      flipped(a, conjugate, t1);
+      flipped(a, involution, t2);
+      product(t1, t2, t3);
+      flipped(a, reverse, t1);
+      double* const triple = n == 3 ? numerator : t4;
+      product(t3, t1, triple);
+      if (n == 5) {
+        product(a, triple, t2);
+        flipped(t2, grades, t2);
+        product(triple, t2, numerator);
+      }
+    } else {
+      flipped(a, conjugate, t1);
+      product(a, t1, t2);
+      flipped(t2, grades, t2);
+      product(t1, t2, numerator);
+    }
+    // Divided in place first, a loop over adjacent doubles that the compiler
+    // puts in vectors, then written out.
+    for (std::size_t i = 0; i < run; ++i) {
+      double* const quotient = numerator + i * dimension;
+      const double denominator = plan.scalar(a + i * dimension, quotient);
+      for (std::size_t k = 0; k < dimension; ++k) {
+        quotient[k] = quotient[k] / denominator;
+      }
+      double* const item = out.item(first + i);
+      for (std::size_t k = 0; k < dimension; ++k) {
+        out.component(item, k) = quotient[k];
+      }
+    }
+  }
+}
+
+// Item loop of the inverse for one to five basis vectors: the same products
+// and sign flips as `inverse`, by the lane kernels for a unit signature, else
+// kLanes items at a time.  Other algebras, and calls of fewer items, go one
+// item at a time.
+void inverse_items(std::size_t count, const ItemsIn* in, const Metric& metric, ItemsOut out) {
+  const std::size_t n = metric.entries.size();
+  if (metric.unit && n >= 1 && n <= 5 && count >= kLanes && lanes::kernels().lanes > 1) {
+    return inverse_items_by_products(count, in[0], metric, out);
+  }
+  Plan plan(metric);
   const TermTable* const table =
       n >= 1 && n <= 5 && count >= kLanes ? plan.table_of<Terms::kAll>() : nullptr;
   const Term* const diagonal = table != nullptr ? plan.diagonal_terms() : nullptr;
