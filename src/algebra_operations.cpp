@@ -202,13 +202,6 @@ bool clifford_conjugate_negates(Blade blade) noexcept {
   return grade_mod_4 == 1 || grade_mod_4 == 2;
 }
 
-template <bool (*Negates)(Blade) noexcept>
-void sign_flips_into(const double* a, std::size_t dimension, double* out) noexcept {
-  for (Blade k = 0; k < dimension; ++k) {
-    out[k] = negated_if(a[k], Negates(k));
-  }
-}
-
 bool reverse_negates_blade(Blade blade) noexcept {
   return reverse_negates(blade);
 }
@@ -612,6 +605,69 @@ std::size_t characteristic_steps(std::size_t basis_vectors) noexcept {
 // Work of the inverse: five multivectors.
 constexpr std::size_t kInverseWork = 5;
 
+// The sign flips that the inverse's numerator takes of its operand.
+enum class Flip : std::uint8_t { kConjugate, kInvolution, kReverse };
+
+bool flip_negates(Flip flip, Blade blade) noexcept {
+  switch (flip) {
+    case Flip::kConjugate:
+      return clifford_conjugate_negates(blade);
+    case Flip::kInvolution:
+      return grade_involution_negates(blade);
+    case Flip::kReverse:
+      break;
+  }
+  return reverse_negates_blade(blade);
+}
+
+// The inverse's five multivectors of work (the numerator and four
+// temporaries), each `size` doubles, one after the other from `base`.
+struct InverseWork {
+  InverseWork(double* base, std::size_t size) noexcept
+      : numerator(base),
+        t1(base + size),
+        t2(base + 2 * size),
+        t3(base + 3 * size),
+        t4(base + 4 * size) {}
+  double* numerator;
+  double* t1;
+  double* t2;
+  double* t3;
+  double* t4;
+};
+
+// The numerator of the inverse for one to five basis vectors, in whatever
+// layout the caller keeps its items: flip(from, Flip, to) and
+// negate(m, grades_mask) change signs, product(left, right, result) takes
+// geometric products.
+template <class FlipFn, class NegateFn, class ProductFn>
+void inverse_numerator(std::size_t n, const double* a, const InverseWork& w, FlipFn&& flip,
+                       NegateFn&& negate, ProductFn&& product) {
+  if (n <= 2) {
+    flip(a, Flip::kConjugate, w.numerator);
+  } else if (n == 3 || n == 5) {
+    // (ā â) ã, and for five vectors that times its product with a, grades 1
+    // and 4 negated.
+    flip(a, Flip::kConjugate, w.t1);
+    flip(a, Flip::kInvolution, w.t2);
+    product(w.t1, w.t2, w.t3);
+    flip(a, Flip::kReverse, w.t1);
+    double* const triple = n == 3 ? w.numerator : w.t4;
+    product(w.t3, w.t1, triple);
+    if (n == 5) {
+      product(a, triple, w.t2);
+      negate(w.t2, (1U << 1) | (1U << 4));
+      product(triple, w.t2, w.numerator);
+    }
+  } else {
+    // ā (a ā), grades 3 and 4 of the latter negated.
+    flip(a, Flip::kConjugate, w.t1);
+    product(a, w.t1, w.t2);
+    negate(w.t2, (1U << 3) | (1U << 4));
+    product(w.t1, w.t2, w.numerator);
+  }
+}
+
 void inverse(const Item& item, Plan& plan, double* work, double* out) {
   const std::size_t n = plan.metric.entries.size();
   const std::size_t dimension = plan.dimension;
@@ -620,33 +676,21 @@ void inverse(const Item& item, Plan& plan, double* work, double* out) {
     out[0] = 1.0 / a[0];
     return;
   }
-  double* const numerator = work;
-  double* const t1 = work + dimension;
-  double* const t2 = work + 2 * dimension;
-  double* const t3 = work + 3 * dimension;
-  double* const t4 = work + 4 * dimension;
-  if (n <= 2) {
-    sign_flips_into<clifford_conjugate_negates>(a, dimension, numerator);
-  } else if (n == 3 || n == 5) {
-    // (ā â) ã, and for five vectors that times its product with a, grades 1
-    // and 4 negated.
-    sign_flips_into<clifford_conjugate_negates>(a, dimension, t1);
-    sign_flips_into<grade_involution_negates>(a, dimension, t2);
-    plan.product<Terms::kAll>(t1, t2, t3);
-    sign_flips_into<reverse_negates_blade>(a, dimension, t1);
-    double* const triple = n == 3 ? numerator : t4;
-    plan.product<Terms::kAll>(t3, t1, triple);
-    if (n == 5) {
-      plan.product<Terms::kAll>(a, triple, t2);
-      negate_grades(t2, dimension, (1U << 1) | (1U << 4));
-      plan.product<Terms::kAll>(triple, t2, numerator);
-    }
-  } else if (n == 4) {
-    // ā (a ā), grades 3 and 4 of the latter negated.
-    sign_flips_into<clifford_conjugate_negates>(a, dimension, t1);
-    plan.product<Terms::kAll>(a, t1, t2);
-    negate_grades(t2, dimension, (1U << 3) | (1U << 4));
-    plan.product<Terms::kAll>(t1, t2, numerator);
+  const InverseWork w(work, dimension);
+  double* const numerator = w.numerator;
+  double* const t1 = w.t1;
+  if (n <= 5) {
+    inverse_numerator(
+        n, a, w,
+        [&](const double* from, Flip flip, double* to) {
+          for (Blade k = 0; k < dimension; ++k) {
+            to[k] = negated_if(from[k], flip_negates(flip, k));
+          }
+        },
+        [&](double* m, unsigned grades_mask) { negate_grades(m, dimension, grades_mask); },
+        [&](const double* left, const double* right, double* result) {
+          plan.product<Terms::kAll>(left, right, result);
+        });
   } else {
     // The characteristic polynomial: U_1 = a; C_k = (N × <U_k>_0) / k;
     // V_k = U_k - C_k (on component 0); U_(k+1) = a V_k.  The numerator is
@@ -1281,68 +1325,53 @@ void inverse_items_by_products(std::size_t count, const ItemsIn& in, const Metri
   const std::size_t n = metric.entries.size();
   const std::size_t dimension = plan.dimension;
   const std::size_t size = kInverseRun * dimension;
-  // The sign bits each flip puts on component k, worked out once.
-  std::vector<std::uint64_t> flips(4 * dimension);
-  std::uint64_t* const conjugate = flips.data();
-  std::uint64_t* const involution = conjugate + dimension;
-  std::uint64_t* const reverse = involution + dimension;
-  std::uint64_t* const grades = reverse + dimension;
-  const unsigned negated_grades = n == 4 ? (1U << 3) | (1U << 4) : (1U << 1) | (1U << 4);
+  // The sign bits each flip puts on component k, and k's grade, worked out
+  // once.
+  std::vector<std::uint64_t> flips(3 * dimension);
+  std::vector<unsigned> grades(dimension);
   for (Blade k = 0; k < dimension; ++k) {
-    conjugate[k] = clifford_conjugate_negates(k) ? kSignBit : 0;
-    involution[k] = grade_involution_negates(k) ? kSignBit : 0;
-    reverse[k] = reverse_negates_blade(k) ? kSignBit : 0;
-    grades[k] = ((negated_grades >> grade_of(k)) & 1U) != 0 ? kSignBit : 0;
+    for (const Flip flip : {Flip::kConjugate, Flip::kInvolution, Flip::kReverse}) {
+      flips[static_cast<std::size_t>(flip) * dimension + k] = flip_negates(flip, k) ? kSignBit : 0;
+    }
+    grades[k] = static_cast<unsigned>(grade_of(k));
   }
   std::vector<double> scratch(6 * size);
   double* const a = scratch.data();
-  double* const numerator = a + size;
-  double* const t1 = a + 2 * size;
-  double* const t2 = a + 3 * size;
-  double* const t3 = a + 4 * size;
-  double* const t4 = a + 5 * size;
+  const InverseWork w(a + size, size);
+  double* const numerator = w.numerator;
   const auto row_bytes = static_cast<std::ptrdiff_t>(dimension * sizeof(double));
   for (std::size_t first = 0; first < count; first += kInverseRun) {
     const std::size_t run = std::min(kInverseRun, count - first);
-    const auto product = [&](const double* left, const double* right, double* result) {
-      product_items(run, ItemsIn{reinterpret_cast<const char*>(left), row_bytes},
-                    ItemsIn{reinterpret_cast<const char*>(right), row_bytes}, metric,
-                    ItemsOut{reinterpret_cast<char*>(result), row_bytes});
-    };
-    // to = from with the sign bits of `flip` on, item by item.
-    const auto flipped = [&](const double* from, const std::uint64_t* flip, double* to) {
-      for (std::size_t at = 0; at < run * dimension; at += dimension) {
-        for (std::size_t k = 0; k < dimension; ++k) {
-          to[at + k] = std::bit_cast<double>(std::bit_cast<std::uint64_t>(from[at + k]) ^ flip[k]);
-        }
-      }
-    };
     for (std::size_t i = 0; i < run; ++i) {
       const double* const item = in.item(first + i);
       for (std::size_t k = 0; k < dimension; ++k) {
         a[i * dimension + k] = in.component(item, k);
       }
     }
-    if (n <= 2) {
-      flipped(a, conjugate, numerator);
-    } else if (n == 3 || n == 5) {
-      flipped(a, conjugate, t1);
-      flipped(a, involution, t2);
-      product(t1, t2, t3);
-      flipped(a, reverse, t1);
-      double* const triple = n == 3 ? numerator : t4;
-      product(t3, t1, triple);
-      if (n == 5) {
-        product(a, triple, t2);
-        flipped(t2, grades, t2);
-        product(triple, t2, numerator);
-      }
-    } else {
-      flipped(a, conjugate, t1);
-      product(a, t1, t2);
-      flipped(t2, grades, t2);
-      product(t1, t2, numerator);
-    }
+    inverse_numerator(
+        n, a, w,
+        [&](const double* from, Flip flip, double* to) {
+          const std::uint64_t* const bits =
+              flips.data() + static_cast<std::size_t>(flip) * dimension;
+          for (std::size_t at = 0; at < run * dimension; at += dimension) {
+            for (std::size_t k = 0; k < dimension; ++k) {
+              to[at + k] =
+                  std::bit_cast<double>(std::bit_cast<std::uint64_t>(from[at + k]) ^ bits[k]);
+            }
+          }
+        },
+        [&](double* m, unsigned grades_mask) {
+          for (std::size_t at = 0; at < run * dimension; at += dimension) {
+            for (std::size_t k = 0; k < dimension; ++k) {
+              m[at + k] = negated_if(m[at + k], ((grades_mask >> grades[k]) & 1U) != 0);
+            }
+          }
+        },
+        [&](const double* left, const double* right, double* result) {
+          product_items(run, ItemsIn{reinterpret_cast<const char*>(left), row_bytes},
+                        ItemsIn{reinterpret_cast<const char*>(right), row_bytes}, metric,
+                        ItemsOut{reinterpret_cast<char*>(result), row_bytes});
+        });
     // Divided in place first, a loop over adjacent doubles that the compiler
     // puts in vectors, then written out.
     for (std::size_t i = 0; i < run; ++i) {
@@ -1381,47 +1410,30 @@ void inverse_items(std::size_t count, const ItemsIn* in, const Metric& metric, I
   const std::size_t size = dimension * kLanes;
   std::vector<double> scratch(6 * size);
   double* const a = scratch.data();
-  double* const numerator = a + size;
-  double* const t1 = a + 2 * size;
-  double* const t2 = a + 3 * size;
-  double* const t3 = a + 4 * size;
-  double* const t4 = a + 5 * size;
-  const auto walk = [&](const double* left, const double* right, double* product) {
-    if (metric.unit) {
-      walk_table_lanes<true>(left, right, *table, dimension, product);
-    } else {
-      walk_table_lanes<false>(left, right, *table, dimension, product);
-    }
-  };
-  const auto negate_grades_lanes = [&](double* m, unsigned grades_mask) {
-    flip_lanes(m, dimension, [&](Blade k) { return ((grades_mask >> grade_of(k)) & 1U) != 0; }, m);
-  };
+  const InverseWork w(a + size, size);
+  double* const numerator = w.numerator;
   for (std::size_t first = 0; first < count; first += kLanes) {
     const std::size_t lanes = std::min(kLanes, count - first);
     // Unused lanes repeat the group's first item.
     for (std::size_t l = 0; l < kLanes; ++l) {
       lanes_from(in[0], first + (l < lanes ? l : 0), dimension, a + l);
     }
-    if (n <= 2) {
-      flip_lanes(a, dimension, clifford_conjugate_negates, numerator);
-    } else if (n == 3 || n == 5) {
-      flip_lanes(a, dimension, clifford_conjugate_negates, t1);
-      flip_lanes(a, dimension, grade_involution_negates, t2);
-      walk(t1, t2, t3);
-      flip_lanes(a, dimension, reverse_negates_blade, t1);
-      double* const triple = n == 3 ? numerator : t4;
-      walk(t3, t1, triple);
-      if (n == 5) {
-        walk(a, triple, t2);
-        negate_grades_lanes(t2, (1U << 1) | (1U << 4));
-        walk(triple, t2, numerator);
-      }
-    } else {
-      flip_lanes(a, dimension, clifford_conjugate_negates, t1);
-      walk(a, t1, t2);
-      negate_grades_lanes(t2, (1U << 3) | (1U << 4));
-      walk(t1, t2, numerator);
-    }
+    inverse_numerator(
+        n, a, w,
+        [&](const double* from, Flip flip, double* to) {
+          flip_lanes(from, dimension, [flip](Blade k) { return flip_negates(flip, k); }, to);
+        },
+        [&](double* m, unsigned grades_mask) {
+          flip_lanes(
+              m, dimension, [&](Blade k) { return ((grades_mask >> grade_of(k)) & 1U) != 0; }, m);
+        },
+        [&](const double* left, const double* right, double* product) {
+          if (metric.unit) {
+            walk_table_lanes<true>(left, right, *table, dimension, product);
+          } else {
+            walk_table_lanes<false>(left, right, *table, dimension, product);
+          }
+        });
     double denominators[kLanes];
     if (metric.unit) {
       scalar_lanes<true>(a, numerator, diagonal, dimension, denominators);
