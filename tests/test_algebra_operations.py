@@ -211,6 +211,24 @@ def test_inverse_of_many_items(signature, grades):
     assert_same(out, expected)
 
 
+# Runs of items through the lane kernels: a call of several runs (the last one
+# short), read with components apart, and written over its own input.
+@pytest.mark.parametrize("signature", [[1, 1, 1], [0, 1, 1, 1], [1, 1, 1, 1, -1]], ids=str)
+@pytest.mark.parametrize("operation", ["inverse", "outer_product"])
+def test_runs_of_items_in_place(operation, signature):
+    rng = random.Random(f"in place {operation}{signature}")
+    dimension = 1 << len(signature)
+    operands = [values(rng, 520, dimension) for _ in range(1 if operation == "inverse" else 2)]
+    expected = [getattr(model, operation)(*(list(map(float, o[i])) for o in operands), signature)
+                for i in range(520)]
+    first = np.asfortranarray(operands[0])
+    method = getattr(va.algebra(signature), operation)
+    assert_same(method(first, *operands[1:]), expected)
+    result = method(*operands, out=operands[0])
+    assert result is operands[0]
+    assert_same(result, expected)
+
+
 # Every operation with operands and results whose components lie apart, and a
 # broadcast first operand, over enough items for the paths that group them.
 @pytest.mark.parametrize("signature", [[0, 1, 1, 1], [2, -3, 1], [1, 1, 1, 1, -1]], ids=str)
