@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
@@ -206,17 +207,15 @@ struct Operands {
   ItemsOut out(std::size_t k, std::size_t first) const {
     return out_items(at(k, first), item_step[k], component_step[k]);
   }
-  // Whether an output (the operands from `outputs` on) shares memory with
-  // an input, for `count` items.
-  bool output_aliases_input(std::size_t count, std::size_t outputs) const {
-    for (std::size_t o = outputs; o < N; ++o) {
-      const Extent written =
-          operand_extent(data[o], count, item_step[o], components[o], component_step[o]);
-      for (std::size_t i = 0; i < outputs; ++i) {
-        if (overlap(written, operand_extent(data[i], count, item_step[i], components[i],
-                                            component_step[i]))) {
-          return true;
-        }
+  // Whether the output (operand `inputs`, after the inputs) shares memory
+  // with an input, for `count` items.
+  bool output_aliases_input(std::size_t count, std::size_t inputs) const {
+    const Extent written = operand_extent(data[inputs], count, item_step[inputs],
+                                          components[inputs], component_step[inputs]);
+    for (std::size_t i = 0; i < inputs; ++i) {
+      if (overlap(written,
+                  operand_extent(data[i], count, item_step[i], components[i], component_step[i]))) {
+        return true;
       }
     }
     return false;
@@ -243,11 +242,46 @@ Operands<N> one_axis_operands(char* const* data, const npy_intp* steps,
   return operands;
 }
 
-template <std::size_t N, class Runs>
-int run_gufunc(std::size_t count, const Operands<N>& operands, std::size_t outputs,
-               std::uint64_t item_cost, Runs&& runs) {
+// The bytes of scratch a run of items whose output shares memory with an
+// input is computed into.
+constexpr std::size_t kScratchBytes = std::size_t{64} << 10;
+
+// Runs loop(first, last, out) over the items, `out` being where the results
+// of items [first, last) go.  numpy hands a gufunc an output that is one of
+// its inputs, item for item (out=a), as it is, and copies operands that share
+// memory in any other way.  An item loop may write some components of an
+// item before it has read all of the item's operands, so where the output
+// shares memory with an input, runs of items are computed into scratch and
+// then copied out: each item's result is stored after its operands are read.
+template <std::size_t N, class Loop>
+int run_gufunc(std::size_t count, const Operands<N>& operands, std::size_t inputs,
+               std::uint64_t item_cost, Loop&& loop) {
   Work work{item_cost};
-  work.output_aliases_input = operands.output_aliases_input(count, outputs);
+  work.output_aliases_input = operands.output_aliases_input(count, inputs);
+  if (!work.output_aliases_input) {
+    auto runs = [&](std::size_t first, std::size_t last) {
+      loop(first, last, operands.out(inputs, first));
+    };
+    return run_items(count, work, parallel::RangeFn(runs));
+  }
+  // Doubles or 64-bit integers, copied as bytes.
+  const auto width = static_cast<std::size_t>(std::max<npy_intp>(operands.components[inputs], 1));
+  const std::size_t block = std::max<std::size_t>(1, kScratchBytes / (width * sizeof(double)));
+  const auto row_bytes = static_cast<npy_intp>(width * sizeof(double));
+  auto runs = [&](std::size_t first, std::size_t last) {
+    std::vector<double> scratch(std::min(block, last - first) * width);
+    for (std::size_t begin = first; begin < last; begin += block) {
+      const std::size_t end = std::min(last, begin + block);
+      loop(begin, end, out_items(reinterpret_cast<char*>(scratch.data()), row_bytes));
+      const ItemsOut out = operands.out(inputs, begin);
+      for (std::size_t i = 0; i < end - begin; ++i) {
+        double* const item = out.item(i);
+        for (std::size_t k = 0; k < width; ++k) {
+          std::memcpy(&out.component(item, k), &scratch[i * width + k], sizeof(double));
+        }
+      }
+    }
+  };
   return run_items(count, work, parallel::RangeFn(runs));
 }
 
@@ -257,9 +291,8 @@ int octonion_mul_loop(PyArrayMethod_Context*, char* const* data, const npy_intp*
                       const npy_intp* steps, NpyAuxData*) {
   const std::size_t count = count_of(dimensions);
   const auto operands = one_axis_operands<3>(data, steps, {8, 8, 8});
-  auto runs = [&](std::size_t first, std::size_t last) {
-    octonion::mul_items(last - first, operands.in(0, first), operands.in(1, first),
-                        operands.out(2, first));
+  auto runs = [&](std::size_t first, std::size_t last, ItemsOut out) {
+    octonion::mul_items(last - first, operands.in(0, first), operands.in(1, first), out);
   };
   return run_gufunc(count, operands, 2, on_these_lanes(kOctonionProductCost), runs);
 }
@@ -271,9 +304,8 @@ int norm_loop(PyArrayMethod_Context*, char* const* data, const npy_intp* dimensi
   const std::size_t count = count_of(dimensions);
   const npy_intp length = dimensions[1];
   const auto operands = one_axis_operands<2>(data, steps, {length, 0});
-  auto runs = [&](std::size_t first, std::size_t last) {
-    ItemLoop(last - first, operands.in(0, first), static_cast<std::size_t>(length),
-             operands.out(1, first));
+  auto runs = [&](std::size_t first, std::size_t last, ItemsOut out) {
+    ItemLoop(last - first, operands.in(0, first), static_cast<std::size_t>(length), out);
   };
   return run_gufunc(count, operands, 1, static_cast<std::uint64_t>(length) + 1, runs);
 }
@@ -283,8 +315,8 @@ int unary_octonion_loop(PyArrayMethod_Context* context, char* const* data,
   const octonion::UnaryFunction& function = *data_of(context).unary;
   const std::size_t count = count_of(dimensions);
   const auto operands = one_axis_operands<2>(data, steps, {8, 8});
-  auto runs = [&](std::size_t first, std::size_t last) {
-    function.items(last - first, operands.in(0, first), operands.out(1, first));
+  auto runs = [&](std::size_t first, std::size_t last, ItemsOut out) {
+    function.items(last - first, operands.in(0, first), out);
   };
   return run_gufunc(count, operands, 1, kOctonionFunctionCost, runs);
 }
@@ -295,8 +327,8 @@ int flow_step_loop(PyArrayMethod_Context*, char* const* data, const npy_intp* di
                    const npy_intp* steps, NpyAuxData*) {
   const std::size_t count = count_of(dimensions);
   const auto operands = one_axis_operands<2>(data, steps, {2, 2});
-  auto runs = [&](std::size_t first, std::size_t last) {
-    spectral::step_items(last - first, operands.in(0, first), operands.out(1, first));
+  auto runs = [&](std::size_t first, std::size_t last, ItemsOut out) {
+    spectral::step_items(last - first, operands.in(0, first), out);
   };
   return run_gufunc(count, operands, 1, kStepCost, runs);
 }
@@ -341,9 +373,8 @@ int clifford_loop(PyArrayMethod_Context* context, char* const* data, const npy_i
   const std::size_t count = count_of(dimensions);
   const npy_intp dimension = dimensions[1];
   const auto operands = one_axis_operands<3>(data, steps, {dimension, dimension, dimension});
-  auto runs = [&](std::size_t first, std::size_t last) {
-    ItemLoop(last - first, operands.in(0, first), operands.in(1, first), algebra.metric,
-             operands.out(2, first));
+  auto runs = [&](std::size_t first, std::size_t last, ItemsOut out) {
+    ItemLoop(last - first, operands.in(0, first), operands.in(1, first), algebra.metric, out);
   };
   return run_gufunc(count, operands, 2, algebra.product_cost, runs);
 }
@@ -374,26 +405,16 @@ int operation_loop(PyArrayMethod_Context* context, char* const* data, const npy_
   } else {
     operands = one_axis_operands<3>(data, steps, core);
   }
-  auto runs = [&](std::size_t first, std::size_t last) {
+  auto runs = [&](std::size_t first, std::size_t last, ItemsOut out) {
     std::array<ItemsIn, 2> in{};
     for (std::size_t k = 0; k < operand_count; ++k) {
       in[k] = operands.in(k, first);
     }
-    operation.items(last - first, in.data(), algebra.metric, operands.out(operand_count, first));
+    operation.items(last - first, in.data(), algebra.metric, out);
   };
   const auto cost = static_cast<std::uint64_t>(
       std::max(1.0, static_cast<double>(algebra.product_cost) * operation.relative_cost));
-  Work work{cost};
-  if (operand_count == 1) {
-    const Extent written = operand_extent(operands.data[1], count, operands.item_step[1],
-                                          operands.components[1], operands.component_step[1]);
-    work.output_aliases_input =
-        overlap(written, operand_extent(operands.data[0], count, operands.item_step[0],
-                                        operands.components[0], operands.component_step[0]));
-  } else {
-    work.output_aliases_input = operands.output_aliases_input(count, 2);
-  }
-  return run_items(count, work, parallel::RangeFn(runs));
+  return run_gufunc(count, operands, operand_count, cost, runs);
 }
 
 // ------------------------------------------------------------------ making a ufunc

@@ -165,6 +165,11 @@ def cases(rng):
                     vc.geometric_product_n(a.tolist(), b.tolist(), signature))
                 yield f"sandwich {name}", va.sandwich(a, b, signature)
                 yield f"sandwich repeated rotor {name}", va.sandwich(a[0], b, signature)
+                left, right = a.copy(), b.copy()
+                yield f"geometric_product over its left operand {name}", va.geometric_product(
+                    left, b, signature, out=left)
+                yield f"sandwich over its right operand {name}", va.sandwich(
+                    a, right, signature, out=right)
                 yield from component_major(name, a, b, signature)
 
 
