@@ -8,6 +8,9 @@
 #   VYR_REL_WORK       work directory (default: a new directory under /tmp)
 #   VYR_FUZZ_SECONDS   fuzzing time (default 60)
 #   VYR_REL_STAGES     stages to run, any of "asan debug fuzz" (default all three)
+#   VYR_REL_WHEEL      a wheel of the module built without sanitizers for the
+#                      interpreter above, which the debug-allocator stage then
+#                      installs instead of building the module again
 #
 # Under AddressSanitizer a C++ allocation that cannot be satisfied ends the
 # process (the sanitizer's operator new does not throw std::bad_alloc), so the
@@ -129,9 +132,15 @@ stage_asan() {
 # (b) the whole suite with the interpreter's debug allocator
 # ---------------------------------------------------------------------------
 stage_debug() {
-  log "building without sanitizers"
   make_venv "$WORK/venv-debugmalloc" atheris || make_venv "$WORK/venv-debugmalloc"
-  build_module "$WORK/venv-debugmalloc" "$WORK/build-plain"
+  if [[ -n ${VYR_REL_WHEEL:-} ]]; then
+    log "installing $(basename "$VYR_REL_WHEEL")"
+    "$WORK/venv-debugmalloc/bin/python" -m pip install -q --disable-pip-version-check \
+      --force-reinstall --no-deps "$VYR_REL_WHEEL"
+  else
+    log "building without sanitizers"
+    build_module "$WORK/venv-debugmalloc" "$WORK/build-plain"
+  fi
   log "test suite with PYTHONMALLOC=debug"
   run_suite debugmalloc "$WORK/venv-debugmalloc" PYTHONMALLOC=debug PYTHONFAULTHANDLER=1 --
 }

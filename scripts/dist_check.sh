@@ -3,7 +3,9 @@
 # wheel into a manylinux wheel with auditwheel, checks that one with twine and
 # check-wheel-contents, installs it into a fresh virtual environment and runs
 # the test suite against that installation.
+# (A wheel built from the source tree itself is what scripts/test.sh installs.)
 # Usage: bash scripts/dist_check.sh [PYTHON]
+# Environment: VYR_KEEP_WHEEL_DIR, a directory to copy the repaired wheel into.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$here/scripts/find_python.sh"
@@ -43,10 +45,6 @@ if grep -E '^bench/results/|\.(callgrind|perf)\.txt$|\.png$' "$work/sdist-files.
   fail "the sdist holds the benchmark outputs or profiler dumps above"
 fi
 
-echo "== pip wheel . gives a wheel too"
-"$tools/python" -m pip wheel --quiet --no-deps --wheel-dir "$work/pip-wheel" "$here"
-ls "$work"/pip-wheel/*.whl
-
 echo "== repairing the wheel into a manylinux wheel"
 PATH="$tools:$PATH" "$tools/auditwheel" show "$wheel"
 PATH="$tools:$PATH" "$tools/auditwheel" repair --wheel-dir "$work/repaired" "$wheel"
@@ -56,6 +54,10 @@ case "$(basename "$repaired")" in
   *) fail "auditwheel gave no manylinux wheel: $repaired" ;;
 esac
 echo "repaired: $(basename "$repaired")"
+if [ -n "${VYR_KEEP_WHEEL_DIR:-}" ]; then
+  mkdir -p "$VYR_KEEP_WHEEL_DIR"
+  cp "$repaired" "$VYR_KEEP_WHEEL_DIR/"
+fi
 
 echo "== the repaired wheel: licence, one engine library, one exported symbol per module"
 mkdir "$work/unpacked"
