@@ -274,8 +274,17 @@ int run_gufunc(std::size_t count, const Operands<N>& operands, std::size_t input
       const std::size_t end = std::min(last, begin + block);
       loop(begin, end, out_items(reinterpret_cast<char*>(scratch.data()), row_bytes));
       const ItemsOut out = operands.out(inputs, begin);
-      for (std::size_t i = 0; i < end - begin; ++i) {
+      const std::size_t items = end - begin;
+      if (out.contiguous_components() && out.item_step == row_bytes) {
+        std::memcpy(out.item(0), scratch.data(), items * width * sizeof(double));
+        continue;
+      }
+      for (std::size_t i = 0; i < items; ++i) {
         double* const item = out.item(i);
+        if (out.contiguous_components()) {
+          std::memcpy(item, &scratch[i * width], width * sizeof(double));
+          continue;
+        }
         for (std::size_t k = 0; k < width; ++k) {
           std::memcpy(&out.component(item, k), &scratch[i * width + k], sizeof(double));
         }

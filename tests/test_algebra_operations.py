@@ -232,7 +232,8 @@ def test_runs_of_items_in_place(operation, signature):
 
 # numpy hands a gufunc an output that is one of its inputs as it is: written
 # over either operand, every operation gives the fresh result, for one item,
-# a few, and more than a group of lanes.
+# a few, and more than a group of lanes, with items adjacent, with items
+# apart, and with components apart.
 @pytest.mark.parametrize("count", [1, 3, 11])
 @pytest.mark.parametrize("signature", [[1, 1, 1], [0, 1, 1, 1], [2, -3, 1]], ids=str)
 @pytest.mark.parametrize("operation", ["geometric_product", "sandwich"] + BINARY + UNARY)
@@ -244,12 +245,16 @@ def test_written_over_an_operand(operation, signature, count):
         operands = items_for(operation, signature, rng, count)
     method = getattr(va.algebra(signature), operation)
     expected = method(*operands)
+    layouts = [np.copy, lambda o: np.array(o, order="F"),
+               lambda o: np.concatenate([o, np.full_like(o, np.nan)], axis=1)[:, :o.shape[1]]]
     for k in range(len(operands)):
         if operands[k].shape != expected.shape:
             continue  # a scalar result
-        copies = [o.copy() for o in operands]
-        assert method(*copies, out=copies[k]) is copies[k]
-        np.testing.assert_array_equal(as_bits(copies[k]), as_bits(expected))
+        for layout in layouts:
+            copies = [o.copy() for o in operands]
+            copies[k] = layout(operands[k])
+            assert method(*copies, out=copies[k]) is copies[k]
+            np.testing.assert_array_equal(as_bits(copies[k]), as_bits(expected))
 
 # Every operation with operands and results whose components lie apart, and a
 # broadcast first operand, over enough items for the paths that group them.
